@@ -1,0 +1,119 @@
+#include "animation.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "bmplib.h"
+#include "framebuffer.h"
+
+const char* const backgroundfile = "/ZQ/media/zqtitle.bmp";
+const char* const animation0file = "/ZQ/media/zqani00.bmp";
+const char* const animation1file = "/ZQ/media/zqani01.bmp";
+const char* const animation2file = "/ZQ/media/zqani02.bmp";
+const char* const animation3file = "/ZQ/media/zqani03.bmp";
+
+prepared_bitmap background;
+prepared_bitmap animation0;
+prepared_bitmap animation1;
+prepared_bitmap animation2;
+prepared_bitmap animation3;
+
+std::atomic<int> EXIT_RECOVERY{0};
+
+namespace {
+
+constexpr int FPS = 2;
+constexpr int FRAME_COUNT = 4;
+constexpr int FRAME_Y = 50;
+constexpr useconds_t WORKER_NAP_US = 30000000;
+
+struct picture_slot {
+    const char* path;
+    prepared_bitmap* bitmap;
+};
+
+const picture_slot PICTURES[] = {
+    {backgroundfile, &background}, {animation0file, &animation0}, {animation1file, &animation1},
+    {animation2file, &animation2}, {animation3file, &animation3},
+};
+
+// Loads the five pictures in order; -1 after a perror at the first that fails.
+int load_pictures() {
+    for (const picture_slot& slot : PICTURES) {
+        bmp_image* image = bmp_open(slot.path);
+        if (image == nullptr) {
+            perror("bmp_open");
+            return -1;
+        }
+        prepare_bitmap(image, slot.bitmap);
+        bmp_close(image);
+    }
+    return 0;
+}
+
+// Runs the two threads until the worker ends; -1 after a perror if one could
+// not be created (a UI thread already running is stopped first).
+int run_threads() {
+    pthread_t ui;
+    pthread_t worker;
+    int result = pthread_create(&ui, nullptr, ui_thread_function, nullptr);
+    if (result != 0) {
+        errno = result;
+        perror("create ui thread\n");
+        return -1;
+    }
+    result = pthread_create(&worker, nullptr, worker_thread_function, nullptr);
+    if (result != 0) {
+        errno = result;
+        perror("create ui thread\n");
+    } else {
+        pthread_join(worker, nullptr);
+    }
+    EXIT_RECOVERY = 1;
+    pthread_join(ui, nullptr);
+    return result == 0 ? 0 : -1;
+}
+
+}  // namespace
+
+void* ui_thread_function(void* /*unused*/) {
+    printf("ui_thread_function() %lu started.\n", static_cast<unsigned long>(pthread_self()));
+    const prepared_bitmap* frames[FRAME_COUNT] = {&animation0, &animation1, &animation2,
+                                                  &animation3};
+    int k = 0;
+    memset(fbmem, 0, buffersize);
+    while (EXIT_RECOVERY == 0) {
+        draw_prepared_bitmap(&background, 0, 0);
+        draw_prepared_bitmap(frames[k], 0, FRAME_Y);
+        usleep(1000000 / FPS);
+        k = (k + 1) % FRAME_COUNT;
+    }
+    puts("ui_thread_function() exit.");
+    return nullptr;
+}
+
+void* worker_thread_function(void* /*unused*/) {
+    printf("worker_thread_function() %lu started.\n", static_cast<unsigned long>(pthread_self()));
+    for (;;) usleep(WORKER_NAP_US);
+    return nullptr;
+}
+
+int zqanimation::main(int /*argc*/, char** /*argv*/) {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    puts("start ZQ animation.");
+    if (system(nullptr) == 0) {
+        perror("sh");
+    } else if (fb_init() == 0 && fb_map() == 0 && load_pictures() == 0) {
+        run_threads();
+    }
+    fb_exit();
+    for (const picture_slot& slot : PICTURES) free(slot.bitmap->pixels);
+    fflush(stdout);
+    system("start recovery");
+    return 0;
+}

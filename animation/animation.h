@@ -1,0 +1,27 @@
+// The boot splash: a background with a four-frame loop over it.
+#pragma once
+
+#include <atomic>
+
+#include "prepared_bitmap.h"
+
+extern const char* const backgroundfile;
+extern const char* const animation0file;
+extern const char* const animation1file;
+extern const char* const animation2file;
+extern const char* const animation3file;
+
+extern prepared_bitmap background;
+extern prepared_bitmap animation0;
+extern prepared_bitmap animation1;
+extern prepared_bitmap animation2;
+extern prepared_bitmap animation3;
+
+extern std::atomic<int> EXIT_RECOVERY;
+
+void* ui_thread_function(void* unused);
+void* worker_thread_function(void* unused);
+
+namespace zqanimation {
+int main(int argc, char** argv);
+}

@@ -1,0 +1,5 @@
+#include <cstdlib>
+
+#include "animation.h"
+
+int main(int argc, char** argv) { exit(zqanimation::main(argc, argv)); }

@@ -1,0 +1,410 @@
+// BMP picture reader. See bmplib.h for the interface and bmp_image.h for the record.
+#include "bmplib.h"
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "bmp_image.h"
+
+namespace {
+
+constexpr int32_t FILE_HEADER_SIZE = 14;
+constexpr int32_t INFO_HEADER_SIZE = 40;
+constexpr int32_t PALETTE_AREA_START = FILE_HEADER_SIZE + INFO_HEADER_SIZE;
+constexpr size_t HEADER_FIELDS_SIZE = 52;  // file offsets 2 to 53
+
+constexpr uint32_t COMPRESSION_NONE = 0;
+constexpr uint32_t COMPRESSION_RLE8 = 1;
+constexpr uint32_t COMPRESSION_BITFIELDS = 3;
+
+uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+uint32_t le32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+const uint8_t* row_of(const bmp_image* image, int32_t y) {
+    return image->first_row + static_cast<ptrdiff_t>(y) * image->row_step;
+}
+
+uint32_t mask_colour(const bmp_image* image, uint32_t value) {
+    const uint32_t r = ((value & image->red_mask) >> image->red_rshift) << image->red_lshift;
+    const uint32_t g = ((value & image->green_mask) >> image->green_rshift) << image->green_lshift;
+    const uint32_t b = ((value & image->blue_mask) >> image->blue_rshift) << image->blue_lshift;
+    return ((r & 0xFFu) << 16) | ((g & 0xFFu) << 8) | (b & 0xFFu);
+}
+
+// Per-depth pixel readers: (x, y) must lie inside the picture.
+
+uint32_t getpixel_1bpp(const bmp_image* image, int32_t x, int32_t y) {
+    const uint8_t byte = row_of(image, y)[x >> 3];
+    return image->colors[(byte >> (7 - (x & 7))) & 1u];
+}
+
+uint32_t getpixel_4bpp(const bmp_image* image, int32_t x, int32_t y) {
+    const uint8_t byte = row_of(image, y)[x >> 1];
+    return image->colors[(x & 1) != 0 ? (byte & 0x0Fu) : (byte >> 4)];
+}
+
+uint32_t getpixel_8bpp(const bmp_image* image, int32_t x, int32_t y) {
+    return image->colors[row_of(image, y)[x]];
+}
+
+uint32_t getpixel_16bpp(const bmp_image* image, int32_t x, int32_t y) {
+    return mask_colour(image, le16(row_of(image, y) + 2 * static_cast<ptrdiff_t>(x)));
+}
+
+uint32_t getpixel_24bpp(const bmp_image* image, int32_t x, int32_t y) {
+    const uint8_t* p = row_of(image, y) + 3 * static_cast<ptrdiff_t>(x);
+    return (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[1]) << 8) | p[0];
+}
+
+uint32_t getpixel_32bpp(const bmp_image* image, int32_t x, int32_t y) {
+    return mask_colour(image, le32(row_of(image, y) + 4 * static_cast<ptrdiff_t>(x)));
+}
+
+// Per-depth span readers: pixels x to x + count - 1 of one stored row.
+
+void getspan_1bpp(const bmp_image* image, const uint8_t* row, int32_t x, int32_t count,
+                  uint32_t* out) {
+    for (int32_t i = 0; i < count; ++i) {
+        const int32_t px = x + i;
+        out[i] = image->colors[(row[px >> 3] >> (7 - (px & 7))) & 1u];
+    }
+}
+
+void getspan_4bpp(const bmp_image* image, const uint8_t* row, int32_t x, int32_t count,
+                  uint32_t* out) {
+    for (int32_t i = 0; i < count; ++i) {
+        const int32_t px = x + i;
+        const uint8_t byte = row[px >> 1];
+        out[i] = image->colors[(px & 1) != 0 ? (byte & 0x0Fu) : (byte >> 4)];
+    }
+}
+
+void getspan_8bpp(const bmp_image* image, const uint8_t* row, int32_t x, int32_t count,
+                  uint32_t* out) {
+    const uint8_t* src = row + x;
+    for (int32_t i = 0; i < count; ++i) out[i] = image->colors[src[i]];
+}
+
+void getspan_16bpp(const bmp_image* image, const uint8_t* row, int32_t x, int32_t count,
+                   uint32_t* out) {
+    const uint8_t* src = row + 2 * static_cast<ptrdiff_t>(x);
+    for (int32_t i = 0; i < count; ++i) out[i] = mask_colour(image, le16(src + 2 * i));
+}
+
+void getspan_24bpp(const bmp_image* /*image*/, const uint8_t* row, int32_t x, int32_t count,
+                   uint32_t* out) {
+    const uint8_t* src = row + 3 * static_cast<ptrdiff_t>(x);
+    for (int32_t i = 0; i < count; ++i, src += 3) {
+        out[i] = (static_cast<uint32_t>(src[2]) << 16) | (static_cast<uint32_t>(src[1]) << 8) |
+                 src[0];
+    }
+}
+
+void getspan_32bpp(const bmp_image* image, const uint8_t* row, int32_t x, int32_t count,
+                   uint32_t* out) {
+    const uint8_t* src = row + 4 * static_cast<ptrdiff_t>(x);
+    for (int32_t i = 0; i < count; ++i) out[i] = mask_colour(image, le32(src + 4 * i));
+}
+
+// 32 bits with the masks 0xFF0000, 0xFF00, 0xFF: the colour is the low three bytes.
+void getspan_32bpp_xrgb(const bmp_image* /*image*/, const uint8_t* row, int32_t x, int32_t count,
+                        uint32_t* out) {
+    const uint8_t* src = row + 4 * static_cast<ptrdiff_t>(x);
+    for (int32_t i = 0; i < count; ++i) out[i] = le32(src + 4 * i) & 0xFFFFFFu;
+}
+
+int64_t file_length(FILE* file) {
+    struct stat st {};
+    if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    return st.st_size;
+}
+
+// Where the colour table of an indexed picture starts: after the whole
+// information header, so that longer headers are not taken as palette entries.
+int64_t palette_start(const bmp_image* image) {
+    const bool indexed = image->bit_count == 1 || image->bit_count == 4 || image->bit_count == 8;
+    if (indexed && image->header_size > static_cast<uint32_t>(INFO_HEADER_SIZE)) {
+        return FILE_HEADER_SIZE + static_cast<int64_t>(image->header_size);
+    }
+    return PALETTE_AREA_START;
+}
+
+int bmp_readheader(FILE* file, bmp_image* image, int64_t length) {
+    uint8_t h[HEADER_FIELDS_SIZE];
+    if (fgetc(file) != 0x42 || fgetc(file) != 0x4D) return -1;
+    if (fread(h, 1, sizeof h, file) != sizeof h) return -1;
+
+    image->file_size = le32(h + 0);
+    image->reserved1 = le16(h + 4);
+    image->reserved2 = le16(h + 6);
+    image->data_offset = static_cast<int32_t>(le32(h + 8));
+    image->header_size = le32(h + 12);
+    image->width = static_cast<int32_t>(le32(h + 16));
+    image->height = static_cast<int32_t>(le32(h + 20));
+    image->planes = le16(h + 24);
+    image->bit_count = static_cast<int16_t>(le16(h + 26));
+    image->compression = le32(h + 28);
+    image->image_size = le32(h + 32);
+    image->x_pixels_per_meter = static_cast<int32_t>(le32(h + 36));
+    image->y_pixels_per_meter = static_cast<int32_t>(le32(h + 40));
+    image->colors_used = le32(h + 44);
+    image->colors_important = le32(h + 48);
+
+    const int16_t bpp = image->bit_count;
+    if (bpp != 1 && bpp != 4 && bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32) return -1;
+    if (image->compression != COMPRESSION_NONE && image->compression != COMPRESSION_RLE8 &&
+        image->compression != COMPRESSION_BITFIELDS) {
+        return -1;
+    }
+    if (image->compression == COMPRESSION_RLE8 && bpp != 8) return -1;
+    if (image->header_size < static_cast<uint32_t>(INFO_HEADER_SIZE)) return -1;
+    if (image->width <= 0 || image->height == 0 || image->height == INT32_MIN) return -1;
+    if (image->data_offset < PALETTE_AREA_START || image->data_offset >= length) return -1;
+
+    if (image->height < 0) {
+        if (image->compression == COMPRESSION_RLE8) return -1;
+        image->top_down = true;
+        image->height = -image->height;
+    }
+
+    const int64_t stride = (static_cast<int64_t>(image->width) * bpp + 31) / 32 * 4;
+    const int64_t pixel_count = static_cast<int64_t>(image->width) * image->height;
+    if (pixel_count > BMP_MAX_PIXELS || stride * image->height > BMP_MAX_BYTES) return -1;
+    image->stride = static_cast<int32_t>(stride);
+    image->pixels_size = static_cast<uint32_t>(stride * image->height);
+
+    const int64_t start = palette_start(image);
+    image->palette_count =
+        image->data_offset > start ? static_cast<int32_t>((image->data_offset - start) / 4) : 0;
+    return 0;
+}
+
+int bmp_readpalette(FILE* file, bmp_image* image) {
+    const size_t count = static_cast<size_t>(image->palette_count);
+    if (fseek(file, static_cast<long>(palette_start(image)), SEEK_SET) != 0) return -1;
+    image->palette = static_cast<uint8_t*>(calloc(count, 4));
+    if (image->palette == nullptr) return -1;
+    return fread(image->palette, 4, count, file) == count ? 0 : -1;
+}
+
+// Decodes rle_data into pixels; pixels is zeroed and holds stride * height bytes.
+void rle8_decoding(bmp_image* image) {
+    const uint8_t* data = image->rle_data;
+    const uint32_t size = image->rle_size;
+    const int32_t width = image->width;
+    int32_t x = 0;
+    int32_t y = 0;
+    uint32_t i = 0;
+    while (i + 1 < size && y < image->height) {
+        const uint32_t n = data[i];
+        const uint32_t v = data[i + 1];
+        i += 2;
+        uint8_t* row = image->pixels + static_cast<ptrdiff_t>(y) * image->stride;
+        if (n > 0) {
+            const int32_t fit = width - x < static_cast<int32_t>(n) ? width - x
+                                                                    : static_cast<int32_t>(n);
+            if (fit > 0) memset(row + x, static_cast<int>(v), static_cast<size_t>(fit));
+            x = width - x < static_cast<int32_t>(n) ? width : x + static_cast<int32_t>(n);
+        } else if (v == 0) {
+            x = 0;
+            ++y;
+        } else if (v == 1) {
+            break;
+        } else if (v == 2) {
+            if (i + 1 >= size) break;
+            const int32_t dx = data[i];
+            const int32_t dy = data[i + 1];
+            i += 2;
+            x = width - x < dx ? width : x + dx;
+            y += dy;
+        } else {
+            const uint32_t available = size - i;
+            const uint32_t take = v < available ? v : available;
+            const int32_t fit = width - x < static_cast<int32_t>(take) ? width - x
+                                                                       : static_cast<int32_t>(take);
+            if (fit > 0) memcpy(row + x, data + i, static_cast<size_t>(fit));
+            x = width - x < static_cast<int32_t>(v) ? width : x + static_cast<int32_t>(v);
+            if (v > available) break;
+            i += v + (v & 1u);
+        }
+    }
+}
+
+int bmp_readdata(FILE* file, bmp_image* image, int64_t length) {
+    if (fseek(file, image->data_offset, SEEK_SET) != 0) return -1;
+    const int64_t available = length - image->data_offset;
+    image->pixels = static_cast<uint8_t*>(calloc(image->pixels_size, 1));
+    if (image->pixels == nullptr) return -1;
+
+    if (image->compression == COMPRESSION_RLE8) {
+        int64_t size = image->image_size == 0 ? available : image->image_size;
+        if (size > available) size = available;
+        image->rle_size = static_cast<uint32_t>(size);
+        image->rle_data = static_cast<uint8_t*>(calloc(image->rle_size, 1));
+        if (image->rle_data == nullptr) return -1;
+        image->rle_size = static_cast<uint32_t>(fread(image->rle_data, 1, image->rle_size, file));
+        rle8_decoding(image);
+        return 0;
+    }
+
+    // Uncompressed or bit fields: image_size 0 means the whole rows; a short
+    // read leaves the rest zero.
+    int64_t want = image->image_size == 0 ? image->pixels_size : image->image_size;
+    if (want > image->pixels_size) want = image->pixels_size;
+    if (want > available) want = available;
+    (void)fread(image->pixels, 1, static_cast<size_t>(want), file);
+    return 0;
+}
+
+void set_channel(uint32_t mask, int32_t* shift, int32_t* length, uint32_t* use_mask,
+                 uint32_t* rshift, uint32_t* lshift) {
+    int32_t low = 0;
+    int32_t high = -1;
+    if (mask != 0) {
+        low = __builtin_ctz(mask);
+        high = 31 - __builtin_clz(mask);
+    }
+    *shift = mask != 0 ? low : 32;
+    *length = high - low + 1;
+    if (*length <= 0) *length = 0;
+    if (*length == 0 || *length > 8) {
+        *use_mask = 0;
+        *rshift = 0;
+        *lshift = 0;
+    } else {
+        *use_mask = mask;
+        *rshift = static_cast<uint32_t>(*shift);
+        *lshift = static_cast<uint32_t>(8 - *length);
+    }
+}
+
+void calculate_boffset(bmp_image* image) {
+    const uint8_t* p = image->palette;
+    set_channel(le32(p + 0), &image->red_shift, &image->red_length, &image->red_mask,
+                &image->red_rshift, &image->red_lshift);
+    set_channel(le32(p + 4), &image->green_shift, &image->green_length, &image->green_mask,
+                &image->green_rshift, &image->green_lshift);
+    set_channel(le32(p + 8), &image->blue_shift, &image->blue_length, &image->blue_mask,
+                &image->blue_rshift, &image->blue_lshift);
+}
+
+int use_builtin_masks(bmp_image* image) {
+    static const uint32_t masks16[3] = {0x7C00, 0x03E0, 0x001F};
+    static const uint32_t masks32[3] = {0xFF0000, 0x00FF00, 0x0000FF};
+    const uint32_t* masks = image->bit_count == 16 ? masks16 : masks32;
+    image->palette = static_cast<uint8_t*>(malloc(12));
+    if (image->palette == nullptr) return -1;
+    for (int i = 0; i < 3; ++i) {
+        for (int b = 0; b < 4; ++b) {
+            image->palette[i * 4 + b] = static_cast<uint8_t>(masks[i] >> (8 * b));
+        }
+    }
+    calculate_boffset(image);
+    return 0;
+}
+
+void fill_colors(bmp_image* image) {
+    const int32_t count = image->palette_count < 256 ? image->palette_count : 256;
+    for (int32_t i = 0; i < count; ++i) {
+        const uint8_t* e = image->palette + 4 * i;
+        image->colors[i] =
+            (static_cast<uint32_t>(e[2]) << 16) | (static_cast<uint32_t>(e[1]) << 8) | e[0];
+    }
+}
+
+int choose_reader(bmp_image* image) {
+    switch (image->bit_count) {
+        case 1:
+            fill_colors(image);
+            image->read_pixel = getpixel_1bpp;
+            image->read_span = getspan_1bpp;
+            return 0;
+        case 4:
+            fill_colors(image);
+            image->read_pixel = getpixel_4bpp;
+            image->read_span = getspan_4bpp;
+            return 0;
+        case 8:
+            fill_colors(image);
+            image->read_pixel = getpixel_8bpp;
+            image->read_span = getspan_8bpp;
+            return 0;
+        case 24:
+            image->read_pixel = getpixel_24bpp;
+            image->read_span = getspan_24bpp;
+            return 0;
+        case 16:
+        case 32:
+            if (image->compression == COMPRESSION_NONE) {
+                if (image->palette != nullptr || use_builtin_masks(image) != 0) return -1;
+            } else {
+                if (image->palette_count < 3) return -1;
+                calculate_boffset(image);
+            }
+            image->read_pixel = image->bit_count == 16 ? getpixel_16bpp : getpixel_32bpp;
+            image->read_span = image->bit_count == 16 ? getspan_16bpp : getspan_32bpp;
+            if (image->bit_count == 32 && image->red_mask == 0xFF0000u &&
+                image->green_mask == 0xFF00u && image->blue_mask == 0xFFu) {
+                image->read_span = getspan_32bpp_xrgb;
+            }
+            return 0;
+        default:
+            return -1;
+    }
+}
+
+}  // namespace
+
+bmp_image* bmp_open(const char* path) {
+    FILE* file = fopen(path, "rb");
+    if (file == nullptr) return nullptr;
+    auto* image = static_cast<bmp_image*>(calloc(1, sizeof(bmp_image)));
+    const int64_t length = file_length(file);
+    int result = image == nullptr || length < 0 ? -1 : 0;
+    if (result == 0) result = bmp_readheader(file, image, length);
+    if (result == 0 && image->palette_count != 0) result = bmp_readpalette(file, image);
+    if (result == 0) result = bmp_readdata(file, image, length);
+    if (result == 0) result = choose_reader(image);
+    fclose(file);
+    if (result != 0) {
+        if (image != nullptr) bmp_close(image);
+        return nullptr;
+    }
+    const ptrdiff_t last = static_cast<ptrdiff_t>(image->height - 1) * image->stride;
+    image->first_row = image->top_down ? image->pixels : image->pixels + last;
+    image->row_step = image->top_down ? image->stride : -image->stride;
+    return image;
+}
+
+int32_t bmp_width(const bmp_image* image) { return image->width; }
+
+int32_t bmp_height(const bmp_image* image) { return image->height; }
+
+uint32_t bmp_getpixel(const bmp_image* image, int32_t x, int32_t y) {
+    if (x < 0 || y < 0 || x >= image->width || y >= image->height) return 0;
+    return image->read_pixel(image, x, y) & 0xFFFFFFu;
+}
+
+void bmp_getspan(const bmp_image* image, int32_t x, int32_t y, int32_t count, uint32_t* out) {
+    if (count <= 0) return;
+    if (x < 0 || y < 0 || y >= image->height || count > image->width - x) {
+        memset(out, 0, static_cast<size_t>(count) * sizeof *out);
+        return;
+    }
+    image->read_span(image, row_of(image, y), x, count, out);
+}
+
+void bmp_close(bmp_image* image) {
+    free(image->palette);
+    free(image->rle_data);
+    free(image->pixels);
+    free(image);
+}

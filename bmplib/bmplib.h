@@ -1,0 +1,29 @@
+// BMP picture reader: loads a whole Windows BMP file at open and answers any
+// pixel as 0xRRGGBB.
+#pragma once
+
+#include <cstdint>
+
+struct bmp_image;
+
+// Largest picture the reader accepts, in pixels (64 MiB as 32-bit colours).
+// Larger pictures, and stored pixel data above BMP_MAX_BYTES, fail the open.
+constexpr int64_t BMP_MAX_PIXELS = int64_t{1} << 24;
+constexpr int64_t BMP_MAX_BYTES = int64_t{64} << 20;
+
+// Returns a fully decoded picture, or null on any failure. No file stays open.
+bmp_image* bmp_open(const char* path);
+
+// Width and height in pixels; the height is the row count, also for top-down pictures.
+int32_t bmp_width(const bmp_image* image);
+int32_t bmp_height(const bmp_image* image);
+
+// Colour 0xRRGGBB of pixel (x, y), y = 0 the top row. Outside the picture: 0.
+uint32_t bmp_getpixel(const bmp_image* image, int32_t x, int32_t y);
+
+// Colours of count pixels of row y from column x on, into out: the same values
+// as bmp_getpixel, decoded with the per-depth row reader. A span not wholly
+// inside the picture yields zeros.
+void bmp_getspan(const bmp_image* image, int32_t x, int32_t y, int32_t count, uint32_t* out);
+
+void bmp_close(bmp_image* image);

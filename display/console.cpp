@@ -1,0 +1,74 @@
+#include "console.h"
+
+#include <cstring>
+
+#include "bmplib.h"
+#include "framebuffer.h"
+
+const char* const font_20px_file = "/ZQ/media/inconsolata_20px_ffffff.bmp";
+prepared_bitmap font_20px[FONT_GLYPH_COUNT];
+int posx = 0;
+int posy = 0;
+int console_offsetY = 0;
+
+namespace {
+
+constexpr unsigned char FIRST_GLYPH = 32;
+constexpr unsigned char LAST_GLYPH = 126;
+constexpr unsigned char SUBSTITUTE = '?';
+
+// Blanks the h rows from row y across the whole width, within the mapping.
+void clear_band(int64_t y, int64_t row_bytes, int64_t h) {
+    int64_t start = y * row_bytes;
+    int64_t end = start + row_bytes * h;
+    if (start < 0) start = 0;
+    if (end > buffersize) end = buffersize;
+    if (fbmem != nullptr && start < end) {
+        memset(fbmem + start, 0, static_cast<size_t>(end - start));
+    }
+}
+
+}  // namespace
+
+int prepare_font(bmp_image* image, prepared_bitmap* table) {
+    const int32_t cw = bmp_width(image) / FONT_GRID;
+    const int32_t ch = bmp_height(image) / FONT_GRID;
+    for (int i = 0; i < FONT_GLYPH_COUNT; ++i) {
+        prepare_bitmap_rect(image, (i % FONT_GRID) * cw, (i / FONT_GRID) * ch, cw, ch, &table[i]);
+    }
+    return 0;
+}
+
+void draw_string(const prepared_bitmap* table, const char* text) {
+    const int h = table[0].height;
+    const int xres = static_cast<int>(fbvar.xres);
+    const int yres = static_cast<int>(fbvar.yres);
+    const int64_t row_bytes = static_cast<int64_t>(xres) * (fbvar.bits_per_pixel / 8);
+    // A top line that would put a line past the bottom is moved up to fit.
+    int top = console_offsetY;
+    if (top > yres - h) top = yres - h;
+    if (top < 0) top = 0;
+
+    for (const char* p = text; *p != '\0'; ++p) {
+        const auto b = static_cast<unsigned char>(*p);
+        if (b == '\r') {
+            posx = 0;
+            continue;
+        }
+        if (b == '\n') {
+            if (posy <= yres) posy += h;  // past the bottom it stays there
+            posx = 0;
+            continue;
+        }
+        const bool has_glyph = b >= FIRST_GLYPH && b <= LAST_GLYPH;
+        const prepared_bitmap* g = &table[(has_glyph ? b : SUBSTITUTE) - FIRST_GLYPH];
+        if (posx + g->width > xres) {
+            posx = 0;
+            posy += g->height;
+        }
+        if (posy + g->height > yres) posy = top;
+        if (posx == 0) clear_band(posy, row_bytes, h);
+        draw_prepared_bitmap(g, posx, posy);
+        posx += g->width;
+    }
+}

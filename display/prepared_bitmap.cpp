@@ -1,0 +1,76 @@
+#include "prepared_bitmap.h"
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+
+#include "bmplib.h"
+#include "framebuffer.h"
+#include "screen_format.h"
+
+namespace {
+constexpr int32_t SPAN_PIXELS = 256;
+}
+
+void prepare_bitmap_rect(const bmp_image* image, int32_t x0, int32_t y0, int32_t w, int32_t h,
+                         prepared_bitmap* bitmap) {
+    screen_format format;
+    screen_format_init(&format, &fbvar);
+    const size_t bytes = static_cast<size_t>(w) * static_cast<size_t>(h) *
+                         (fbvar.bits_per_pixel / 8);
+    auto* pixels = static_cast<uint8_t*>(w > 0 && h > 0 ? malloc(bytes) : nullptr);
+    if (pixels == nullptr) {
+        *bitmap = prepared_bitmap{0, 0, 0, nullptr};
+        return;
+    }
+    bitmap->pixels = pixels;
+    bitmap->width = w;
+    bitmap->height = h;
+    if (format.write == nullptr) return;
+
+    const int32_t stride = w * format.bytes_per_pixel;
+    uint32_t colours[SPAN_PIXELS];
+    for (int32_t y = 0; y < h; ++y) {
+        uint8_t* row = pixels + static_cast<ptrdiff_t>(y) * stride;
+        for (int32_t x = 0; x < w; x += SPAN_PIXELS) {
+            const int32_t n = w - x < SPAN_PIXELS ? w - x : SPAN_PIXELS;
+            bmp_getspan(image, x0 + x, y0 + y, n, colours);
+            format.write(&format, colours, n,
+                         row + static_cast<ptrdiff_t>(x) * format.bytes_per_pixel);
+        }
+    }
+    bitmap->stride = stride;
+}
+
+int prepare_bitmap(bmp_image* image, prepared_bitmap* bitmap) {
+    prepare_bitmap_rect(image, 0, 0, bmp_width(image), bmp_height(image), bitmap);
+    return 0;
+}
+
+void draw_prepared_bitmap(const prepared_bitmap* bitmap, int x, int y) {
+    const int64_t bpp = fbvar.bits_per_pixel / 8;
+    if (fbmem == nullptr || bitmap->pixels == nullptr || bitmap->stride <= 0 || bpp <= 0) return;
+    const int64_t xres = fbvar.xres;
+    const int64_t pitch = xres * bpp;
+    int64_t yres = fbvar.yres;
+    if (pitch == 0) return;
+    if (yres > buffersize / pitch) yres = buffersize / pitch;
+
+    // Source columns and rows that land on the screen.
+    const int64_t width = bitmap->stride / bpp < bitmap->width ? bitmap->stride / bpp
+                                                               : bitmap->width;
+    const int64_t left = x < 0 ? -static_cast<int64_t>(x) : 0;
+    const int64_t top = y < 0 ? -static_cast<int64_t>(y) : 0;
+    int64_t right = width;
+    if (right > xres - x) right = xres - x;
+    int64_t bottom = bitmap->height;
+    if (bottom > yres - y) bottom = yres - y;
+    if (left >= right || top >= bottom) return;
+
+    const size_t n = static_cast<size_t>((right - left) * bpp);
+    for (int64_t row = top; row < bottom; ++row) {
+        const uint8_t* src = bitmap->pixels + row * bitmap->stride + left * bpp;
+        uint8_t* dst = fbmem + (y + row) * pitch + (x + left) * bpp;
+        memcpy(dst, src, n);
+    }
+}

@@ -1,0 +1,70 @@
+#include "screen_format.h"
+
+#include <cstddef>
+#include <cstring>
+
+namespace {
+
+void write_32bpp(const screen_format* /*format*/, const uint32_t* colours, int32_t count,
+                 uint8_t* out) {
+    for (int32_t i = 0; i < count; ++i) {
+        const uint32_t word = 0xFF000000u | colours[i];
+        memcpy(out + 4 * static_cast<ptrdiff_t>(i), &word, 4);
+    }
+}
+
+void write_24bpp(const screen_format* /*format*/, const uint32_t* colours, int32_t count,
+                 uint8_t* out) {
+    for (int32_t i = 0; i < count; ++i, out += 3) {
+        out[0] = static_cast<uint8_t>(colours[i]);
+        out[1] = static_cast<uint8_t>(colours[i] >> 8);
+        out[2] = static_cast<uint8_t>(colours[i] >> 16);
+    }
+}
+
+void write_16bpp(const screen_format* format, const uint32_t* colours, int32_t count,
+                 uint8_t* out) {
+    for (int32_t i = 0; i < count; ++i) {
+        const uint32_t c = colours[i];
+        const uint16_t word = static_cast<uint16_t>(format->red16[(c >> 16) & 0xFF] |
+                                                    format->green16[(c >> 8) & 0xFF] |
+                                                    format->blue16[c & 0xFF]);
+        memcpy(out + 2 * static_cast<ptrdiff_t>(i), &word, 2);
+    }
+}
+
+// term = (c >> (8 - length)) << offset, cut to 16 bits; 0 for a length of 0 or above 8.
+void fill_channel(uint16_t* table, const fb_bitfield& field) {
+    for (uint32_t c = 0; c < 256; ++c) {
+        uint32_t term = 0;
+        if (field.length >= 1 && field.length <= 8 && field.offset < 16) {
+            term = (c >> (8 - field.length)) << field.offset;
+        }
+        table[c] = static_cast<uint16_t>(term);
+    }
+}
+
+}  // namespace
+
+void screen_format_init(screen_format* format, const fb_var_screeninfo* var) {
+    memset(format, 0, sizeof *format);
+    switch (var->bits_per_pixel) {
+        case 32:
+            format->bytes_per_pixel = 4;
+            format->write = write_32bpp;
+            break;
+        case 24:
+            format->bytes_per_pixel = 3;
+            format->write = write_24bpp;
+            break;
+        case 16:
+            format->bytes_per_pixel = 2;
+            format->write = write_16bpp;
+            fill_channel(format->red16, var->red);
+            fill_channel(format->green16, var->green);
+            fill_channel(format->blue16, var->blue);
+            break;
+        default:
+            break;
+    }
+}

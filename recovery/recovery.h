@@ -1,0 +1,45 @@
+// The recovery program: countdown, menu, reboot actions and update installation.
+#pragma once
+
+#include <linux/input.h>
+#include <pthread.h>
+
+#include <atomic>
+
+constexpr int S_COUNTDOWN = 0;
+constexpr int S_MENU = 1;
+constexpr int S_FINISHED = 3;
+
+constexpr int KEY_CODE_HOME = 50;
+constexpr int KEY_CODE_NEXT = 58;
+constexpr int KEY_CODE_PREVIOUS = 42;
+
+constexpr int MENU_ITEM_SIZE = 9;
+extern const char* const MENU_ITEMS[MENU_ITEM_SIZE * 2];  // {label, argument} per item
+
+extern std::atomic<int> EXIT_RECOVERY;
+extern std::atomic<int> STAGE;
+extern std::atomic<int> selected_menu;
+extern pthread_mutex_t lock;  // guards the wake-ups of cond
+extern pthread_cond_t cond;
+extern pthread_mutex_t draw_lock;  // held by whichever thread draws
+
+// Wakes the UI thread; a wake-up sent while it draws makes it draw again.
+void wake_ui_thread();
+// Blocks until the next wake-up since the last one this thread consumed.
+void wait_for_wake_up(unsigned* seen);
+
+void* worker_thread_function(void* unused);
+void* ui_thread_function(void* unused);
+
+// Blocks until a key is pressed; the event is then in *event. Always 0.
+int wait_key(input_event* event);
+
+// The update action of the selected menu item, up to HOME back to the menu.
+void run_menu();
+// Copies the system and data subtrees below path (depth 0: the update root).
+void update(const char* path, int depth);
+
+namespace zqrecovery {
+int main(int argc, char** argv);
+}

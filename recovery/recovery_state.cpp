@@ -1,0 +1,38 @@
+#include "recovery.h"
+
+const char* const MENU_ITEMS[MENU_ITEM_SIZE * 2] = {
+    "EXIT",              "exit recovery",
+    "INTERNAL SDCARD00", "/sdcard/zq/update00",
+    "INTERNAL SDCARD01", "/sdcard/zq/update01",
+    "INTERNAL SDCARD02", "/sdcard/zq/update02",
+    "EXTERNAL SDCARD00", "/sdcard/sd/zq/update00",
+    "EXTERNAL SDCARD01", "/sdcard/sd/zq/update01",
+    "EXTERNAL SDCARD02", "/sdcard/sd/zq/update02",
+    "RECOVERY",          "reboot recovery",
+    "DOWNLOAD",          "reboot download mode",
+};
+
+std::atomic<int> EXIT_RECOVERY{0};
+std::atomic<int> STAGE{S_COUNTDOWN};
+std::atomic<int> selected_menu{0};
+pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t cond = PTHREAD_COND_INITIALIZER;
+pthread_mutex_t draw_lock = PTHREAD_MUTEX_INITIALIZER;
+
+namespace {
+unsigned wake_ups = 0;  // guarded by lock
+}
+
+void wake_ui_thread() {
+    pthread_mutex_lock(&lock);
+    ++wake_ups;
+    pthread_cond_signal(&cond);
+    pthread_mutex_unlock(&lock);
+}
+
+void wait_for_wake_up(unsigned* seen) {
+    pthread_mutex_lock(&lock);
+    while (wake_ups == *seen) pthread_cond_wait(&cond, &lock);
+    *seen = wake_ups;
+    pthread_mutex_unlock(&lock);
+}

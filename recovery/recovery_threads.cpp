@@ -1,0 +1,130 @@
+#include <pthread.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "console.h"
+#include "events.h"
+#include "framebuffer.h"
+#include "recovery.h"
+#include "recovery_text.h"
+
+namespace {
+
+constexpr int COUNTDOWN_SECONDS = 5;
+constexpr int COUNTDOWN_POLL_MS = 1000;
+
+unsigned long thread_id() { return static_cast<unsigned long>(pthread_self()); }
+
+void clear_screen() {
+    if (fbmem != nullptr) memset(fbmem, 0, buffersize);
+}
+
+// Counts down; true when HOME was pressed.
+bool countdown() {
+    char text[TEXT_BUFFER_SIZE];
+    for (int n = COUNTDOWN_SECONDS; n > 0;) {
+        pthread_mutex_lock(&draw_lock);
+        posx = 0;
+        posy = 0;
+        snprintf(text, sizeof text, "Press HOME key to enter ZQ recovery mode in %d seconds...",
+                 n);
+        --n;
+        draw_string(font_20px, text);
+        pthread_mutex_unlock(&draw_lock);
+
+        input_event event;
+        if (ev_get(&event, COUNTDOWN_POLL_MS) < 0) continue;
+        if (event.type == EV_KEY) {
+            printf("KEY: %u, VALUE: %u\n", static_cast<unsigned>(event.code),
+                   static_cast<unsigned>(event.value));
+            if (event.code == KEY_CODE_HOME && event.value == 1) return true;
+        }
+    }
+    return false;
+}
+
+void menu_loop() {
+    for (;;) {
+        input_event event;
+        wait_key(&event);
+        if (event.code == KEY_CODE_HOME) {
+            const int item = selected_menu;
+            if (item == 7) {
+                system(MENU_ITEMS[7 * 2 + 1]);
+                return;
+            }
+            if (item == 8) {
+                system("reboot download");
+                return;
+            }
+            if (item == 0) return;
+            pthread_mutex_lock(&draw_lock);
+            run_menu();
+            pthread_mutex_unlock(&draw_lock);
+            ev_clear();
+            wake_ui_thread();
+        } else if (event.code == KEY_CODE_NEXT) {
+            selected_menu = selected_menu + 1 == MENU_ITEM_SIZE ? 0 : selected_menu + 1;
+            wake_ui_thread();
+        } else if (event.code == KEY_CODE_PREVIOUS) {
+            selected_menu = selected_menu == 0 ? MENU_ITEM_SIZE - 1 : selected_menu - 1;
+            wake_ui_thread();
+        }
+    }
+}
+
+void draw_menu() {
+    char line[TEXT_BUFFER_SIZE];
+    const int selected = selected_menu;
+    printf("draw menu. selected item=%d\n", selected);
+    console_offsetY = 0;
+    posy = 0;
+    posx = 0;
+    draw_string(font_20px, BANNER);
+    for (int i = 0; i < MENU_ITEM_SIZE; ++i) {
+        snprintf(line, sizeof line, "%s%s: %s\n", i == selected ? "--> " : "", MENU_ITEMS[i * 2],
+                 MENU_ITEMS[i * 2 + 1]);
+        draw_string(font_20px, line);
+    }
+}
+
+}  // namespace
+
+void* worker_thread_function(void* /*unused*/) {
+    printf("worker_thread_function() %lu started.\n", thread_id());
+    pthread_mutex_lock(&draw_lock);
+    clear_screen();
+    pthread_mutex_unlock(&draw_lock);
+    if (countdown()) {
+        ev_clear();
+        STAGE = S_MENU;
+        wake_ui_thread();
+        puts("worker_thread_function() S_MENU mode.");
+        menu_loop();
+    }
+    STAGE = S_FINISHED;
+    wake_ui_thread();
+    puts("worker_thread_function() exit.");
+    return nullptr;
+}
+
+void* ui_thread_function(void* /*unused*/) {
+    printf("ui_thread_function() %lu started.\n", thread_id());
+    unsigned seen = 0;
+    wait_for_wake_up(&seen);
+    if (EXIT_RECOVERY == 0) {
+        pthread_mutex_lock(&draw_lock);
+        clear_screen();
+        pthread_mutex_unlock(&draw_lock);
+        while (EXIT_RECOVERY == 0 && STAGE == S_MENU) {
+            pthread_mutex_lock(&draw_lock);
+            draw_menu();
+            pthread_mutex_unlock(&draw_lock);
+            wait_for_wake_up(&seen);
+        }
+    }
+    puts("ui_thread_function() exit.");
+    return nullptr;
+}

@@ -1,0 +1,5 @@
+#include <cstdlib>
+
+#include "recovery.h"
+
+int main(int argc, char** argv) { exit(zqrecovery::main(argc, argv)); }

@@ -1,0 +1,194 @@
+// The update action: mount the cards, copy system and data onto the device, unmount.
+#include <dirent.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "console.h"
+#include "events.h"
+#include "framebuffer.h"
+#include "recovery.h"
+#include "recovery_text.h"
+
+namespace {
+
+constexpr const char* INTERNAL_DEVICE = "/dev/block/mmcblk0p1";
+constexpr const char* INTERNAL_MOUNT = "/sdcard";
+constexpr const char* EXTERNAL_DEVICE = "/dev/block/mmcblk1p1";
+constexpr const char* EXTERNAL_MOUNT = "/sdcard/sd";
+constexpr const char* CARD_FS = "vfat";
+constexpr unsigned long CARD_FLAGS = MS_NOSUID | MS_NODEV;
+constexpr int LAST_INTERNAL_ITEM = 3;
+constexpr size_t COPY_BUFFER_SIZE = 4096;
+constexpr mode_t NEW_DIR_MODE = 0775;
+
+// The buffers of one level of the walk, on the heap so that deep trees cost
+// the stack only a small frame per level.
+struct walk_level {
+    char source[TEXT_BUFFER_SIZE];
+    char destination[TEXT_BUFFER_SIZE];
+    char message[TEXT_BUFFER_SIZE];
+    char data[COPY_BUFFER_SIZE];
+};
+
+// Formats into a 1024-byte message buffer and draws it; a message that does
+// not fit is cut, keeping its line end.
+__attribute__((format(printf, 2, 3))) void draw_message(char* buffer, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int length = vsnprintf(buffer, TEXT_BUFFER_SIZE, format, args);
+    va_end(args);
+    if (length >= TEXT_BUFFER_SIZE) buffer[TEXT_BUFFER_SIZE - 2] = '\n';
+    draw_string(font_20px, buffer);
+}
+
+// A card counts as mounted when mount succeeds or it was mounted already.
+bool mount_card(const char* device, const char* target) {
+    errno = 0;
+    return mount(device, target, CARD_FS, CARD_FLAGS, nullptr) == 0 || errno == EBUSY;
+}
+
+void copy_file(walk_level* level) {
+    FILE* in = fopen(level->source, "rb");
+    if (in == nullptr) {
+        draw_message(level->message, "fopen %s failed. %s\n", level->source, strerror(errno));
+        return;
+    }
+    FILE* out = fopen(level->destination, "wb");
+    if (out == nullptr) {
+        draw_message(level->message, "fopen %s failed. %s\n", level->destination, strerror(errno));
+        fclose(in);
+        return;
+    }
+    long long total = 0;
+    int write_error = 0;
+    size_t n = 0;
+    while ((n = fread(level->data, 1, sizeof level->data, in)) > 0) {
+        const size_t written = fwrite(level->data, 1, n, out);
+        total += static_cast<long long>(written);
+        if (written != n) {
+            write_error = errno != 0 ? errno : EIO;
+            break;
+        }
+    }
+    const int read_error = ferror(in) != 0 ? (errno != 0 ? errno : EIO) : 0;
+    fclose(in);
+    if (fclose(out) != 0 && write_error == 0) write_error = errno != 0 ? errno : EIO;
+
+    if (write_error != 0) {
+        draw_message(level->message, "write %s failed. %s\n", level->destination,
+                     strerror(write_error));
+    } else if (read_error != 0) {
+        draw_message(level->message, "read %s failed. %s\n", level->source, strerror(read_error));
+    } else {
+        draw_message(level->message, "%s copied %lld bytes.\n", level->destination, total);
+    }
+}
+
+// Walks one directory of the update tree with the given level's buffers.
+void walk(const char* path, int depth, walk_level* level) {
+    DIR* dir = opendir(path);
+    if (dir == nullptr) {
+        // A missing update root is silent; a subtree that cannot be read is not.
+        if (depth > 0) draw_message(level->message, "opendir %s failed. %s\n", path, strerror(errno));
+        return;
+    }
+    const size_t root_length = strlen(MENU_ITEMS[selected_menu * 2 + 1]);
+    const dirent* entry = nullptr;
+    while ((entry = readdir(dir)) != nullptr) {
+        const char* name = entry->d_name;
+        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+        if (depth == 0 && strcmp(name, "system") != 0 && strcmp(name, "data") != 0) continue;
+
+        const int length = snprintf(level->source, sizeof level->source, "%s/%s", path, name);
+        if (length >= TEXT_BUFFER_SIZE || static_cast<size_t>(length) < root_length) {
+            draw_message(level->message, "skip %s/%s. path too long\n", path, name);
+            continue;
+        }
+        memcpy(level->destination, level->source + root_length,
+               static_cast<size_t>(length) - root_length + 1);
+        printf("%s to %s\n", level->source, level->destination);
+
+        struct stat st {};
+        if (lstat(level->source, &st) != 0) {
+            draw_message(level->message, "lstat %s failed. %s\n", level->source, strerror(errno));
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            if (mkdir(level->destination, 0) != 0) {
+                if (errno != EEXIST) {
+                    draw_message(level->message, "mkdir %s failed. %s\n", level->destination,
+                                 strerror(errno));
+                    break;
+                }
+            } else {
+                chmod(level->destination, NEW_DIR_MODE);
+            }
+            draw_message(level->message, "create dir %s\n", level->destination);
+            update(level->source, depth + 1);
+        } else if (S_ISREG(st.st_mode)) {
+            copy_file(level);
+        }
+    }
+    closedir(dir);
+}
+
+}  // namespace
+
+void update(const char* path, int depth) {
+    auto* level = static_cast<walk_level*>(calloc(1, sizeof(walk_level)));
+    if (level == nullptr) {
+        char message[TEXT_BUFFER_SIZE];
+        draw_message(message, "skip %s. %s\n", path, strerror(ENOMEM));
+        return;
+    }
+    walk(path, depth, level);
+    free(level);
+}
+
+void run_menu() {
+    char message[TEXT_BUFFER_SIZE];
+    const int item = selected_menu;
+    const char* root = MENU_ITEMS[item * 2 + 1];
+    if (fbmem != nullptr) memset(fbmem, 0, buffersize);
+    posx = 0;
+    posy = 0;
+    draw_message(message, UPDATE_HEADER_FORMAT, MENU_ITEMS[item * 2]);
+    console_offsetY = posy + 10;
+
+    if (!mount_card(INTERNAL_DEVICE, INTERNAL_MOUNT)) {
+        draw_message(message, "failed to mount /sdcard. errno=%d\n", errno);
+    } else {
+        draw_message(message, "mounted /sdcard. errno=%d\n", errno);
+        if (item <= LAST_INTERNAL_ITEM) {
+            update(root, 0);
+            draw_string(font_20px, "done.\n");
+        } else if (mkdir(EXTERNAL_MOUNT, 0) != 0 && errno != EEXIST) {
+            draw_message(message, "failed to create /sdcard/sd. errno=%d\n", errno);
+        } else if (!mount_card(EXTERNAL_DEVICE, EXTERNAL_MOUNT)) {
+            draw_message(message, "failed to mount /sdcard/sd. errno=%d\n", errno);
+        } else {
+            draw_message(message, "mounted /sdcard/sd. errno=%d\n", errno);
+            update(root, 0);
+            draw_string(font_20px, "done.\n");
+        }
+    }
+    // Everything installed reaches storage before the cards go or the user reboots.
+    sync();
+    umount(EXTERNAL_MOUNT);
+    umount(INTERNAL_MOUNT);
+    selected_menu = 0;
+
+    draw_string(font_20px, "press HOME key to main menu...\n");
+    input_event event;
+    do {
+        wait_key(&event);
+    } while (event.code != KEY_CODE_HOME);
+    ev_clear();
+}
