@@ -42,7 +42,8 @@ const picture_slot PICTURES[] = {
     {animation2file, &animation2}, {animation3file, &animation3},
 };
 
-// Loads the five pictures in order; -1 after a perror at the first that fails.
+}  // namespace
+
 int load_pictures() {
     for (const picture_slot& slot : PICTURES) {
         bmp_image* image = bmp_open(slot.path);
@@ -55,6 +56,8 @@ int load_pictures() {
     }
     return 0;
 }
+
+namespace {
 
 // Runs the two threads until the worker ends; -1 after a perror if one could
 // not be created (a UI thread already running is stopped first).

@@ -19,6 +19,10 @@ extern prepared_bitmap animation3;
 
 extern std::atomic<int> EXIT_RECOVERY;
 
+// Loads and converts the five pictures in order; -1 after a perror at the
+// first that cannot be loaded (the ones before it stay converted).
+int load_pictures();
+
 void* ui_thread_function(void* unused);
 void* worker_thread_function(void* unused);
 

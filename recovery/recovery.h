@@ -24,10 +24,11 @@ extern pthread_mutex_t lock;  // guards the wake-ups of cond
 extern pthread_cond_t cond;
 extern pthread_mutex_t draw_lock;  // held by whichever thread draws
 
-// Wakes the UI thread; a wake-up sent while it draws makes it draw again.
+// Wakes the UI thread. A wake-up sent while it draws stays pending, so that it
+// draws again; wake-ups sent close together are drawn once.
 void wake_ui_thread();
-// Blocks until the next wake-up since the last one this thread consumed.
-void wait_for_wake_up(unsigned* seen);
+// Blocks until a wake-up is pending, and consumes it.
+void wait_for_wake_up();
 
 void* worker_thread_function(void* unused);
 void* ui_thread_function(void* unused);

@@ -20,19 +20,19 @@ pthread_cond_t cond = PTHREAD_COND_INITIALIZER;
 pthread_mutex_t draw_lock = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
-unsigned wake_ups = 0;  // guarded by lock
+bool wake_up_pending = false;  // guarded by lock
 }
 
 void wake_ui_thread() {
     pthread_mutex_lock(&lock);
-    ++wake_ups;
+    wake_up_pending = true;
     pthread_cond_signal(&cond);
     pthread_mutex_unlock(&lock);
 }
 
-void wait_for_wake_up(unsigned* seen) {
+void wait_for_wake_up() {
     pthread_mutex_lock(&lock);
-    while (wake_ups == *seen) pthread_cond_wait(&cond, &lock);
-    *seen = wake_ups;
+    while (!wake_up_pending) pthread_cond_wait(&cond, &lock);
+    wake_up_pending = false;
     pthread_mutex_unlock(&lock);
 }

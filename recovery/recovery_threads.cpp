@@ -112,8 +112,7 @@ void* worker_thread_function(void* /*unused*/) {
 
 void* ui_thread_function(void* /*unused*/) {
     printf("ui_thread_function() %lu started.\n", thread_id());
-    unsigned seen = 0;
-    wait_for_wake_up(&seen);
+    wait_for_wake_up();
     if (EXIT_RECOVERY == 0) {
         pthread_mutex_lock(&draw_lock);
         clear_screen();
@@ -122,7 +121,7 @@ void* ui_thread_function(void* /*unused*/) {
             pthread_mutex_lock(&draw_lock);
             draw_menu();
             pthread_mutex_unlock(&draw_lock);
-            wait_for_wake_up(&seen);
+            wait_for_wake_up();
         }
     }
     puts("ui_thread_function() exit.");

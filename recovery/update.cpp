@@ -108,7 +108,7 @@ void walk(const char* path, int depth, walk_level* level) {
 
         const int length = snprintf(level->source, sizeof level->source, "%s/%s", path, name);
         if (length >= TEXT_BUFFER_SIZE || static_cast<size_t>(length) < root_length) {
-            draw_message(level->message, "skip %s/%s. path too long\n", path, name);
+            draw_message(level->message, "path too long, skipped %s/%s\n", path, name);
             continue;
         }
         memcpy(level->destination, level->source + root_length,

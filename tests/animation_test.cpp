@@ -1,0 +1,171 @@
+// The boot animation: its threads on a mapped screen, and the program's failure roads.
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "animation.h"
+#include "framebuffer.h"
+#include "support/mapped_screen.h"
+#include "support/run_program.h"
+#include "support/sandbox.h"
+#include "support/test_paths.h"
+
+namespace {
+
+const char* const MEDIA[] = {"zqtitle.bmp", "zqani00.bmp", "zqani01.bmp", "zqani02.bmp",
+                             "zqani03.bmp"};
+prepared_bitmap* const SLOTS[] = {&background, &animation0, &animation1, &animation2, &animation3};
+
+void install_media() {
+    make_dirs("/ZQ/media");
+    for (const char* name : MEDIA) {
+        write_text_file(std::string("/ZQ/media/") + name,
+                        read_text_file(std::string(ZQ_MEDIA_DIR) + "/" + name));
+    }
+}
+
+void free_pictures() {
+    for (prepared_bitmap* slot : SLOTS) {
+        free(slot->pixels);
+        *slot = prepared_bitmap{};
+    }
+}
+
+// True when the screen holds bitmap's visible part with its top-left at (0, y0).
+bool shows(const mapped_screen& screen, const std::vector<uint8_t>& bytes,
+           const prepared_bitmap& bitmap, int y0) {
+    const screen_view v = screen.view_of(bytes);
+    const int rows = std::min(bitmap.height, v.yres - y0);
+    const size_t n = static_cast<size_t>(std::min(bitmap.width, v.xres)) * v.bytes_per_pixel;
+    for (int r = 0; r < rows; ++r) {
+        const uint8_t* on_screen = v.pixels + static_cast<size_t>(y0 + r) * v.xres * v.bytes_per_pixel;
+        if (memcmp(on_screen, bitmap.pixels + static_cast<size_t>(r) * bitmap.stride, n) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int frame_on(const mapped_screen& screen, const std::vector<uint8_t>& bytes) {
+    const prepared_bitmap* frames[] = {&animation0, &animation1, &animation2, &animation3};
+    for (int k = 0; k < 4; ++k) {
+        if (shows(screen, bytes, *frames[k], 50)) return k;
+    }
+    return -1;
+}
+
+class AnimationThreads : public testing::TestWithParam<int> {};
+
+TEST_P(AnimationThreads, LoopsTheFourFramesInOrderOverTheBackground) {
+    install_media();
+    // Wider and taller than the background, so part of the screen stays black.
+    mapped_screen screen(832, 496, GetParam());
+    ASSERT_EQ(load_pictures(), 0);
+    EXIT_RECOVERY = 0;
+    testing::internal::CaptureStdout();
+    pthread_t ui;
+    ASSERT_EQ(pthread_create(&ui, nullptr, ui_thread_function, nullptr), 0);
+
+    std::vector<int> seen;
+    for (int i = 0; i < 120 && seen.size() < 7; ++i) {
+        usleep(50000);
+        const std::vector<uint8_t> bytes = screen.snapshot();
+        const int k = frame_on(screen, bytes);
+        if (k < 0 || (!seen.empty() && seen.back() == k)) continue;  // mid-draw or unchanged
+        seen.push_back(k);
+        // The background's top rows, above the frame, and the uncovered margin.
+        prepared_bitmap top = background;
+        top.height = 50;
+        EXPECT_TRUE(shows(screen, bytes, top, 0));
+        const screen_view v = screen.view_of(bytes);
+        EXPECT_EQ(v.pixels[(static_cast<size_t>(490) * v.xres + 820) * v.bytes_per_pixel], 0);
+    }
+    EXIT_RECOVERY = 1;
+    pthread_join(ui, nullptr);
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_GE(seen.size(), 5u) << testing::PrintToString(seen);
+    for (size_t i = 1; i < seen.size(); ++i) {
+        EXPECT_EQ(seen[i], (seen[i - 1] + 1) % 4) << testing::PrintToString(seen);
+    }
+    EXPECT_NE(out.find("ui_thread_function() exit.\n"), std::string::npos);
+    free_pictures();
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, AnimationThreads, testing::Values(16, 32));
+
+TEST(AnimationThreads, FramesLargerThanTheScreenAreCut) {
+    install_media();
+    mapped_screen screen(320, 120, 32);
+    ASSERT_EQ(load_pictures(), 0);
+    EXIT_RECOVERY = 0;
+    testing::internal::CaptureStdout();
+    pthread_t ui;
+    ASSERT_EQ(pthread_create(&ui, nullptr, ui_thread_function, nullptr), 0);
+    usleep(700000);
+    EXIT_RECOVERY = 1;
+    pthread_join(ui, nullptr);
+    testing::internal::GetCapturedStdout();
+    EXPECT_GE(frame_on(screen, screen.snapshot()), 0);
+    free_pictures();
+}
+
+TEST(AnimationPictures, MissingFrameStopsTheLoadAfterConvertingTheOnesBefore) {
+    install_media();
+    unlink("/ZQ/media/zqani02.bmp");
+    memory_screen screen(64, 64, 32);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(load_pictures(), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "bmp_open: No such file or directory\n");
+    EXPECT_NE(background.pixels, nullptr);
+    EXPECT_NE(animation0.pixels, nullptr);
+    EXPECT_NE(animation1.pixels, nullptr);
+    EXPECT_EQ(animation2.pixels, nullptr);
+    EXPECT_EQ(animation3.pixels, nullptr);
+    free_pictures();
+}
+
+class AnimationProgram : public testing::Test {
+protected:
+    void SetUp() override {
+        make_dirs("/tmp/bin");
+        write_text_file("/tmp/bin/start", "#!/bin/sh\necho \"$*\" >> /tmp/start.log\n", 0755);
+        unlink("/tmp/start.log");
+    }
+    program_result run() {
+        return run_program({.args = {built_program("zqanimation")},
+                            .env = {"PATH=/tmp/bin:/usr/bin:/bin"}});
+    }
+};
+
+TEST_F(AnimationProgram, WithoutAFramebufferAsksForRecovery) {
+    unlink("/dev/graphics/fb0");
+    const program_result r = run();
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, "start ZQ animation.\n");
+    EXPECT_EQ(r.err, "fb0 dev open: No such file or directory\n");
+    EXPECT_EQ(read_text_file("/tmp/start.log"), "recovery\n");
+}
+
+TEST_F(AnimationProgram, WithAFramebufferThatCannotBeQueriedAsksForRecovery) {
+    write_text_file("/dev/graphics/fb0", "");
+    const program_result r = run();
+    unlink("/dev/graphics/fb0");
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.err, "fb0 dev ioctl: Inappropriate ioctl for device\n");
+    EXPECT_EQ(read_text_file("/tmp/start.log"), "recovery\n");
+}
+
+TEST_F(AnimationProgram, WithoutAShellReportsAndExitsZero) {
+    const std::string root = make_shell_less_root(built_program("zqanimation"));
+    const program_result r = run_program({.args = {"/program"}, .root = root});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, "start ZQ animation.\n");
+    EXPECT_EQ(r.err.rfind("sh: ", 0), 0u) << r.err;
+}
+
+}  // namespace

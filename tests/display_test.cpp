@@ -1,0 +1,242 @@
+// Screen formats, prepared bitmaps and clipping on an in-memory screen.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <random>
+
+#include "bmp_image.h"
+#include "bmplib.h"
+#include "framebuffer.h"
+#include "prepared_bitmap.h"
+#include "support/bmp_builder.h"
+#include "support/screen_reader.h"
+
+namespace {
+
+// A 24-bit picture holding the given colours, top row first.
+bmp_image* picture(int w, int h, const std::vector<uint32_t>& colours) {
+    bmp_fields f;
+    f.width = w;
+    f.height = -h;
+    const int stride = bmp_test_stride(w, 24);
+    f.pixels.assign(static_cast<size_t>(stride) * h, 0);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            const uint32_t c = colours[static_cast<size_t>(y * w + x)];
+            uint8_t* p = &f.pixels[static_cast<size_t>(y * stride + 3 * x)];
+            p[0] = static_cast<uint8_t>(c);
+            p[1] = static_cast<uint8_t>(c >> 8);
+            p[2] = static_cast<uint8_t>(c >> 16);
+        }
+    }
+    return bmp_open(write_scratch_file("picture.bmp", bmp_build(f)).c_str());
+}
+
+// One colour in the screen's format, by the rule, for a 5-6-5 screen at 16 bits.
+void reference_screen_bytes(uint32_t c, int bits, uint8_t* out) {
+    const uint8_t r = static_cast<uint8_t>(c >> 16);
+    const uint8_t g = static_cast<uint8_t>(c >> 8);
+    const uint8_t b = static_cast<uint8_t>(c);
+    if (bits == 16) {
+        const uint16_t word = static_cast<uint16_t>(((r >> 3) << 11) | ((g >> 2) << 5) | (b >> 3));
+        out[0] = static_cast<uint8_t>(word);
+        out[1] = static_cast<uint8_t>(word >> 8);
+    } else {
+        out[0] = b;
+        out[1] = g;
+        out[2] = r;
+        out[3] = 0xFF;
+    }
+}
+
+struct prepared {
+    prepared_bitmap bitmap{};
+    ~prepared() { free(bitmap.pixels); }
+};
+
+void prepare_colours(prepared* out, int w, int h, const std::vector<uint32_t>& colours) {
+    bmp_image* image = picture(w, h, colours);
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(prepare_bitmap(image, &out->bitmap), 0);
+    bmp_close(image);
+}
+
+TEST(ScreenFormat, ConvertsColoursAtEachDepth) {
+    const std::vector<uint32_t> colours = {0xFF8040, 0xFFFFFF, 0x808080, 0x123456};
+    {
+        memory_screen screen(8, 8, 16);
+        prepared p;
+        prepare_colours(&p, 4, 1, colours);
+        ASSERT_EQ(p.bitmap.stride, 8);
+        uint16_t words[4];
+        memcpy(words, p.bitmap.pixels, sizeof words);
+        EXPECT_EQ(words[0], (31u << 11) | (32u << 5) | 8u);
+        EXPECT_EQ(words[1], 0xFFFFu);
+        EXPECT_EQ(words[2], (16u << 11) | (32u << 5) | 16u);
+    }
+    {
+        memory_screen screen(8, 8, 24);
+        prepared p;
+        prepare_colours(&p, 4, 1, colours);
+        ASSERT_EQ(p.bitmap.stride, 12);
+        EXPECT_EQ(memcmp(p.bitmap.pixels + 9, "\x56\x34\x12", 3), 0);
+    }
+    {
+        memory_screen screen(8, 8, 32);
+        prepared p;
+        prepare_colours(&p, 4, 1, colours);
+        ASSERT_EQ(p.bitmap.stride, 16);
+        EXPECT_EQ(memcmp(p.bitmap.pixels + 12, "\x56\x34\x12\xFF", 4), 0);
+    }
+}
+
+TEST(ScreenFormat, SixteenBitFieldsFollowFbvar) {
+    memory_screen screen(4, 4, 16);
+    // 5-5-5 with red on top, a channel of length 0, and one shifted above bit 15.
+    fbvar.red = {10, 5, 0};
+    fbvar.green = {5, 5, 0};
+    fbvar.blue = {0, 5, 0};
+    prepared p;
+    prepare_colours(&p, 1, 1, {0xFFFFFF});
+    uint16_t word;
+    memcpy(&word, p.bitmap.pixels, 2);
+    EXPECT_EQ(word, 0x7FFFu);
+
+    fbvar.green = {5, 0, 0};
+    fbvar.blue = {16, 5, 0};
+    prepared q;
+    prepare_colours(&q, 1, 1, {0xFFFFFF});
+    memcpy(&word, q.bitmap.pixels, 2);
+    EXPECT_EQ(word, 0x7C00u);
+
+    fbvar.red = {11, 9, 0};  // longer than 8 bits: contributes 0
+    prepared r;
+    prepare_colours(&r, 1, 1, {0xFFFFFF});
+    memcpy(&word, r.bitmap.pixels, 2);
+    EXPECT_EQ(word, 0u);
+}
+
+TEST(ScreenFormat, UnsupportedDepthConvertsNothingAndDrawsNothing) {
+    memory_screen screen(4, 4, 8);
+    prepared p;
+    prepare_colours(&p, 2, 2, {1, 2, 3, 4});
+    EXPECT_EQ(p.bitmap.width, 2);
+    EXPECT_EQ(p.bitmap.height, 2);
+    EXPECT_EQ(p.bitmap.stride, 0);
+    screen.fill(0x33);
+    draw_prepared_bitmap(&p.bitmap, 0, 0);
+    EXPECT_EQ(screen.pixels()[0], 0x33);
+}
+
+// The row converters give exactly what converting pixel by pixel gives.
+TEST(PrepareBitmap, MatchesPixelByPixelConversionOnEveryDepth) {
+    std::mt19937 rng(11);
+    const struct {
+        int16_t bpp;
+        uint32_t compression;
+    } formats[] = {{1, 0}, {4, 0}, {8, 0}, {8, 1}, {16, 0}, {16, 3}, {24, 0}, {32, 0}, {32, 3}};
+    for (const int screen_bpp : {16, 24, 32}) {
+        memory_screen screen(4, 4, screen_bpp);
+        for (const auto& fmt : formats) {
+            bmp_fields f;
+            f.width = 300;  // more than one conversion span
+            f.height = 4;
+            f.bit_count = fmt.bpp;
+            f.compression = fmt.compression;
+            if (fmt.bpp <= 8) {
+                for (int i = 0; i < (1 << fmt.bpp); ++i) f.palette.push_back(rng());
+            }
+            if (fmt.compression == 3) f.palette = {0xF800, 0x07E0, 0x001F};
+            if (fmt.compression == 1) {
+                for (int row = 0; row < 4; ++row) {
+                    for (int run = 0; run < 3; ++run) {
+                        f.pixels.push_back(100);
+                        f.pixels.push_back(static_cast<uint8_t>(rng()));
+                    }
+                    f.pixels.insert(f.pixels.end(), {0, 0});
+                }
+            } else {
+                f.pixels.resize(static_cast<size_t>(bmp_test_stride(300, fmt.bpp)) * 4);
+                for (auto& b : f.pixels) b = static_cast<uint8_t>(rng());
+            }
+            bmp_image* image = bmp_open(write_scratch_file("p.bmp", bmp_build(f)).c_str());
+            ASSERT_NE(image, nullptr);
+            prepared p;
+            prepare_bitmap(image, &p.bitmap);
+            const int bpp = screen_bpp / 8;
+            for (int y = 0; y < 4; ++y) {
+                for (int x = 0; x < 300; ++x) {
+                    uint8_t want[4];
+                    reference_screen_bytes(bmp_getpixel(image, x, y), screen_bpp, want);
+                    ASSERT_EQ(memcmp(p.bitmap.pixels + y * p.bitmap.stride + x * bpp, want,
+                                     static_cast<size_t>(bpp)),
+                              0)
+                        << fmt.bpp << "/" << fmt.compression << " on " << screen_bpp << " at " << x
+                        << "," << y;
+                }
+            }
+            bmp_close(image);
+        }
+    }
+}
+
+class Drawing : public testing::TestWithParam<int> {};
+
+TEST_P(Drawing, ClipsOnAllFourSidesAndStaysInTheMapping) {
+    const int bpp = GetParam() / 8;
+    memory_screen screen(10, 6, GetParam());
+    std::vector<uint32_t> colours(4 * 3);
+    for (size_t i = 0; i < colours.size(); ++i) colours[i] = 0x010101u * (i + 1);
+    prepared p;
+    prepare_colours(&p, 4, 3, colours);
+
+    auto drawn_at = [&](int x, int y) { return screen.at(x, y)[0]; };  // blue byte / low byte
+    auto colour_byte = [&](int bx, int by) {
+        return p.bitmap.pixels[by * p.bitmap.stride + bx * bpp];
+    };
+
+    draw_prepared_bitmap(&p.bitmap, 0, 0);
+    EXPECT_EQ(drawn_at(0, 0), colour_byte(0, 0));
+    EXPECT_EQ(drawn_at(3, 2), colour_byte(3, 2));
+    EXPECT_EQ(drawn_at(4, 0), 0);
+
+    screen.fill(0);
+    draw_prepared_bitmap(&p.bitmap, 8, 4);  // wider and taller than what is left
+    EXPECT_EQ(drawn_at(8, 4), colour_byte(0, 0));
+    EXPECT_EQ(drawn_at(9, 5), colour_byte(1, 1));
+    EXPECT_EQ(drawn_at(0, 5), 0) << "nothing wraps to the next row";
+
+    screen.fill(0);
+    draw_prepared_bitmap(&p.bitmap, -2, -1);  // off the left and top
+    EXPECT_EQ(drawn_at(0, 0), colour_byte(2, 1));
+    EXPECT_EQ(drawn_at(1, 1), colour_byte(3, 2));
+    EXPECT_EQ(drawn_at(2, 0), 0);
+
+    screen.fill(0);
+    for (const auto& pos : {std::pair{10, 0}, {0, 6}, {-4, 0}, {0, -3}, {1000, 1000},
+                            {-1000000, -1000000}, {0x7FFFFFFF, 0}, {0, 0x7FFFFFFF}}) {
+        draw_prepared_bitmap(&p.bitmap, pos.first, pos.second);
+    }
+    for (size_t i = 0; i < screen.size(); ++i) ASSERT_EQ(screen.pixels()[i], 0) << i;
+    EXPECT_TRUE(screen.guards_intact());
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, Drawing, testing::Values(16, 24, 32));
+
+TEST(Drawing, NothingWithoutAMappingOrPixels) {
+    memory_screen screen(4, 4, 32);
+    prepared_bitmap empty{};
+    draw_prepared_bitmap(&empty, 0, 0);
+    prepared p;
+    prepare_colours(&p, 2, 2, {1, 2, 3, 4});
+    fbmem = nullptr;
+    draw_prepared_bitmap(&p.bitmap, 0, 0);  // must not crash
+    fbmem = screen.pixels();
+    // A screen with padded rows is still addressed as unpadded.
+    draw_prepared_bitmap(&p.bitmap, 1, 1);
+    EXPECT_EQ(screen.at(1, 1)[0], p.bitmap.pixels[0]);
+    EXPECT_EQ(screen.at(2, 2)[0], p.bitmap.pixels[p.bitmap.stride + 4]);
+}
+
+}  // namespace

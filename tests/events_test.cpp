@@ -1,0 +1,259 @@
+// The input layer on real FIFOs at the compiled-in device paths.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <thread>
+
+#include "events.h"
+#include "recovery.h"
+
+namespace {
+
+double now_seconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+double cpu_seconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+std::string device(int n) { return "/dev/input/event" + std::to_string(n); }
+
+// How many of this process's descriptors are open on the device.
+int descriptors_on(const std::string& path) {
+    int count = 0;
+    for (int fd = 0; fd < 1024; ++fd) {
+        char target[256];
+        const std::string link = "/proc/self/fd/" + std::to_string(fd);
+        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string(target, static_cast<size_t>(n)) == path) ++count;
+    }
+    return count;
+}
+
+class InputDevices : public testing::Test {
+protected:
+    // Creates FIFOs for the given devices and holds a writer open on each, so
+    // that the layer's blocking open finds a writer.
+    void make_devices(std::initializer_list<int> numbers) {
+        for (int n = 0; n < 4; ++n) unlink(device(n).c_str());
+        for (int n : numbers) {
+            ASSERT_EQ(mkfifo(device(n).c_str(), 0600), 0);
+            writers_[n] = open(device(n).c_str(), O_RDWR);
+            ASSERT_GE(writers_[n], 0);
+        }
+    }
+    void TearDown() override {
+        ev_exit();
+        for (int& fd : writers_) {
+            if (fd >= 0) close(fd);
+            fd = -1;
+        }
+    }
+    void send(int n, uint16_t type, uint16_t code, int32_t value) {
+        input_event event{};
+        event.type = type;
+        event.code = code;
+        event.value = value;
+        ASSERT_EQ(write(writers_[n], &event, sizeof event), static_cast<ssize_t>(sizeof event));
+    }
+    void press(int n, uint16_t code) {
+        send(n, EV_KEY, code, 1);
+        send(n, EV_SYN, SYN_REPORT, 0);
+        send(n, EV_KEY, code, 0);
+        send(n, EV_SYN, SYN_REPORT, 0);
+    }
+    int init_capturing(std::string* out) {
+        testing::internal::CaptureStdout();
+        const int result = ev_init();
+        fflush(stdout);
+        *out = testing::internal::GetCapturedStdout();
+        return result;
+    }
+
+    int writers_[4] = {-1, -1, -1, -1};
+};
+
+TEST_F(InputDevices, AllFourOpenSilently) {
+    make_devices({0, 1, 2, 3});
+    std::string out;
+    EXPECT_EQ(init_capturing(&out), 0);
+    EXPECT_EQ(out, "");
+    input_event event;
+    EXPECT_EQ(ev_get(&event, 0), -1);
+    send(3, EV_KEY, 58, 1);
+    ASSERT_EQ(ev_get(&event, 0), 0);
+    EXPECT_EQ(event.code, 58);
+    EXPECT_EQ(event.value, 1);
+}
+
+TEST_F(InputDevices, MissingDeviceCutsTheListThere) {
+    make_devices({0, 1, 3});
+    std::string out;
+    EXPECT_EQ(init_capturing(&out), -1);
+    EXPECT_EQ(out, "failed to open /dev/input/event2");
+    EXPECT_EQ(descriptors_on(device(3)), 1) << "event3 is not opened, only the test's writer";
+    EXPECT_EQ(descriptors_on(device(1)), 2);
+    // event0 and event1 are registered.
+    input_event event;
+    send(1, EV_KEY, 42, 1);
+    ASSERT_EQ(ev_get(&event, 0), 0);
+    EXPECT_EQ(event.code, 42);
+    send(0, EV_KEY, 50, 1);
+    ASSERT_EQ(ev_get(&event, 0), 0);
+    EXPECT_EQ(event.code, 50);
+}
+
+TEST_F(InputDevices, NoDeviceAtAllTimesOut) {
+    make_devices({1, 2, 3});
+    std::string out;
+    EXPECT_EQ(init_capturing(&out), -1);
+    EXPECT_EQ(out, "failed to open /dev/input/event0");
+    input_event event;
+    EXPECT_EQ(ev_get(&event, 0), -1);
+    const double start = now_seconds();
+    EXPECT_EQ(ev_get(&event, 1000), -1);
+    EXPECT_GE(now_seconds() - start, 0.95);
+}
+
+TEST_F(InputDevices, LowerDeviceIsServedFirstOneEventPerCall) {
+    make_devices({0, 1, 2, 3});
+    std::string out;
+    ASSERT_EQ(init_capturing(&out), 0);
+    send(2, EV_KEY, 42, 1);
+    send(1, EV_KEY, 58, 1);
+    send(1, EV_KEY, 59, 1);
+    input_event event;
+    ASSERT_EQ(ev_get(&event, 0), 0);
+    EXPECT_EQ(event.code, 58);
+    ASSERT_EQ(ev_get(&event, 0), 0);
+    EXPECT_EQ(event.code, 59);
+    ASSERT_EQ(ev_get(&event, 0), 0);
+    EXPECT_EQ(event.code, 42);
+    EXPECT_EQ(ev_get(&event, 0), -1);
+}
+
+TEST_F(InputDevices, ShortRecordIsPassedOver) {
+    make_devices({0, 1, 2, 3});
+    std::string out;
+    ASSERT_EQ(init_capturing(&out), 0);
+    const char half[sizeof(input_event) / 2] = {};
+    ASSERT_EQ(write(writers_[0], half, sizeof half), static_cast<ssize_t>(sizeof half));
+    send(1, EV_KEY, 58, 1);
+    input_event event;
+    ASSERT_EQ(ev_get(&event, 0), 0) << "the whole record of the next device is read";
+    EXPECT_EQ(event.code, 58);
+    EXPECT_EQ(ev_get(&event, 0), -1);
+}
+
+TEST_F(InputDevices, ClearDrainsEveryDevice) {
+    make_devices({0, 1, 2, 3});
+    std::string out;
+    ASSERT_EQ(init_capturing(&out), 0);
+    press(0, 50);
+    press(1, 58);
+    press(3, 42);
+    ev_clear();
+    input_event event;
+    EXPECT_EQ(ev_get(&event, 0), -1);
+}
+
+TEST_F(InputDevices, WaitKeyReturnsOnlyAPress) {
+    make_devices({0, 1, 2, 3});
+    std::string out;
+    ASSERT_EQ(init_capturing(&out), 0);
+    send(0, EV_KEY, 50, 0);          // release
+    send(0, EV_KEY, 50, 2);          // auto-repeat
+    send(1, EV_SYN, SYN_REPORT, 0);  // synchronisation
+    send(1, EV_MSC, MSC_SCAN, 1);    // another type with value 1
+    send(2, EV_LED, LED_CAPSL, 1);
+    send(2, EV_KEY, 99, 1);  // any key's press ends the wait
+    input_event event;
+    EXPECT_EQ(wait_key(&event), 0);
+    EXPECT_EQ(event.type, EV_KEY);
+    EXPECT_EQ(event.code, 99);
+    EXPECT_EQ(event.value, 1);
+}
+
+TEST_F(InputDevices, WaitKeyBlocksUntilAPressArrives) {
+    make_devices({0, 1, 2, 3});
+    std::string out;
+    ASSERT_EQ(init_capturing(&out), 0);
+    std::thread later([this] {
+        usleep(200000);
+        send(3, EV_KEY, 42, 1);
+    });
+    input_event event;
+    EXPECT_EQ(wait_key(&event), 0);
+    EXPECT_EQ(event.code, 42);
+    later.join();
+}
+
+TEST_F(InputDevices, HungUpDeviceIsDroppedAndDoesNotSpin) {
+    make_devices({0, 1, 2, 3});
+    std::string out;
+    ASSERT_EQ(init_capturing(&out), 0);
+    close(writers_[1]);  // event1 now reports only a hang-up
+    writers_[1] = -1;
+    input_event event;
+    EXPECT_EQ(ev_get(&event, 0), -1);
+    const double cpu_before = cpu_seconds();
+    const double wall_before = now_seconds();
+    std::thread later([this] {
+        usleep(500000);
+        send(2, EV_KEY, 58, 1);
+    });
+    ASSERT_EQ(ev_get(&event, -1), 0);
+    later.join();
+    const double wall = now_seconds() - wall_before;
+    const double cpu = cpu_seconds() - cpu_before;
+    EXPECT_EQ(event.code, 58);
+    EXPECT_LT(cpu, wall / 4) << "a blocking wait sleeps in poll";
+}
+
+TEST_F(InputDevices, ExitClosesEverythingAndTwiceDoesNothing) {
+    make_devices({0, 1, 2, 3});
+    std::string out;
+    ASSERT_EQ(init_capturing(&out), 0);
+    ev_exit();
+    ev_exit();
+    for (int n = 0; n < 4; ++n) EXPECT_EQ(descriptors_on(device(n)), 1) << n;
+    // And the layer can be opened again.
+    EXPECT_EQ(ev_init(), 0);
+}
+
+TEST(InputLayer, BlockingWaitWithoutDevicesSleeps) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        input_event event;
+        ev_get(&event, -1);
+        _exit(3);
+    }
+    usleep(500000);
+    int status = 0;
+    EXPECT_EQ(waitpid(child, &status, WNOHANG), 0) << "still waiting";
+    kill(child, SIGKILL);
+    rusage usage{};
+    ASSERT_EQ(wait4(child, &status, 0, &usage), child);
+    EXPECT_LT(usage.ru_utime.tv_sec * 1000000 + usage.ru_utime.tv_usec +
+                  usage.ru_stime.tv_sec * 1000000 + usage.ru_stime.tv_usec,
+              250000)
+        << "it slept rather than spun";
+}
+
+}  // namespace

@@ -1,0 +1,97 @@
+// fb_init and fb_exit against the real system calls, at the compiled-in path.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "framebuffer.h"
+#include "support/sandbox.h"
+
+namespace {
+
+constexpr const char* DEVICE = "/dev/graphics/fb0";
+
+int open_descriptors() {
+    int count = 0;
+    for (int fd = 0; fd < 256; ++fd) count += fcntl(fd, F_GETFD) != -1 ? 1 : 0;
+    return count;
+}
+
+TEST(FbInit, MissingDeviceIsReportedAndNothingStaysOpen) {
+    unlink(DEVICE);
+    fbfd = -1;
+    fbmem = nullptr;
+    const int before = open_descriptors();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(fb_init(), -1);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "fb0 dev open: No such file or directory\n");
+    EXPECT_LT(fbfd, 0);
+    fb_exit();  // nothing to unmap or close
+    EXPECT_EQ(open_descriptors(), before);
+}
+
+TEST(FbInit, DeviceThatIsNotAFramebufferFailsTheQuery) {
+    write_text_file(DEVICE, "not a framebuffer");
+    fbfd = -1;
+    fbmem = nullptr;
+    const int before = open_descriptors();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(fb_init(), -1);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "fb0 dev ioctl: Inappropriate ioctl for device\n");
+    EXPECT_GE(fbfd, 0) << "the descriptor stays open for fb_exit";
+    EXPECT_EQ(open_descriptors(), before + 1);
+    fb_exit();
+    EXPECT_EQ(open_descriptors(), before);
+    unlink(DEVICE);
+}
+
+TEST(FbMap, FailedMappingIsReportedAndLeavesNoMapping) {
+    // A regular file maps, but not with zero bytes: a screen of size 0 fails.
+    write_text_file(DEVICE, "");
+    fbfd = open(DEVICE, O_RDWR);
+    ASSERT_GE(fbfd, 0);
+    fbvar = fb_var_screeninfo{};
+    fbmem = nullptr;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(fb_map(), -1);
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(out,
+              "x-resolution: 0\ny-resolution: 0\nx-resolution-virtual: 0\n"
+              "y-resolution-vritual: 0\nbpp: 0\n");
+    EXPECT_EQ(err.rfind("fb0 dev mmap: ", 0), 0u) << err;
+    EXPECT_EQ(fbmem, nullptr);
+    fb_exit();
+    unlink(DEVICE);
+}
+
+TEST(FbMap, MapsTheVisibleAreaOnly) {
+    write_text_file(DEVICE, std::string(64 * 1024, '\0'));
+    fbfd = open(DEVICE, O_RDWR);
+    ASSERT_GE(fbfd, 0);
+    fbvar = fb_var_screeninfo{};
+    fbvar.xres = 16;
+    fbvar.yres = 8;
+    fbvar.xres_virtual = 16;
+    fbvar.yres_virtual = 16;
+    fbvar.bits_per_pixel = 32;
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(fb_map(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "x-resolution: 16\ny-resolution: 8\nx-resolution-virtual: 16\n"
+              "y-resolution-vritual: 16\nbpp: 32\n");
+    EXPECT_EQ(buffersize, 16u * 8 * 4);
+    ASSERT_NE(fbmem, nullptr);
+    fbmem[buffersize - 1] = 0x5A;  // writes through to the device
+    fb_exit();
+    fbmem = nullptr;
+    EXPECT_EQ(read_text_file(DEVICE)[16 * 8 * 4 - 1], 0x5A);
+    unlink(DEVICE);
+}
+
+}  // namespace

@@ -1,0 +1,258 @@
+// The recovery program's threads against a mapped screen and FIFO input devices.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "console.h"
+#include "events.h"
+#include "framebuffer.h"
+#include "recovery.h"
+#include "support/mapped_screen.h"
+#include "support/sandbox.h"
+
+namespace {
+
+const std::string COUNTDOWN_5 = "Press HOME key to enter ZQ recovery mode in 5 seconds...";
+const std::string REBOOT_LOG = "/tmp/reboot.log";
+
+std::vector<std::string> menu_lines(int selected) {
+    std::vector<std::string> lines = {"<< ZQ RECOVERY v0.1 >>", "http://www.example.com", ""};
+    for (int i = 0; i < MENU_ITEM_SIZE; ++i) {
+        lines.push_back(std::string(i == selected ? "--> " : "") + MENU_ITEMS[2 * i] + ": " +
+                        MENU_ITEMS[2 * i + 1]);
+    }
+    return lines;
+}
+
+class RecoveryThreads : public testing::Test {
+protected:
+    void SetUp() override {
+        screen_ = std::make_unique<mapped_screen>(800, 480, 32);
+        ASSERT_TRUE(load_test_font(font_20px));
+        for (int n = 0; n < 4; ++n) {
+            const std::string path = "/dev/input/event" + std::to_string(n);
+            unlink(path.c_str());
+            ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+            writers_[n] = open(path.c_str(), O_RDWR);
+            ASSERT_GE(writers_[n], 0);
+        }
+        ASSERT_EQ(ev_init(), 0);
+        // A recording reboot command first on PATH.
+        make_dirs("/tmp/bin");
+        write_text_file("/tmp/bin/reboot", "#!/bin/sh\necho \"$*\" >> " + REBOOT_LOG + "\n",
+                        0755);
+        unlink(REBOOT_LOG.c_str());
+        setenv("PATH", "/tmp/bin:/usr/bin:/bin", 1);
+        STAGE = S_COUNTDOWN;
+        selected_menu = 0;
+        EXIT_RECOVERY = 0;
+        posx = posy = console_offsetY = 0;
+    }
+
+    void TearDown() override {
+        ev_exit();
+        for (int fd : writers_) close(fd);
+        free_font(font_20px);
+        screen_.reset();
+    }
+
+    void start() {
+        testing::internal::CaptureStdout();
+        ASSERT_EQ(pthread_create(&ui_, nullptr, ui_thread_function, nullptr), 0);
+        ASSERT_EQ(pthread_create(&worker_, nullptr, worker_thread_function, nullptr), 0);
+    }
+
+    // Joins the threads as main does; returns what they printed.
+    std::string finish() {
+        pthread_join(worker_, nullptr);
+        EXIT_RECOVERY = 1;
+        pthread_join(ui_, nullptr);
+        fflush(stdout);
+        return testing::internal::GetCapturedStdout();
+    }
+
+    void key(uint16_t code, int32_t value = 1, int device = 0) {
+        input_event event{};
+        event.type = EV_KEY;
+        event.code = code;
+        event.value = value;
+        ASSERT_EQ(write(writers_[device], &event, sizeof event), static_cast<ssize_t>(sizeof event));
+        input_event sync{};
+        ASSERT_EQ(write(writers_[device], &sync, sizeof sync), static_cast<ssize_t>(sizeof sync));
+    }
+
+    // A press and its release, as a keyboard sends them.
+    void tap(uint16_t code) {
+        key(code, 1);
+        key(code, 0);
+    }
+
+    int pending_bytes() {
+        int total = 0;
+        for (int fd : writers_) {
+            int n = 0;
+            ioctl(fd, FIONREAD, &n);
+            total += n;
+        }
+        return total;
+    }
+
+    bool screen_shows(const std::vector<std::string>& want, int timeout_ms = 10000) {
+        return screen_->wait_for_lines(font_20px, want, timeout_ms);
+    }
+
+    void enter_menu() {
+        ASSERT_TRUE(screen_shows({COUNTDOWN_5}));
+        tap(KEY_CODE_HOME);
+        ASSERT_TRUE(screen_shows(menu_lines(0))) << testing::PrintToString(screen_->lines(font_20px));
+    }
+
+    std::unique_ptr<mapped_screen> screen_;
+    int writers_[4] = {-1, -1, -1, -1};
+    pthread_t ui_{};
+    pthread_t worker_{};
+};
+
+TEST_F(RecoveryThreads, CountdownRunsOutWithoutTheMenu) {
+    start();
+    ASSERT_TRUE(screen_shows({COUNTDOWN_5}));
+    ASSERT_TRUE(screen_shows({"Press HOME key to enter ZQ recovery mode in 4 seconds..."}));
+    const std::string out = finish();
+    EXPECT_EQ(STAGE, S_FINISHED);
+    EXPECT_TRUE(screen_->is_black()) << "the UI thread clears the screen at the end";
+    EXPECT_EQ(out.find("draw menu."), std::string::npos);
+    EXPECT_NE(out.find("worker_thread_function() exit.\n"), std::string::npos);
+    EXPECT_NE(out.find("ui_thread_function() exit.\n"), std::string::npos);
+}
+
+TEST_F(RecoveryThreads, OtherKeysUseUpTheCountdownAndHomeCountsOnlyOnPress) {
+    start();
+    ASSERT_TRUE(screen_shows({COUNTDOWN_5}));
+    key(KEY_CODE_HOME, 0);  // a release of HOME and its sync: two passes
+    ASSERT_TRUE(screen_shows({"Press HOME key to enter ZQ recovery mode in 3 seconds..."}, 900));
+    key(KEY_CODE_HOME, 2);  // an auto-repeat and its sync: two more
+    const std::string out = finish();
+    EXPECT_NE(out.find("KEY: 50, VALUE: 0\n"), std::string::npos);
+    EXPECT_NE(out.find("KEY: 50, VALUE: 2\n"), std::string::npos);
+    EXPECT_EQ(out.find("S_MENU"), std::string::npos);
+}
+
+TEST_F(RecoveryThreads, HomeOnTheLastSecondEntersTheMenuAndExitEnds) {
+    start();
+    ASSERT_TRUE(screen_shows({"Press HOME key to enter ZQ recovery mode in 1 seconds..."}));
+    tap(KEY_CODE_HOME);
+    ASSERT_TRUE(screen_shows(menu_lines(0)));
+    tap(KEY_CODE_HOME);  // EXIT
+    const std::string out = finish();
+    EXPECT_NE(out.find("KEY: 50, VALUE: 1\n"), std::string::npos);
+    EXPECT_NE(out.find("worker_thread_function() S_MENU mode.\n"), std::string::npos);
+    EXPECT_NE(out.find("draw menu. selected item=0\n"), std::string::npos);
+    EXPECT_EQ(read_text_file(REBOOT_LOG), "");
+}
+
+TEST_F(RecoveryThreads, NavigationWrapsBothWays) {
+    start();
+    enter_menu();
+    tap(KEY_CODE_PREVIOUS);
+    ASSERT_TRUE(screen_shows(menu_lines(8)));
+    tap(KEY_CODE_NEXT);
+    ASSERT_TRUE(screen_shows(menu_lines(0)));
+    tap(KEY_CODE_NEXT);
+    tap(KEY_CODE_NEXT);
+    ASSERT_TRUE(screen_shows(menu_lines(2)));
+    tap(30);  // a key with no role
+    tap(KEY_CODE_PREVIOUS);
+    tap(KEY_CODE_PREVIOUS);
+    ASSERT_TRUE(screen_shows(menu_lines(0)));
+    tap(KEY_CODE_HOME);
+    const std::string out = finish();
+    EXPECT_NE(out.find("draw menu. selected item=8\n"), std::string::npos);
+}
+
+TEST_F(RecoveryThreads, RecoveryAndDownloadHandTheirCommandsToTheShell) {
+    start();
+    enter_menu();
+    tap(KEY_CODE_PREVIOUS);
+    tap(KEY_CODE_PREVIOUS);
+    ASSERT_TRUE(screen_shows(menu_lines(7)));
+    tap(KEY_CODE_HOME);
+    finish();
+    EXPECT_EQ(read_text_file(REBOOT_LOG), "recovery\n");
+}
+
+TEST_F(RecoveryThreads, DownloadRunsRebootDownloadNotTheLabel) {
+    start();
+    enter_menu();
+    tap(KEY_CODE_PREVIOUS);
+    ASSERT_TRUE(screen_shows(menu_lines(8)));
+    tap(KEY_CODE_HOME);
+    finish();
+    EXPECT_EQ(read_text_file(REBOOT_LOG), "download\n");
+}
+
+TEST_F(RecoveryThreads, UpdateActionRightAfterANavigationKeyDrawsAloneAndReturnsToExit) {
+    start();
+    enter_menu();
+    // HOME pressed right after the move: the redraw and the update screen never mix.
+    tap(KEY_CODE_NEXT);
+    tap(KEY_CODE_HOME);
+    const std::vector<std::string> header = {"<< ZQ RECOVERY v0.1 >>", "http://www.example.com", "",
+                                             "INTERNAL SDCARD00", "----------------------"};
+    std::vector<std::string> lines;
+    for (int waited = 0; waited < 10000; waited += 20) {
+        lines = screen_->lines(font_20px);
+        if (lines.size() == 7 && lines[6] == "press HOME key to main menu...") break;
+        usleep(20000);
+    }
+    ASSERT_EQ(lines.size(), 7u) << testing::PrintToString(lines);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 5), header);
+    EXPECT_EQ(lines[5].rfind("failed to mount /sdcard. errno=", 0), 0u) << lines[5];
+    tap(KEY_CODE_NEXT);  // not HOME: stays
+    tap(KEY_CODE_HOME);
+    // Back to the menu with EXIT highlighted; the update lines below it stay.
+    std::vector<std::string> want = menu_lines(0);
+    ASSERT_TRUE(screen_->wait_for_lines(font_20px, want, 10000) ||
+                screen_->lines(font_20px).size() > want.size());
+    lines = screen_->lines(font_20px);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 12), want);
+    EXPECT_EQ(selected_menu, 0);
+    tap(KEY_CODE_HOME);
+    finish();
+}
+
+TEST_F(RecoveryThreads, KeyStormNeverHangsAndEndsOnExit) {
+    start();
+    enter_menu();
+    // 9 x 400 moves forward and 9 x 300 back, with releases and repeats.
+    std::thread storm([this] {
+        for (int i = 0; i < 3600; ++i) {
+            key(KEY_CODE_NEXT, 1, i % 4);
+            key(KEY_CODE_NEXT, 2, i % 4);
+            key(KEY_CODE_NEXT, 0, i % 4);
+            if (i < 2700) {
+                key(KEY_CODE_PREVIOUS, 1, (i + 1) % 4);
+                key(KEY_CODE_PREVIOUS, 0, (i + 1) % 4);
+            }
+        }
+    });
+    storm.join();
+    // Every event read (the lower devices are served first), then the menu settles.
+    for (int waited = 0; waited < 60000 && pending_bytes() > 0; waited += 20) usleep(20000);
+    ASSERT_EQ(pending_bytes(), 0);
+    ASSERT_TRUE(screen_shows(menu_lines(0)));
+    tap(KEY_CODE_HOME);
+    finish();
+    EXPECT_EQ(STAGE, S_FINISHED);
+    EXPECT_EQ(read_text_file(REBOOT_LOG), "");
+}
+
+}  // namespace

@@ -1,0 +1,27 @@
+// Runs a built program as a user would, and collects what it printed.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct program_run {
+    std::vector<std::string> args;  // program path first
+    std::vector<std::string> env;   // NAME=value; PATH defaults to the system's
+    std::string root;               // chroot into this directory first, if set
+    int timeout_seconds = 60;
+};
+
+struct program_result {
+    int exit_status = -1;  // -1 when it did not exit normally
+    bool timed_out = false;
+    std::string out;
+    std::string err;
+};
+
+// Runs the program (through the build's emulator, if it has one).
+program_result run_program(const program_run& run);
+// The path of a program of this build.
+std::string built_program(const char* name);
+// Makes a root for a chroot with the host's libraries but no shell; the
+// program is copied to /program inside. The emulator, if any, is bound in.
+std::string make_shell_less_root(const std::string& program);

@@ -1,0 +1,128 @@
+#include "screen_reader.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "bmplib.h"
+#include "console.h"
+#include "framebuffer.h"
+#include "test_paths.h"
+
+memory_screen::memory_screen(int xres, int yres, int bits_per_pixel)
+    : bytes_(static_cast<size_t>(xres) * yres * (bits_per_pixel / 8) + 2 * GUARD, GUARD_BYTE),
+      xres_(xres),
+      yres_(yres),
+      bpp_(bits_per_pixel / 8) {
+    memset(bytes_.data() + GUARD, 0, size());
+    fbvar = fb_var_screeninfo{};
+    fbvar.xres = fbvar.xres_virtual = static_cast<uint32_t>(xres);
+    fbvar.yres = fbvar.yres_virtual = static_cast<uint32_t>(yres);
+    fbvar.bits_per_pixel = static_cast<uint32_t>(bits_per_pixel);
+    if (bits_per_pixel == 16) {
+        fbvar.red = {11, 5, 0};
+        fbvar.green = {5, 6, 0};
+        fbvar.blue = {0, 5, 0};
+    } else {
+        fbvar.red = {16, 8, 0};
+        fbvar.green = {8, 8, 0};
+        fbvar.blue = {0, 8, 0};
+    }
+    fbmem = pixels();
+    buffersize = static_cast<uint32_t>(size());
+}
+
+memory_screen::~memory_screen() {
+    fbmem = nullptr;
+    buffersize = 0;
+}
+
+screen_view memory_screen::view() const {
+    return {bytes_.data() + GUARD, xres_, yres_, bpp_};
+}
+
+bool memory_screen::guards_intact() const {
+    for (size_t i = 0; i < GUARD; ++i) {
+        if (bytes_[i] != GUARD_BYTE || bytes_[bytes_.size() - 1 - i] != GUARD_BYTE) return false;
+    }
+    return true;
+}
+
+const uint8_t* memory_screen::at(int x, int y) const {
+    return bytes_.data() + GUARD + (static_cast<size_t>(y) * xres_ + x) * bpp_;
+}
+
+void memory_screen::fill(uint8_t value) { memset(pixels(), value, size()); }
+
+namespace {
+
+bool cell_matches(const screen_view& s, const prepared_bitmap& g, int x, int y) {
+    const size_t row_bytes = static_cast<size_t>(g.width) * s.bytes_per_pixel;
+    for (int r = 0; r < g.height; ++r) {
+        const uint8_t* screen_row =
+            s.pixels + (static_cast<size_t>(y + r) * s.xres + x) * s.bytes_per_pixel;
+        if (memcmp(screen_row, g.pixels + static_cast<size_t>(r) * g.stride, row_bytes) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A cleared cell (zero bytes) reads as a blank even where the space glyph is
+// not all zero bytes (at 32 bits black carries 0xFF in its top byte).
+bool cell_is_clear(const screen_view& s, int w, int h, int x, int y) {
+    const size_t row_bytes = static_cast<size_t>(w) * s.bytes_per_pixel;
+    for (int r = 0; r < h; ++r) {
+        const uint8_t* row = s.pixels + (static_cast<size_t>(y + r) * s.xres + x) * s.bytes_per_pixel;
+        for (size_t i = 0; i < row_bytes; ++i) {
+            if (row[i] != 0) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string screen_read_line(const screen_view& s, const prepared_bitmap* table, int y) {
+    std::string text;
+    const int w = table[0].width;
+    const int h = table[0].height;
+    if (w <= 0 || h <= 0 || y < 0 || y + h > s.yres) return text;
+    for (int x = 0; x + w <= s.xres; x += w) {
+        char c = cell_is_clear(s, w, h, x, y) ? ' ' : '\x01';
+        for (int i = 0; c != ' ' && i < FONT_GLYPH_COUNT; ++i) {
+            if (cell_matches(s, table[i], x, y)) {
+                c = static_cast<char>(32 + i);
+                break;
+            }
+        }
+        text.push_back(c);
+    }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+
+std::vector<std::string> screen_read_lines(const screen_view& s, const prepared_bitmap* table,
+                                           int y0) {
+    std::vector<std::string> lines;
+    const int h = table[0].height;
+    for (int y = y0; h > 0 && y + h <= s.yres; y += h) {
+        lines.push_back(screen_read_line(s, table, y));
+    }
+    while (!lines.empty() && lines.back().empty()) lines.pop_back();
+    return lines;
+}
+
+bool load_test_font(prepared_bitmap* table) {
+    bmp_image* image = bmp_open(ZQ_MEDIA_DIR "/inconsolata_20px_ffffff.bmp");
+    if (image == nullptr) return false;
+    prepare_font(image, table);
+    bmp_close(image);
+    return true;
+}
+
+void free_font(prepared_bitmap* table) {
+    for (int i = 0; i < FONT_GLYPH_COUNT; ++i) {
+        free(table[i].pixels);
+        table[i] = prepared_bitmap{};
+    }
+}

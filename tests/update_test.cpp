@@ -1,0 +1,244 @@
+// The update walk with real files, at the compiled-in destinations.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "console.h"
+#include "framebuffer.h"
+#include "recovery.h"
+#include "support/sandbox.h"
+#include "support/screen_reader.h"
+
+namespace {
+
+const std::string ROOT = "/sdcard/zq/update00";
+
+class UpdateWalk : public testing::Test {
+protected:
+    void SetUp() override {
+        screen_ = std::make_unique<memory_screen>(800, 200 * 22, 32);
+        ASSERT_TRUE(load_test_font(font_20px));
+        // Fresh, empty trees for every test.
+        for (const char* dir : {"/sdcard", "/system", "/data"}) {
+            while (umount2(dir, MNT_DETACH) == 0) {
+            }
+            make_dirs(dir);
+            ASSERT_EQ(mount("tmpfs", dir, "tmpfs", 0, "mode=755"), 0) << dir;
+        }
+        ASSERT_TRUE(make_dirs(ROOT));
+        ASSERT_TRUE(make_dirs("/system"));
+        ASSERT_TRUE(make_dirs("/data"));
+        selected_menu = 1;
+        posx = posy = console_offsetY = 0;
+        umask(022);
+    }
+    void TearDown() override {
+        free_font(font_20px);
+        screen_.reset();
+    }
+
+    void file(const std::string& relative, const std::string& content) {
+        const std::string path = ROOT + "/" + relative;
+        make_dirs(path.substr(0, path.rfind('/')));
+        write_text_file(path, content);
+    }
+
+    // Runs the walk; returns what it printed on standard output.
+    std::string walk() {
+        testing::internal::CaptureStdout();
+        update(ROOT.c_str(), 0);
+        fflush(stdout);
+        return testing::internal::GetCapturedStdout();
+    }
+
+    std::vector<std::string> screen_lines() {
+        return screen_read_lines(screen_->view(), font_20px, 0);
+    }
+    bool screen_has(const std::string& line) {
+        const auto lines = screen_lines();
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
+    int screen_count_prefix(const std::string& prefix) {
+        int n = 0;
+        for (const auto& l : screen_lines()) n += l.rfind(prefix, 0) == 0 ? 1 : 0;
+        return n;
+    }
+
+    std::unique_ptr<memory_screen> screen_;
+};
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+mode_t mode_of(const std::string& path) {
+    struct stat st {};
+    lstat(path.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
+TEST_F(UpdateWalk, TakesOnlySystemAndDataAtTheTopAndEverythingBelow) {
+    file("system/app/x.apk", "apk");
+    file("system/data/system/deep.txt", "deep");  // the names again, deeper
+    file("data/d.txt", "d");
+    file("boot/boot.img", "boot");
+    file("systemx", "not a tree");
+    const std::string out = walk();
+    EXPECT_EQ(read_text_file("/system/app/x.apk"), "apk");
+    EXPECT_EQ(read_text_file("/system/data/system/deep.txt"), "deep");
+    EXPECT_EQ(read_text_file("/data/d.txt"), "d");
+    EXPECT_FALSE(exists("/boot"));
+    EXPECT_FALSE(exists("/systemx"));
+    EXPECT_EQ(out.find("boot"), std::string::npos) << "boot is not even printed";
+    EXPECT_NE(out.find(ROOT + "/system/app/x.apk to /system/app/x.apk\n"), std::string::npos);
+    EXPECT_TRUE(screen_has("create dir /system/app"));
+    EXPECT_TRUE(screen_has("/system/app/x.apk copied 3 bytes."));
+    EXPECT_TRUE(screen_has("/data/d.txt copied 1 bytes."));
+    EXPECT_EQ(mode_of("/system/app"), 0775u) << "new directories get 0775";
+    EXPECT_EQ(mode_of("/system/data/system"), 0775u);
+}
+
+TEST_F(UpdateWalk, MergesIntoExistingDirectoriesAndOverwritesFiles) {
+    ASSERT_TRUE(make_dirs("/system/app"));
+    chmod("/system/app", 0700);
+    write_text_file("/system/app/keep.txt", "kept");
+    write_text_file("/system/app/x.apk", "a much longer old content");
+    file("system/app/x.apk", "new");
+    file("system/empty", "");
+    walk();
+    EXPECT_EQ(mode_of("/system/app"), 0700u) << "an existing directory keeps its mode";
+    EXPECT_EQ(read_text_file("/system/app/keep.txt"), "kept") << "nothing is deleted";
+    EXPECT_EQ(read_text_file("/system/app/x.apk"), "new") << "truncated, then written";
+    EXPECT_TRUE(exists("/system/empty"));
+    EXPECT_TRUE(screen_has("create dir /system/app"));
+    EXPECT_TRUE(screen_has("/system/empty copied 0 bytes."));
+}
+
+TEST_F(UpdateWalk, SkipsLinksFifosAndDeviceNodes) {
+    file("system/real.txt", "real");
+    ASSERT_EQ(symlink("real.txt", (ROOT + "/system/link").c_str()), 0);
+    ASSERT_EQ(symlink("/etc", (ROOT + "/system/dirlink").c_str()), 0);
+    ASSERT_EQ(mkfifo((ROOT + "/system/fifo").c_str(), 0644), 0);
+    ASSERT_EQ(mknod((ROOT + "/system/null").c_str(), S_IFCHR | 0644, makedev(1, 3)), 0);
+    const std::string out = walk();
+    EXPECT_EQ(read_text_file("/system/real.txt"), "real");
+    for (const char* name : {"link", "dirlink", "fifo", "null"}) {
+        EXPECT_FALSE(exists(std::string("/system/") + name)) << name;
+        EXPECT_NE(out.find(ROOT + "/system/" + name + " to /system/" + name), std::string::npos);
+    }
+}
+
+TEST_F(UpdateWalk, CopiesManyFilesByteExact) {
+    std::mt19937 rng(5);
+    std::vector<std::pair<std::string, std::string>> files;
+    for (int i = 0; i < 150; ++i) {
+        std::string content(rng() % 20000, '\0');
+        for (auto& c : content) c = static_cast<char>(rng());
+        const std::string name = (i % 2 ? "system/lib/" : "data/app/") + std::to_string(i) + ".bin";
+        file(name, content);
+        files.emplace_back(name, content);
+    }
+    file("system/lib/sub/sub2/big.bin", std::string(3 * 4096 + 17, 'x'));
+    walk();
+    for (const auto& [name, content] : files) {
+        ASSERT_EQ(read_text_file("/" + name), content) << name;
+    }
+    EXPECT_EQ(read_text_file("/system/lib/sub/sub2/big.bin"), std::string(3 * 4096 + 17, 'x'));
+}
+
+TEST_F(UpdateWalk, FullDestinationIsReportedPerFileAndNeverAsCopied) {
+    ASSERT_EQ(mount("tmpfs", "/system", "tmpfs", 0, "size=64k"), 0);
+    file("system/big.bin", std::string(256 * 1024, 'b'));
+    walk();
+    EXPECT_TRUE(screen_has("write /system/big.bin failed. No space left on device"))
+        << testing::PrintToString(screen_lines());
+    EXPECT_EQ(screen_count_prefix("/system/big.bin copied"), 0);
+    umount2("/system", MNT_DETACH);
+}
+
+TEST_F(UpdateWalk, ReadOnlyDestinationFailsEachEntryAndAbandonsTheLevelOnMkdir) {
+    ASSERT_EQ(mount("/data", "/data", nullptr, MS_BIND, nullptr), 0);
+    ASSERT_EQ(mount(nullptr, "/data", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+    file("data/sub/x.txt", "x");
+    file("system/ok.txt", "ok");
+    walk();
+    EXPECT_TRUE(screen_has("mkdir /data/sub failed. Read-only file system"))
+        << testing::PrintToString(screen_lines());
+    EXPECT_EQ(read_text_file("/system/ok.txt"), "ok") << "the other subtree goes on";
+    umount2("/data", MNT_DETACH);
+
+    remove_tree("/sdcard/zq/update00/data");
+    ASSERT_EQ(mount("/data", "/data", nullptr, MS_BIND, nullptr), 0);
+    ASSERT_EQ(mount(nullptr, "/data", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+    file("data/y.txt", "y");
+    walk();
+    EXPECT_TRUE(screen_has("fopen /data/y.txt failed. Read-only file system"));
+    umount2("/data", MNT_DETACH);
+}
+
+TEST_F(UpdateWalk, MissingRootCopiesNothingSilently) {
+    remove_tree(ROOT);
+    const std::string out = walk();
+    EXPECT_EQ(out, "");
+    EXPECT_TRUE(screen_lines().empty());
+}
+
+TEST_F(UpdateWalk, OverLongPathsAreSkippedByNameAndTheRestIsCopied) {
+    // Three nested 255-character names, then a fourth that passes 1024 bytes.
+    std::string dir = ROOT + "/system";
+    for (int level = 0; level < 3; ++level) {
+        dir += "/" + std::string(255, static_cast<char>('a' + level));
+        ASSERT_TRUE(make_dirs(dir));
+    }
+    write_text_file(dir + "/f", "fits");
+    write_text_file(dir + "/" + std::string(255, 'z'), "too long");
+    walk();
+    const std::string dest = dir.substr(ROOT.size());
+    EXPECT_EQ(read_text_file(dest + "/f"), "fits");
+    EXPECT_FALSE(exists(dest + "/" + std::string(255, 'z')));
+    bool reported = false;
+    for (const auto& l : screen_lines()) reported = reported || l.rfind("path too long, skipped /sdcard/zq", 0) == 0;
+    EXPECT_TRUE(reported) << testing::PrintToString(screen_lines());
+}
+
+TEST_F(UpdateWalk, DeepTreeIsWalkedAsFarAsPathsFitWithoutCrashing) {
+    int fd = open((ROOT).c_str(), O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(mkdirat(fd, "system", 0755), 0);
+    int level_fd = openat(fd, "system", O_DIRECTORY);
+    close(fd);
+    for (int level = 0; level < 2000; ++level) {
+        if (level == 10 || level == 1500) {
+            const int f = openat(level_fd, "file", O_CREAT | O_WRONLY, 0644);
+            ASSERT_EQ(write(f, "deep", 4), 4);
+            close(f);
+        }
+        ASSERT_EQ(mkdirat(level_fd, "d", 0755), 0);
+        const int next = openat(level_fd, "d", O_DIRECTORY);
+        close(level_fd);
+        level_fd = next;
+        ASSERT_GE(level_fd, 0);
+    }
+    close(level_fd);
+    walk();
+    std::string ten = "/system";
+    for (int i = 0; i < 10; ++i) ten += "/d";
+    EXPECT_EQ(read_text_file(ten + "/file"), "deep");
+    // The destination goes as deep as a 1024-byte source path allows.
+    std::string deepest = "/system";
+    while (exists(deepest + "/d")) deepest += "/d";
+    EXPECT_GT(ROOT.size() + deepest.size() + 2, 1000u);
+    EXPECT_LT(ROOT.size() + deepest.size(), 1024u);
+}
+
+}  // namespace
