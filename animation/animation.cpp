@@ -107,7 +107,7 @@ void* worker_thread_function(void* /*unused*/) {
 }
 
 int zqanimation::main(int /*argc*/, char** /*argv*/) {
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    (void)setvbuf(stdout, nullptr, _IOLBF, 0);
     puts("start ZQ animation.");
     if (system(nullptr) == 0) {
         perror("sh");
@@ -116,7 +116,7 @@ int zqanimation::main(int /*argc*/, char** /*argv*/) {
     }
     fb_exit();
     for (const picture_slot& slot : PICTURES) free(slot.bitmap->pixels);
-    fflush(stdout);
+    (void)fflush(stdout);
     system("start recovery");
     return 0;
 }

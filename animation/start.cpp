@@ -2,4 +2,6 @@
 
 #include "animation.h"
 
-int main(int argc, char** argv) { exit(zqanimation::main(argc, argv)); }
+int main(int argc, char** argv) {
+    exit(zqanimation::main(argc, argv));
+}

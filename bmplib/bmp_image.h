@@ -33,7 +33,7 @@ struct bmp_image {
     uint8_t* palette;       // palette area as read, or the three built-in masks
     uint8_t* pixels;        // stride * height bytes
     uint32_t pixels_size;
-    uint8_t* rle_data;      // compressed data (RLE8 only)
+    uint8_t* rle_data;  // compressed data (RLE8 only)
     uint32_t rle_size;
     bmp_pixel_reader read_pixel;
     bmp_span_reader read_span;

@@ -21,7 +21,9 @@ constexpr uint32_t COMPRESSION_NONE = 0;
 constexpr uint32_t COMPRESSION_RLE8 = 1;
 constexpr uint32_t COMPRESSION_BITFIELDS = 3;
 
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t le16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 
 uint32_t le32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
@@ -103,8 +105,8 @@ void getspan_24bpp(const bmp_image* /*image*/, const uint8_t* row, int32_t x, in
                    uint32_t* out) {
     const uint8_t* src = row + 3 * static_cast<ptrdiff_t>(x);
     for (int32_t i = 0; i < count; ++i, src += 3) {
-        out[i] = (static_cast<uint32_t>(src[2]) << 16) | (static_cast<uint32_t>(src[1]) << 8) |
-                 src[0];
+        out[i] =
+            (static_cast<uint32_t>(src[2]) << 16) | (static_cast<uint32_t>(src[1]) << 8) | src[0];
     }
 }
 
@@ -139,7 +141,9 @@ int64_t palette_start(const bmp_image* image) {
 
 int bmp_readheader(FILE* file, bmp_image* image, int64_t length) {
     uint8_t h[HEADER_FIELDS_SIZE];
-    if (fgetc(file) != 0x42 || fgetc(file) != 0x4D) return -1;
+    const int b = fgetc(file);
+    const int m = fgetc(file);
+    if (b != 0x42 || m != 0x4D) return -1;
     if (fread(h, 1, sizeof h, file) != sizeof h) return -1;
 
     image->file_size = le32(h + 0);
@@ -209,8 +213,8 @@ void rle8_decoding(bmp_image* image) {
         i += 2;
         uint8_t* row = image->pixels + static_cast<ptrdiff_t>(y) * image->stride;
         if (n > 0) {
-            const int32_t fit = width - x < static_cast<int32_t>(n) ? width - x
-                                                                    : static_cast<int32_t>(n);
+            const int32_t fit =
+                width - x < static_cast<int32_t>(n) ? width - x : static_cast<int32_t>(n);
             if (fit > 0) memset(row + x, static_cast<int>(v), static_cast<size_t>(fit));
             x = width - x < static_cast<int32_t>(n) ? width : x + static_cast<int32_t>(n);
         } else if (v == 0) {
@@ -228,8 +232,8 @@ void rle8_decoding(bmp_image* image) {
         } else {
             const uint32_t available = size - i;
             const uint32_t take = v < available ? v : available;
-            const int32_t fit = width - x < static_cast<int32_t>(take) ? width - x
-                                                                       : static_cast<int32_t>(take);
+            const int32_t fit =
+                width - x < static_cast<int32_t>(take) ? width - x : static_cast<int32_t>(take);
             if (fit > 0) memcpy(row + x, data + i, static_cast<size_t>(fit));
             x = width - x < static_cast<int32_t>(v) ? width : x + static_cast<int32_t>(v);
             if (v > available) break;
@@ -373,7 +377,7 @@ bmp_image* bmp_open(const char* path) {
     if (result == 0 && image->palette_count != 0) result = bmp_readpalette(file, image);
     if (result == 0) result = bmp_readdata(file, image, length);
     if (result == 0) result = choose_reader(image);
-    fclose(file);
+    (void)fclose(file);  // opened for reading: nothing to lose
     if (result != 0) {
         if (image != nullptr) bmp_close(image);
         return nullptr;
@@ -384,9 +388,13 @@ bmp_image* bmp_open(const char* path) {
     return image;
 }
 
-int32_t bmp_width(const bmp_image* image) { return image->width; }
+int32_t bmp_width(const bmp_image* image) {
+    return image->width;
+}
 
-int32_t bmp_height(const bmp_image* image) { return image->height; }
+int32_t bmp_height(const bmp_image* image) {
+    return image->height;
+}
 
 uint32_t bmp_getpixel(const bmp_image* image, int32_t x, int32_t y) {
     if (x < 0 || y < 0 || x >= image->width || y >= image->height) return 0;

@@ -30,9 +30,10 @@ int fb_init() {
 }
 
 int fb_map() {
-    printf("x-resolution: %d\ny-resolution: %d\nx-resolution-virtual: %d\n"
-           "y-resolution-vritual: %d\nbpp: %d\n",
-           fbvar.xres, fbvar.yres, fbvar.xres_virtual, fbvar.yres_virtual, fbvar.bits_per_pixel);
+    printf(
+        "x-resolution: %d\ny-resolution: %d\nx-resolution-virtual: %d\n"
+        "y-resolution-vritual: %d\nbpp: %d\n",
+        fbvar.xres, fbvar.yres, fbvar.xres_virtual, fbvar.yres_virtual, fbvar.bits_per_pixel);
     buffersize = fbvar.xres * fbvar.yres * (fbvar.bits_per_pixel / 8);
     void* mapping = mmap(nullptr, buffersize, PROT_READ | PROT_WRITE, MAP_SHARED, fbfd, 0);
     if (mapping == MAP_FAILED) {

@@ -5,10 +5,10 @@
 
 #include <cstdint>
 
-extern int fbfd;                   // device descriptor, -1 while not open
-extern fb_var_screeninfo fbvar;    // read once by fb_init
-extern uint32_t buffersize;        // bytes mapped: xres * yres * (bits_per_pixel / 8)
-extern uint8_t* fbmem;             // start of the mapping, null while not mapped
+extern int fbfd;                 // device descriptor, -1 while not open
+extern fb_var_screeninfo fbvar;  // read once by fb_init
+extern uint32_t buffersize;      // bytes mapped: xres * yres * (bits_per_pixel / 8)
+extern uint8_t* fbmem;           // start of the mapping, null while not mapped
 
 // Opens "/dev/graphics/fb0" and reads fbvar. 0, or -1 after a perror.
 int fb_init();

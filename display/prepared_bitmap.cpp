@@ -16,8 +16,8 @@ void prepare_bitmap_rect(const bmp_image* image, int32_t x0, int32_t y0, int32_t
                          prepared_bitmap* bitmap) {
     screen_format format;
     screen_format_init(&format, &fbvar);
-    const size_t bytes = static_cast<size_t>(w) * static_cast<size_t>(h) *
-                         (fbvar.bits_per_pixel / 8);
+    const size_t bytes =
+        static_cast<size_t>(w) * static_cast<size_t>(h) * (fbvar.bits_per_pixel / 8);
     auto* pixels = static_cast<uint8_t*>(w > 0 && h > 0 ? malloc(bytes) : nullptr);
     if (pixels == nullptr) {
         *bitmap = prepared_bitmap{0, 0, 0, nullptr};
@@ -57,8 +57,8 @@ void draw_prepared_bitmap(const prepared_bitmap* bitmap, int x, int y) {
     if (yres > buffersize / pitch) yres = buffersize / pitch;
 
     // Source columns and rows that land on the screen.
-    const int64_t width = bitmap->stride / bpp < bitmap->width ? bitmap->stride / bpp
-                                                               : bitmap->width;
+    const int64_t width =
+        bitmap->stride / bpp < bitmap->width ? bitmap->stride / bpp : bitmap->width;
     const int64_t left = x < 0 ? -static_cast<int64_t>(x) : 0;
     const int64_t top = y < 0 ? -static_cast<int64_t>(y) : 0;
     int64_t right = width;

@@ -26,9 +26,9 @@ void write_16bpp(const screen_format* format, const uint32_t* colours, int32_t c
                  uint8_t* out) {
     for (int32_t i = 0; i < count; ++i) {
         const uint32_t c = colours[i];
-        const uint16_t word = static_cast<uint16_t>(format->red16[(c >> 16) & 0xFF] |
-                                                    format->green16[(c >> 8) & 0xFF] |
-                                                    format->blue16[c & 0xFF]);
+        const uint16_t word =
+            static_cast<uint16_t>(format->red16[(c >> 16) & 0xFF] |
+                                  format->green16[(c >> 8) & 0xFF] | format->blue16[c & 0xFF]);
         memcpy(out + 2 * static_cast<ptrdiff_t>(i), &word, 2);
     }
 }

@@ -15,7 +15,9 @@ namespace {
 constexpr int COUNTDOWN_SECONDS = 5;
 constexpr int COUNTDOWN_POLL_MS = 1000;
 
-unsigned long thread_id() { return static_cast<unsigned long>(pthread_self()); }
+unsigned long thread_id() {
+    return static_cast<unsigned long>(pthread_self());
+}
 
 void clear_screen() {
     if (fbmem != nullptr) memset(fbmem, 0, buffersize);
@@ -28,8 +30,8 @@ bool countdown() {
         pthread_mutex_lock(&draw_lock);
         posx = 0;
         posy = 0;
-        snprintf(text, sizeof text, "Press HOME key to enter ZQ recovery mode in %d seconds...",
-                 n);
+        (void)snprintf(text, sizeof text,
+                       "Press HOME key to enter ZQ recovery mode in %d seconds...", n);
         --n;
         draw_string(font_20px, text);
         pthread_mutex_unlock(&draw_lock);
@@ -84,8 +86,8 @@ void draw_menu() {
     posx = 0;
     draw_string(font_20px, BANNER);
     for (int i = 0; i < MENU_ITEM_SIZE; ++i) {
-        snprintf(line, sizeof line, "%s%s: %s\n", i == selected ? "--> " : "", MENU_ITEMS[i * 2],
-                 MENU_ITEMS[i * 2 + 1]);
+        (void)snprintf(line, sizeof line, "%s%s: %s\n", i == selected ? "--> " : "",
+                       MENU_ITEMS[i * 2], MENU_ITEMS[i * 2 + 1]);
         draw_string(font_20px, line);
     }
 }

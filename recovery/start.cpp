@@ -2,4 +2,6 @@
 
 #include "recovery.h"
 
-int main(int argc, char** argv) { exit(zqrecovery::main(argc, argv)); }
+int main(int argc, char** argv) {
+    exit(zqrecovery::main(argc, argv));
+}

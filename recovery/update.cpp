@@ -63,7 +63,7 @@ void copy_file(walk_level* level) {
     FILE* out = fopen(level->destination, "wb");
     if (out == nullptr) {
         draw_message(level->message, "fopen %s failed. %s\n", level->destination, strerror(errno));
-        fclose(in);
+        (void)fclose(in);
         return;
     }
     long long total = 0;
@@ -78,7 +78,7 @@ void copy_file(walk_level* level) {
         }
     }
     const int read_error = ferror(in) != 0 ? (errno != 0 ? errno : EIO) : 0;
-    fclose(in);
+    (void)fclose(in);
     if (fclose(out) != 0 && write_error == 0) write_error = errno != 0 ? errno : EIO;
 
     if (write_error != 0) {
@@ -96,7 +96,8 @@ void walk(const char* path, int depth, walk_level* level) {
     DIR* dir = opendir(path);
     if (dir == nullptr) {
         // A missing update root is silent; a subtree that cannot be read is not.
-        if (depth > 0) draw_message(level->message, "opendir %s failed. %s\n", path, strerror(errno));
+        if (depth > 0)
+            draw_message(level->message, "opendir %s failed. %s\n", path, strerror(errno));
         return;
     }
     const size_t root_length = strlen(MENU_ITEMS[selected_menu * 2 + 1]);

@@ -55,7 +55,7 @@ void run_threads() {
 }  // namespace
 
 int zqrecovery::main(int argc, char** /*argv*/) {
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    (void)setvbuf(stdout, nullptr, _IOLBF, 0);
     puts("start ZQ recovery.");
     printf("%d\n", argc);
     if (system(nullptr) == 0) {

@@ -1,6 +1,7 @@
 // The boot animation: its threads on a mapped screen, and the program's failure roads.
-#include <gtest/gtest.h>
+#include "animation.h"
 
+#include <gtest/gtest.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -8,7 +9,6 @@
 #include <cstring>
 #include <vector>
 
-#include "animation.h"
 #include "framebuffer.h"
 #include "support/mapped_screen.h"
 #include "support/run_program.h"
@@ -43,7 +43,8 @@ bool shows(const mapped_screen& screen, const std::vector<uint8_t>& bytes,
     const int rows = std::min(bitmap.height, v.yres - y0);
     const size_t n = static_cast<size_t>(std::min(bitmap.width, v.xres)) * v.bytes_per_pixel;
     for (int r = 0; r < rows; ++r) {
-        const uint8_t* on_screen = v.pixels + static_cast<size_t>(y0 + r) * v.xres * v.bytes_per_pixel;
+        const uint8_t* on_screen =
+            v.pixels + static_cast<size_t>(y0 + r) * v.xres * v.bytes_per_pixel;
         if (memcmp(on_screen, bitmap.pixels + static_cast<size_t>(r) * bitmap.stride, n) != 0) {
             return false;
         }
@@ -137,8 +138,8 @@ protected:
         unlink("/tmp/start.log");
     }
     program_result run() {
-        return run_program({.args = {built_program("zqanimation")},
-                            .env = {"PATH=/tmp/bin:/usr/bin:/bin"}});
+        return run_program(
+            {.args = {built_program("zqanimation")}, .env = {"PATH=/tmp/bin:/usr/bin:/bin"}});
     }
 };
 

@@ -51,11 +51,10 @@ std::vector<std::vector<uint8_t>> seeds() {
 }
 
 void mutate(std::vector<uint8_t>& b, std::mt19937& rng) {
-    static const uint32_t interesting[] = {0,          1,          2,          3,    4,    8,
-                                           16,         24,         32,         40,   54,   58,
-                                           0x7F,       0x80,       0xFF,       0x100, 0x7FFF,
-                                           0x8000,     0xFFFF,     0x10000,    0x7FFFFFFF,
-                                           0x80000000, 0xFFFFFFFF, 0xFFFFFFFE};
+    static const uint32_t interesting[] = {
+        0,      1,      2,      3,       4,          8,          16,         24,
+        32,     40,     54,     58,      0x7F,       0x80,       0xFF,       0x100,
+        0x7FFF, 0x8000, 0xFFFF, 0x10000, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF, 0xFFFFFFFE};
     const int edits = 1 + static_cast<int>(rng() % 4);
     for (int e = 0; e < edits && !b.empty(); ++e) {
         switch (rng() % 5) {
@@ -103,8 +102,8 @@ void exercise(const bmp_image* image, memory_screen& screen) {
     prepare_bitmap(const_cast<bmp_image*>(image), &bitmap);
     const int xres = static_cast<int>(fbvar.xres);
     const int yres = static_cast<int>(fbvar.yres);
-    for (const auto& at : {std::pair{0, 0}, {xres - 1, 0}, {0, yres - 1}, {xres - 3, yres - 3},
-                           {-w / 2, -h / 2}}) {
+    for (const auto& at :
+         {std::pair{0, 0}, {xres - 1, 0}, {0, yres - 1}, {xres - 3, yres - 3}, {-w / 2, -h / 2}}) {
         draw_prepared_bitmap(&bitmap, at.first, at.second);
     }
     free(bitmap.pixels);

@@ -1,11 +1,12 @@
 // The BMP reader against byte-exact files.
+#include "bmplib.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <random>
 
 #include "bmp_image.h"
-#include "bmplib.h"
 #include "support/bmp_builder.h"
 
 namespace {
@@ -21,9 +22,13 @@ bmp_image* open_bytes(const std::vector<uint8_t>& bytes, const char* name = "pic
     return bmp_open(write_scratch_file(name, bytes).c_str());
 }
 
-bmp_image* open_fields(const bmp_fields& f) { return open_bytes(bmp_build(f)); }
+bmp_image* open_fields(const bmp_fields& f) {
+    return open_bytes(bmp_build(f));
+}
 
-uint32_t bgr(uint8_t r, uint8_t g, uint8_t b) { return (uint32_t{r} << 16) | (g << 8) | b; }
+uint32_t bgr(uint8_t r, uint8_t g, uint8_t b) {
+    return (uint32_t{r} << 16) | (g << 8) | b;
+}
 
 // Every pixel read through bmp_getpixel and through bmp_getspan agrees.
 void expect_span_matches_pixels(const bmp_image* image) {
@@ -63,8 +68,8 @@ TEST(BmpOpen, StrideOfEveryDepth) {
         int16_t bpp;
         int32_t width;
         int32_t stride;
-    } cases[] = {{24, 1, 4}, {24, 5, 16}, {8, 10, 12}, {1, 1, 4}, {1, 33, 8}, {4, 9, 8},
-                 {16, 3, 8}, {32, 3, 12}};
+    } cases[] = {{24, 1, 4}, {24, 5, 16}, {8, 10, 12}, {1, 1, 4},
+                 {1, 33, 8}, {4, 9, 8},   {16, 3, 8},  {32, 3, 12}};
     for (const auto& c : cases) {
         bmp_fields f;
         f.width = c.width;
@@ -258,8 +263,8 @@ TEST(BmpOpen, Rle8DecodesRunsAbsoluteRunsAndDeltas) {
     // absolute run past it is still consumed, with its padding byte, so that
     // the next pairs stay in step.
     f.height = 3;
-    f.pixels = {0x00, 0x02, 0x01, 0x01, 0x05, 0x04, 0x00, 0x05, 1, 2, 3, 4, 5, 0x00,
-                0x00, 0x00, 0x02, 0x09, 0x00, 0x01};
+    f.pixels = {0x00, 0x02, 0x01, 0x01, 0x05, 0x04, 0x00, 0x05, 1,    2,
+                3,    4,    5,    0x00, 0x00, 0x00, 0x02, 0x09, 0x00, 0x01};
     open_result d{open_fields(f)};
     ASSERT_NE(d.image, nullptr);
     const uint8_t* row1 = d.image->pixels + d.image->stride;

@@ -1,4 +1,6 @@
 // The font and the text console, read back from the screen.
+#include "console.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -6,7 +8,6 @@
 #include <string>
 
 #include "bmplib.h"
-#include "console.h"
 #include "framebuffer.h"
 #include "support/bmp_builder.h"
 #include "support/screen_reader.h"
@@ -136,7 +137,10 @@ TEST_P(Console, RunsOffTheBottomBackToTheTopLine) {
 }
 
 TEST_P(Console, BytesWithoutAGlyphDrawTheSubstitute) {
-    draw_string(font_20px, "a\x01" "b\xC3\xA9" "c\x7F");
+    draw_string(font_20px,
+                "a\x01"
+                "b\xC3\xA9"
+                "c\x7F");
     EXPECT_EQ(lines()[0], "a?b??c?");
     EXPECT_EQ(posx, 7 * w_);
 }
@@ -173,7 +177,8 @@ TEST(Font, CellsFollowTheTenByTenGrid) {
     const int stride = bmp_test_stride(30, 24);
     f.pixels.assign(static_cast<size_t>(stride) * 40, 0);
     for (int y = 0; y < 40; ++y) {
-        for (int x = 0; x < 30; ++x) f.pixels[y * stride + 3 * x] = static_cast<uint8_t>((y / 4) * 10 + x / 3);
+        for (int x = 0; x < 30; ++x)
+            f.pixels[y * stride + 3 * x] = static_cast<uint8_t>((y / 4) * 10 + x / 3);
     }
     bmp_image* image = bmp_open(write_scratch_file("grid.bmp", bmp_build(f)).c_str());
     ASSERT_NE(image, nullptr);

@@ -1,6 +1,5 @@
 // run_zq_device_init runs the device-init script at its compiled-in path.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include "support/run_program.h"
@@ -12,8 +11,8 @@ const std::string SCRIPT = "/ZQ/bin/zq_device_init_wrapper.sh";
 
 TEST(DeviceInit, RunsTheScriptWithoutArgumentsAndExitsZeroWhateverItReturns) {
     make_dirs("/ZQ/bin");
-    write_text_file(SCRIPT, "#!/bin/sh\necho \"ran with $# arguments: $*\" > /tmp/init.log\nexit 3\n",
-                    0755);
+    write_text_file(
+        SCRIPT, "#!/bin/sh\necho \"ran with $# arguments: $*\" > /tmp/init.log\nexit 3\n", 0755);
     const program_result r =
         run_program({.args = {built_program("run_zq_device_init"), "--flag", "x"}});
     EXPECT_EQ(r.exit_status, 0);

@@ -214,8 +214,14 @@ TEST_P(Drawing, ClipsOnAllFourSidesAndStaysInTheMapping) {
     EXPECT_EQ(drawn_at(2, 0), 0);
 
     screen.fill(0);
-    for (const auto& pos : {std::pair{10, 0}, {0, 6}, {-4, 0}, {0, -3}, {1000, 1000},
-                            {-1000000, -1000000}, {0x7FFFFFFF, 0}, {0, 0x7FFFFFFF}}) {
+    for (const auto& pos : {std::pair{10, 0},
+                            {0, 6},
+                            {-4, 0},
+                            {0, -3},
+                            {1000, 1000},
+                            {-1000000, -1000000},
+                            {0x7FFFFFFF, 0},
+                            {0, 0x7FFFFFFF}}) {
         draw_prepared_bitmap(&p.bitmap, pos.first, pos.second);
     }
     for (size_t i = 0; i < screen.size(); ++i) ASSERT_EQ(screen.pixels()[i], 0) << i;

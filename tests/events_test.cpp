@@ -1,7 +1,8 @@
 // The input layer on real FIFOs at the compiled-in device paths.
-#include <gtest/gtest.h>
+#include "events.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -13,7 +14,6 @@
 #include <string>
 #include <thread>
 
-#include "events.h"
 #include "recovery.h"
 
 namespace {
@@ -31,7 +31,9 @@ double cpu_seconds() {
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-std::string device(int n) { return "/dev/input/event" + std::to_string(n); }
+std::string device(int n) {
+    return "/dev/input/event" + std::to_string(n);
+}
 
 // How many of this process's descriptors are open on the device.
 int descriptors_on(const std::string& path) {

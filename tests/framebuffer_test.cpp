@@ -1,12 +1,12 @@
 // fb_init and fb_exit against the real system calls, at the compiled-in path.
-#include <gtest/gtest.h>
+#include "framebuffer.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-#include "framebuffer.h"
 #include "support/sandbox.h"
 
 namespace {

@@ -1,6 +1,5 @@
 // zqrecovery as a user meets it on a machine without its screen or shell.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include "support/run_program.h"
@@ -10,8 +9,7 @@ namespace {
 
 TEST(RecoveryProgram, WithoutAFramebufferReportsAndExitsZero) {
     unlink("/dev/graphics/fb0");
-    const program_result r =
-        run_program({.args = {built_program("zqrecovery"), "one", "two"}});
+    const program_result r = run_program({.args = {built_program("zqrecovery"), "one", "two"}});
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(r.out, "start ZQ recovery.\n3\n");
     EXPECT_EQ(r.err, "fb0 dev open: No such file or directory\n");

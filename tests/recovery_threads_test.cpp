@@ -1,7 +1,6 @@
 // The recovery program's threads against a mapped screen and FIFO input devices.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -48,8 +47,7 @@ protected:
         ASSERT_EQ(ev_init(), 0);
         // A recording reboot command first on PATH.
         make_dirs("/tmp/bin");
-        write_text_file("/tmp/bin/reboot", "#!/bin/sh\necho \"$*\" >> " + REBOOT_LOG + "\n",
-                        0755);
+        write_text_file("/tmp/bin/reboot", "#!/bin/sh\necho \"$*\" >> " + REBOOT_LOG + "\n", 0755);
         unlink(REBOOT_LOG.c_str());
         setenv("PATH", "/tmp/bin:/usr/bin:/bin", 1);
         STAGE = S_COUNTDOWN;
@@ -85,7 +83,8 @@ protected:
         event.type = EV_KEY;
         event.code = code;
         event.value = value;
-        ASSERT_EQ(write(writers_[device], &event, sizeof event), static_cast<ssize_t>(sizeof event));
+        ASSERT_EQ(write(writers_[device], &event, sizeof event),
+                  static_cast<ssize_t>(sizeof event));
         input_event sync{};
         ASSERT_EQ(write(writers_[device], &sync, sizeof sync), static_cast<ssize_t>(sizeof sync));
     }
@@ -113,7 +112,8 @@ protected:
     void enter_menu() {
         ASSERT_TRUE(screen_shows({COUNTDOWN_5}));
         tap(KEY_CODE_HOME);
-        ASSERT_TRUE(screen_shows(menu_lines(0))) << testing::PrintToString(screen_->lines(font_20px));
+        ASSERT_TRUE(screen_shows(menu_lines(0)))
+            << testing::PrintToString(screen_->lines(font_20px));
     }
 
     std::unique_ptr<mapped_screen> screen_;

@@ -1,7 +1,6 @@
 // The update walk with real files, at the compiled-in destinations.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -207,7 +206,8 @@ TEST_F(UpdateWalk, OverLongPathsAreSkippedByNameAndTheRestIsCopied) {
     EXPECT_EQ(read_text_file(dest + "/f"), "fits");
     EXPECT_FALSE(exists(dest + "/" + std::string(255, 'z')));
     bool reported = false;
-    for (const auto& l : screen_lines()) reported = reported || l.rfind("path too long, skipped /sdcard/zq", 0) == 0;
+    for (const auto& l : screen_lines())
+        reported = reported || l.rfind("path too long, skipped /sdcard/zq", 0) == 0;
     EXPECT_TRUE(reported) << testing::PrintToString(screen_lines());
 }
 

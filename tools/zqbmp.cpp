@@ -11,7 +11,7 @@
 namespace {
 
 int usage() {
-    fputs("usage: zqbmp info FILE...\n       zqbmp ppm FILE OUT.ppm\n", stderr);
+    (void)fputs("usage: zqbmp info FILE...\n       zqbmp ppm FILE OUT.ppm\n", stderr);
     return 2;
 }
 
@@ -20,7 +20,7 @@ int info(int count, char** files) {
     for (int i = 0; i < count; ++i) {
         bmp_image* image = bmp_open(files[i]);
         if (image == nullptr) {
-            printf("%s: cannot be loaded\n", files[i]);
+            (void)printf("%s: cannot be loaded\n", files[i]);
             status = 1;
             continue;
         }
@@ -35,7 +35,7 @@ int info(int count, char** files) {
 int ppm(const char* file, const char* out_path) {
     bmp_image* image = bmp_open(file);
     if (image == nullptr) {
-        fprintf(stderr, "%s: cannot be loaded\n", file);
+        (void)fprintf(stderr, "%s: cannot be loaded\n", file);
         return 1;
     }
     FILE* out = fopen(out_path, "wb");
@@ -46,7 +46,7 @@ int ppm(const char* file, const char* out_path) {
     }
     const int32_t w = bmp_width(image);
     const int32_t h = bmp_height(image);
-    fprintf(out, "P6\n%d %d\n255\n", w, h);
+    (void)fprintf(out, "P6\n%d %d\n255\n", w, h);
     auto* row = static_cast<unsigned char*>(malloc(static_cast<size_t>(w) * 3));
     int status = row == nullptr ? 1 : 0;
     for (int32_t y = 0; status == 0 && y < h; ++y) {

@@ -23,8 +23,7 @@ void put_le32(std::vector<uint8_t>& bytes, size_t offset, uint32_t value) {
 std::vector<uint8_t> bmp_build(const bmp_fields& f) {
     const size_t header_end = 14 + static_cast<size_t>(f.header_size);
     const size_t palette_end = header_end + 4 * f.palette.size();
-    const size_t data_offset =
-        f.data_offset < 0 ? palette_end : static_cast<size_t>(f.data_offset);
+    const size_t data_offset = f.data_offset < 0 ? palette_end : static_cast<size_t>(f.data_offset);
     std::vector<uint8_t> bytes(std::max(data_offset, palette_end) + f.pixels.size(), 0);
     if (bytes.size() < 54) bytes.resize(54, 0);
     bytes[0] = 'B';
@@ -37,8 +36,7 @@ std::vector<uint8_t> bmp_build(const bmp_fields& f) {
     put_le16(bytes, 26, 1);
     put_le16(bytes, 28, static_cast<uint16_t>(f.bit_count));
     put_le32(bytes, 30, f.compression);
-    put_le32(bytes, 34,
-             static_cast<uint32_t>(f.image_size < 0 ? f.pixels.size() : f.image_size));
+    put_le32(bytes, 34, static_cast<uint32_t>(f.image_size < 0 ? f.pixels.size() : f.image_size));
     for (size_t i = 0; i < f.palette.size(); ++i) put_le32(bytes, header_end + 4 * i, f.palette[i]);
     std::copy(f.pixels.begin(), f.pixels.end(),
               bytes.begin() + static_cast<std::ptrdiff_t>(data_offset));

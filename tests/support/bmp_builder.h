@@ -10,11 +10,11 @@ struct bmp_fields {
     int32_t height = 1;
     int16_t bit_count = 24;
     uint32_t compression = 0;
-    uint32_t header_size = 40;              // bytes of information header written
-    std::vector<uint32_t> palette;          // 4-byte entries after the header
-    std::vector<uint8_t> pixels;            // stored pixel data
-    int64_t image_size = -1;                // -1: pixels.size()
-    int64_t data_offset = -1;               // -1: right after the palette
+    uint32_t header_size = 40;      // bytes of information header written
+    std::vector<uint32_t> palette;  // 4-byte entries after the header
+    std::vector<uint8_t> pixels;    // stored pixel data
+    int64_t image_size = -1;        // -1: pixels.size()
+    int64_t data_offset = -1;       // -1: right after the palette
 };
 
 // Row stride of a stored row: whole bytes, rounded up to 4.

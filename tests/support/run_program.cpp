@@ -30,7 +30,9 @@ void copy_file(const std::string& from, const std::string& to) {
 
 }  // namespace
 
-std::string built_program(const char* name) { return std::string(ZQ_BIN_DIR) + "/" + name; }
+std::string built_program(const char* name) {
+    return std::string(ZQ_BIN_DIR) + "/" + name;
+}
 
 std::string make_shell_less_root(const std::string& program) {
     char root_template[] = "/tmp/shell-less-XXXXXX";
@@ -46,6 +48,8 @@ std::string make_shell_less_root(const std::string& program) {
         if (symlink((std::string("usr/") + name).c_str(), link.c_str()) != 0) abort();
     }
     make_dirs(root + "/dev");
+    make_dirs(root + "/proc");  // the sanitizers' runtimes read it
+    if (mount("/proc", (root + "/proc").c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) abort();
     if (std::string(ZQ_EMULATOR).size() > 0) {
         const std::string inside = root + ZQ_EMULATOR;
         make_dirs(inside.substr(0, inside.rfind('/')));

@@ -126,8 +126,8 @@ void sandbox_enter() {
     const std::string root = root_template;
     if (mount("tmpfs", root.c_str(), "tmpfs", 0, "mode=755") != 0) fail("tmpfs", root);
 
-    for (const char* name : {"usr", "etc", "proc", "sys", "bin", "sbin", "lib", "lib32", "lib64",
-                             "libx32", "run"}) {
+    for (const char* name :
+         {"usr", "etc", "proc", "sys", "bin", "sbin", "lib", "lib32", "lib64", "libx32", "run"}) {
         mirror(root, name);
     }
     const std::string dev = root + "/dev";
