@@ -26,8 +26,14 @@ uint16_t le16(const uint8_t* p) {
 }
 
 uint32_t le32(const uint8_t* p) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    uint32_t v;
+    memcpy(&v, p, sizeof v);
+    return v;
+#else
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+#endif
 }
 
 const uint8_t* row_of(const bmp_image* image, int32_t y) {
@@ -90,19 +96,41 @@ void getspan_4bpp(const bmp_image* image, const uint8_t* row, int32_t x, int32_t
 }
 
 void getspan_8bpp(const bmp_image* image, const uint8_t* row, int32_t x, int32_t count,
-                  uint32_t* out) {
+                  uint32_t* __restrict out) {
     const uint8_t* src = row + x;
     for (int32_t i = 0; i < count; ++i) out[i] = image->colors[src[i]];
 }
 
+// The channel rules of one picture, held in locals so that the loops below
+// do not reload them (out may alias the record as far as the compiler knows).
+struct channel_rules {
+    uint32_t mask[3];
+    uint32_t rshift[3];
+    uint32_t lshift[3];
+};
+
+channel_rules rules_of(const bmp_image* image) {
+    return {{image->red_mask, image->green_mask, image->blue_mask},
+            {image->red_rshift, image->green_rshift, image->blue_rshift},
+            {image->red_lshift, image->green_lshift, image->blue_lshift}};
+}
+
+uint32_t apply_rules(const channel_rules& k, uint32_t v) {
+    const uint32_t r = (((v & k.mask[0]) >> k.rshift[0]) << k.lshift[0]) & 0xFFu;
+    const uint32_t g = (((v & k.mask[1]) >> k.rshift[1]) << k.lshift[1]) & 0xFFu;
+    const uint32_t b = (((v & k.mask[2]) >> k.rshift[2]) << k.lshift[2]) & 0xFFu;
+    return (r << 16) | (g << 8) | b;
+}
+
 void getspan_16bpp(const bmp_image* image, const uint8_t* row, int32_t x, int32_t count,
-                   uint32_t* out) {
+                   uint32_t* __restrict out) {
+    const channel_rules k = rules_of(image);
     const uint8_t* src = row + 2 * static_cast<ptrdiff_t>(x);
-    for (int32_t i = 0; i < count; ++i) out[i] = mask_colour(image, le16(src + 2 * i));
+    for (int32_t i = 0; i < count; ++i) out[i] = apply_rules(k, le16(src + 2 * i));
 }
 
 void getspan_24bpp(const bmp_image* /*image*/, const uint8_t* row, int32_t x, int32_t count,
-                   uint32_t* out) {
+                   uint32_t* __restrict out) {
     const uint8_t* src = row + 3 * static_cast<ptrdiff_t>(x);
     for (int32_t i = 0; i < count; ++i, src += 3) {
         out[i] =
@@ -111,14 +139,15 @@ void getspan_24bpp(const bmp_image* /*image*/, const uint8_t* row, int32_t x, in
 }
 
 void getspan_32bpp(const bmp_image* image, const uint8_t* row, int32_t x, int32_t count,
-                   uint32_t* out) {
+                   uint32_t* __restrict out) {
+    const channel_rules k = rules_of(image);
     const uint8_t* src = row + 4 * static_cast<ptrdiff_t>(x);
-    for (int32_t i = 0; i < count; ++i) out[i] = mask_colour(image, le32(src + 4 * i));
+    for (int32_t i = 0; i < count; ++i) out[i] = apply_rules(k, le32(src + 4 * i));
 }
 
 // 32 bits with the masks 0xFF0000, 0xFF00, 0xFF: the colour is the low three bytes.
 void getspan_32bpp_xrgb(const bmp_image* /*image*/, const uint8_t* row, int32_t x, int32_t count,
-                        uint32_t* out) {
+                        uint32_t* __restrict out) {
     const uint8_t* src = row + 4 * static_cast<ptrdiff_t>(x);
     for (int32_t i = 0; i < count; ++i) out[i] = le32(src + 4 * i) & 0xFFFFFFu;
 }
@@ -245,10 +274,10 @@ void rle8_decoding(bmp_image* image) {
 int bmp_readdata(FILE* file, bmp_image* image, int64_t length) {
     if (fseek(file, image->data_offset, SEEK_SET) != 0) return -1;
     const int64_t available = length - image->data_offset;
-    image->pixels = static_cast<uint8_t*>(calloc(image->pixels_size, 1));
-    if (image->pixels == nullptr) return -1;
 
     if (image->compression == COMPRESSION_RLE8) {
+        image->pixels = static_cast<uint8_t*>(calloc(image->pixels_size, 1));
+        if (image->pixels == nullptr) return -1;
         int64_t size = image->image_size == 0 ? available : image->image_size;
         if (size > available) size = available;
         image->rle_size = static_cast<uint32_t>(size);
@@ -259,12 +288,15 @@ int bmp_readdata(FILE* file, bmp_image* image, int64_t length) {
         return 0;
     }
 
-    // Uncompressed or bit fields: image_size 0 means the whole rows; a short
-    // read leaves the rest zero.
+    // Uncompressed or bit fields: image_size 0 means the whole rows; what a
+    // short read leaves is zero.
+    image->pixels = static_cast<uint8_t*>(malloc(image->pixels_size));
+    if (image->pixels == nullptr) return -1;
     int64_t want = image->image_size == 0 ? image->pixels_size : image->image_size;
     if (want > image->pixels_size) want = image->pixels_size;
     if (want > available) want = available;
-    (void)fread(image->pixels, 1, static_cast<size_t>(want), file);
+    const size_t got = fread(image->pixels, 1, static_cast<size_t>(want), file);
+    memset(image->pixels + got, 0, image->pixels_size - got);
     return 0;
 }
 
