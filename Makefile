@@ -3,7 +3,7 @@
 PRESETS := host asan tsan arm
 JOBS := $(shell nproc)
 
-.PHONY: check demo deps $(addprefix check-,$(PRESETS)) clean
+.PHONY: check demo bench deps $(addprefix check-,$(PRESETS)) clean
 
 check: deps
 	@for p in $(PRESETS); do \
@@ -25,6 +25,11 @@ demo: deps
 	build/host/bin/render_animation build/host/media build/demo >/dev/null
 	@echo "The boot animation as zqanimation draws it (800 x 480, 32 bits):"
 	@/usr/bin/python3 tools/demo/to_png.py build/demo
+
+bench: deps
+	cmake --preset host >/dev/null
+	cmake --build build/host -j$(JOBS) --target picture_load_bench
+	build/host/bin/picture_load_bench --benchmark_min_time=0.5
 
 deps:
 	@sh tools/install-deps.sh
