@@ -69,11 +69,19 @@ protected:
         ASSERT_EQ(pthread_create(&worker_, nullptr, worker_thread_function, nullptr), 0);
     }
 
-    // Joins the threads as main does; returns what they printed.
-    std::string finish() {
+    // Joins the threads as main does; returns what they printed. With
+    // ui_ends_itself, the UI thread must end on the worker's last wake-up
+    // alone, before EXIT_RECOVERY is raised.
+    std::string finish(bool ui_ends_itself = false) {
         pthread_join(worker_, nullptr);
+        bool ended = false;
+        for (int waited = 0; ui_ends_itself && !ended && waited < 10000; waited += 10) {
+            ended = pthread_tryjoin_np(ui_, nullptr) == 0;
+            if (!ended) usleep(10000);
+        }
+        EXPECT_EQ(ended, ui_ends_itself);
         EXIT_RECOVERY = 1;
-        pthread_join(ui_, nullptr);
+        if (!ended) pthread_join(ui_, nullptr);
         fflush(stdout);
         return testing::internal::GetCapturedStdout();
     }
@@ -126,7 +134,7 @@ TEST_F(RecoveryThreads, CountdownRunsOutWithoutTheMenu) {
     start();
     ASSERT_TRUE(screen_shows({COUNTDOWN_5}));
     ASSERT_TRUE(screen_shows({"Press HOME key to enter ZQ recovery mode in 4 seconds..."}));
-    const std::string out = finish();
+    const std::string out = finish(true);
     EXPECT_EQ(STAGE, S_FINISHED);
     EXPECT_TRUE(screen_->is_black()) << "the UI thread clears the screen at the end";
     EXPECT_EQ(out.find("draw menu."), std::string::npos);
