@@ -1,0 +1,520 @@
+#!/usr/bin/python3
+"""The emulated device: a real 32-bit ARM Linux kernel under qemu-system-arm,
+with its framebuffer, evdev keyboards and FAT cards, running the static ARM
+builds of the three programs unmodified.
+
+    from zqdevice import Device
+    with Device(build="build", machine="virt", width=800, height=480, bpp=32,
+                internal_card="tree/", boot=["zqrecovery"]) as dev:
+        dev.wait_for_line("worker_thread_function")
+        dev.press(50)                     # HOME (or a qcode: dev.press("m"))
+        dev.screenshot("menu.png")
+        print(dev.screen_text())
+        dev.read_file("/system/app/x")    # /system, /data and the shell's record
+    # leaving the block powers the device off
+
+Machines: "virt" (virtio GPU at 32 bits, four input devices, two virtio disks
+as the cards) and "vexpress" (the PL111 display at 16 or 32 bits, one MMC card,
+the PS/2 keyboard as event0 only). Standard library only.
+"""
+import json
+import os
+import re
+import shutil
+import socket
+import struct
+import subprocess
+import tempfile
+import threading
+import time
+import zlib
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+QCODES = {50: "m", 58: "caps_lock", 42: "shift"}
+MODULES = {
+    "virt": ["virtio_mmio", "virtio_blk", "virtio_input", "evdev", "virtio_gpu", "vfat",
+             "nls_cp437", "nls_ascii", "9pnet_virtio", "9p"],
+    "vexpress": ["virtio_mmio", "virtio_blk", "armmmci", "ambakmi", "evdev", "vfat",
+                 "nls_cp437", "nls_ascii", "9pnet_virtio", "9p"],
+}
+PROGRAMS = ["zqrecovery", "zqanimation", "run_zq_device_init"]
+
+
+class DeviceError(Exception):
+    pass
+
+
+def run(cmd, **kw):
+    return subprocess.run(cmd, check=True, capture_output=True, text=True, **kw)
+
+
+# ---------------------------------------------------------------- kernel, busybox
+
+def fetch_platform(cache):
+    """The armhf kernel and busybox from Debian, unpacked under cache (once)."""
+    done = os.path.join(cache, "ready")
+    if os.path.exists(done):
+        with open(done) as f:
+            return f.read().strip()
+    os.makedirs(cache, exist_ok=True)
+    deps = run(["apt-cache", "depends", "linux-image-armmp:armhf"]).stdout
+    match = re.search(r"Depends: (linux-image-(\S+)-armmp):armhf", deps)
+    if not match:
+        raise DeviceError("no armhf kernel package: run tools/device/install-deps.sh")
+    package, version = match.group(1), match.group(2) + "-armmp"
+    run(["apt-get", "download", package + ":armhf", "busybox-static:armhf"], cwd=cache)
+    root = os.path.join(cache, "root")
+    for deb in os.listdir(cache):
+        if deb.endswith(".deb"):
+            run(["dpkg", "-x", os.path.join(cache, deb), root])
+            os.remove(os.path.join(cache, deb))
+    run(["depmod", "-b", root, version])
+    with open(done, "w") as f:
+        f.write(version)
+    return version
+
+
+def module_files(root, version, names):
+    """The .ko files of the modules and their dependencies, in load order."""
+    files = []
+    for name in names:
+        out = run(["modprobe", "-d", root, "-S", version, "--show-depends", name]).stdout
+        for line in out.splitlines():
+            parts = line.split()
+            if parts and parts[0] == "insmod" and parts[1] not in files:
+                files.append(parts[1])
+    return files
+
+
+def build_initramfs(build, cache, version, machine, out):
+    """An uncompressed newc cpio with busybox, the shell front, the programs,
+    the media, a placeholder device-init script and the modules."""
+    arm_bin = os.path.join(build, "arm", "bin")
+    media = os.path.join(build, "arm", "media")
+    root = os.path.join(cache, "root")
+    stage = tempfile.mkdtemp(prefix="zq-initramfs-")
+    try:
+        for d in ["bin", "sbin", "proc", "sys", "dev", "etc", "lib/modules", "ZQ/media", "ZQ/bin",
+                  "tmp"]:
+            os.makedirs(os.path.join(stage, d), exist_ok=True)
+        shutil.copy(os.path.join(root, "bin", "busybox"), os.path.join(stage, "bin", "busybox"))
+        applets = run(["qemu-arm", os.path.join(stage, "bin", "busybox"), "--list"]).stdout.split()
+        for applet in applets:
+            if applet not in ("sh", "reboot", "start", "busybox"):
+                os.symlink("busybox", os.path.join(stage, "bin", applet))
+        shutil.copy(os.path.join(arm_bin, "zq_shell_front"), os.path.join(stage, "bin", "sh"))
+        for program in PROGRAMS:
+            shutil.copy(os.path.join(arm_bin, program), os.path.join(stage, "sbin", program))
+        for name in os.listdir(media):
+            shutil.copy(os.path.join(media, name), os.path.join(stage, "ZQ", "media", name))
+        script = os.path.join(stage, "ZQ", "bin", "zq_device_init_wrapper.sh")
+        with open(script, "w") as f:
+            f.write("#!/bin/sh\necho \"zq_device_init: device initialised\"\n")
+        os.chmod(script, 0o755)
+        shutil.copy(os.path.join(HERE, "init.sh"), os.path.join(stage, "init"))
+        os.chmod(os.path.join(stage, "init"), 0o755)
+        names = []
+        for ko in module_files(root, version, MODULES[machine]):
+            name = os.path.basename(ko)
+            shutil.copy(ko, os.path.join(stage, "lib", "modules", name))
+            names.append(name)
+        with open(os.path.join(stage, "etc", "modules"), "w") as f:
+            f.write("\n".join(names) + "\n")
+        listing = subprocess.run(["find", ".", "-mindepth", "1"], cwd=stage, check=True,
+                                 capture_output=True).stdout
+        with open(out, "wb") as f:
+            subprocess.run(["cpio", "-o", "-H", "newc", "--quiet", "-R", "0:0"], cwd=stage,
+                           input=listing, stdout=f, check=True)
+    finally:
+        shutil.rmtree(stage, ignore_errors=True)
+
+
+def vexpress_dtb(cache, version, width, height, bpp, out):
+    """The vexpress-a9 device tree with the PL111 driving a panel of the given
+    size: the motherboard's CLCD off, a panel-dpi with its timing, and the
+    memory bandwidth that selects 16 or 32 bits per pixel."""
+    src = os.path.join(cache, "root", "usr", "lib", "linux-image-" + version, "vexpress-v2p-ca9.dtb")
+    dts = run(["dtc", "-q", "-I", "dtb", "-O", "dts", src]).stdout
+    # Motherboard CLCD off.
+    dts = re.sub(r"(clcd@1f000 \{)", r"\1\n\t\t\t\t\tstatus = \"disabled\";", dts)
+    # The CA9 CLCD: bandwidth decides the depth; its endpoint goes to the new panel.
+    block = re.search(r"clcd@10020000 \{.*?\n\t\t\};", dts, re.S)
+    if not block:
+        raise DeviceError("vexpress dtb: no clcd@10020000")
+    clcd = block.group(0)
+    clcd = re.sub(r"\n\s*max-memory-bandwidth = <[^>]*>;", "", clcd)
+    if bpp == 16:
+        clcd = clcd.replace("clcd@10020000 {", "clcd@10020000 {\n\t\t\tmax-memory-bandwidth = <54000000>;", 1)
+    clcd = re.sub(r"remote-endpoint = <[^>]*>;", "remote-endpoint = <&zq_panel_in>;", clcd)
+    clcd = re.sub(r"(endpoint[^{]*\{)", r"zq_clcd_out: \1", clcd, count=1) if "zq_clcd_out" not in clcd else clcd
+    dts = dts.replace(block.group(0), clcd)
+    panel = f"""
+\tzq_panel {{
+\t\tcompatible = "panel-dpi";
+\t\tport {{
+\t\t\tzq_panel_in: endpoint {{
+\t\t\t\tremote-endpoint = <&zq_clcd_out>;
+\t\t\t}};
+\t\t}};
+\t\tpanel-timing {{
+\t\t\tclock-frequency = <25175000>;
+\t\t\thactive = <{width}>;
+\t\t\tvactive = <{height}>;
+\t\t\thfront-porch = <16>;
+\t\t\thback-porch = <48>;
+\t\t\thsync-len = <96>;
+\t\t\tvfront-porch = <10>;
+\t\t\tvback-porch = <33>;
+\t\t\tvsync-len = <2>;
+\t\t}};
+\t}};
+"""
+    dts = dts.rstrip()
+    assert dts.endswith("};")
+    dts = dts[:-2] + panel + "};\n"
+    run(["dtc", "-q", "-I", "dts", "-O", "dtb", "-o", out, "-"], input=dts)
+
+
+# ---------------------------------------------------------------- cards
+
+def make_card(tree, out, size_mb=64):
+    """A FAT card image with one partition at 1 MiB holding the tree's files."""
+    with open(out, "wb") as f:
+        f.truncate(size_mb << 20)
+    run(["sfdisk", "-q", out], input="start=2048, type=c\n")
+    run(["mkfs.vfat", "--offset", "2048", "-F", "32", out, str((size_mb - 1) * 1024)])
+    target = out + "@@1M"
+    if tree:
+        for entry in sorted(os.listdir(tree)):
+            run(["mcopy", "-s", "-Q", "-i", target, os.path.join(tree, entry), "::/"])
+
+
+# ---------------------------------------------------------------- pictures
+
+def read_ppm(path):
+    with open(path, "rb") as f:
+        data = f.read()
+    fields = []
+    pos = 0
+    while len(fields) < 4:
+        while data[pos:pos + 1].isspace():
+            pos += 1
+        if data[pos:pos + 1] == b"#":
+            pos = data.index(b"\n", pos)
+            continue
+        end = pos
+        while not data[end:end + 1].isspace():
+            end += 1
+        fields.append(data[pos:end])
+        pos = end
+    pos += 1
+    width, height = int(fields[1]), int(fields[2])
+    return width, height, data[pos:pos + width * height * 3]
+
+
+def write_png(path, width, height, rgb):
+    raw = b"".join(b"\0" + rgb[y * width * 3:(y + 1) * width * 3] for y in range(height))
+
+    def chunk(kind, body):
+        return (struct.pack(">I", len(body)) + kind + body
+                + struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF))
+
+    with open(path, "wb") as f:
+        f.write(b"\x89PNG\r\n\x1a\n")
+        f.write(chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)))
+        f.write(chunk(b"IDAT", zlib.compress(raw, 6)))
+        f.write(chunk(b"IEND", b""))
+
+
+def read_bmp_rgb(path):
+    """Width, height and top-down RGB bytes of an uncompressed 8- or 24-bit BMP."""
+    with open(path, "rb") as f:
+        data = f.read()
+    offset, header = struct.unpack_from("<II", data, 10)
+    width, height, _, bpp = struct.unpack_from("<iiHH", data, 18)
+    rows = abs(height)
+    stride = (width * bpp + 31) // 32 * 4
+    palette = data[14 + header:offset]
+    out = bytearray()
+    for y in range(rows):
+        stored = y if height < 0 else rows - 1 - y
+        row = data[offset + stored * stride:offset + (stored + 1) * stride]
+        for x in range(width):
+            if bpp == 8:
+                i = row[x] * 4
+                out += bytes((palette[i + 2], palette[i + 1], palette[i]))
+            else:
+                out += bytes((row[3 * x + 2], row[3 * x + 1], row[3 * x]))
+    return width, rows, bytes(out)
+
+
+class ScreenReader:
+    """Reads text back from a screenshot by matching cells against the glyphs
+    of the font picture, compared at the display's colour precision."""
+
+    def __init__(self, font_bmp, bpp):
+        self.keep = (0xF8, 0xFC, 0xF8) if bpp == 16 else (0xFF, 0xFF, 0xFF)
+        width, height, rgb = read_bmp_rgb(font_bmp)
+        self.cw, self.ch = width // 10, height // 10
+        self.glyphs = {}
+        for i in range(95):
+            x0, y0 = (i % 10) * self.cw, (i // 10) * self.ch
+            cell = b"".join(rgb[((y0 + r) * width + x0) * 3:((y0 + r) * width + x0 + self.cw) * 3]
+                            for r in range(self.ch))
+            self.glyphs.setdefault(self._quantise(cell), chr(32 + i))
+        self.blank = self._quantise(bytes(self.cw * self.ch * 3))
+
+    def _quantise(self, cell):
+        k = self.keep
+        return bytes(b & k[i % 3] for i, b in enumerate(cell))
+
+    def line(self, width, height, rgb, y):
+        text = []
+        for x in range(0, width - self.cw + 1, self.cw):
+            cell = b"".join(rgb[((y + r) * width + x) * 3:((y + r) * width + x + self.cw) * 3]
+                            for r in range(self.ch))
+            q = self._quantise(cell)
+            text.append(" " if q == self.blank else self.glyphs.get(q, "\x01"))
+        return "".join(text).rstrip()
+
+    def lines(self, width, height, rgb, y0=0):
+        out = [self.line(width, height, rgb, y) for y in range(y0, height - self.ch + 1, self.ch)]
+        while out and not out[-1]:
+            out.pop()
+        return out
+
+
+# ---------------------------------------------------------------- the device
+
+class Device:
+    def __init__(self, build="build", machine="virt", width=800, height=480, bpp=32,
+                 internal_card=None, external_card=None, boot=None, timeout=60):
+        if machine not in MODULES:
+            raise DeviceError(f"unknown machine {machine}")
+        if machine == "virt" and bpp != 32:
+            raise DeviceError("the virt machine's display has 32 bits per pixel")
+        if width % 16:
+            raise DeviceError("the width must be a multiple of 16")
+        self.build = os.path.abspath(build)
+        self.machine, self.width, self.height, self.bpp = machine, width, height, bpp
+        self.cards = [internal_card, external_card]
+        self.boot = boot or ["run_zq_device_init", "zqrecovery", "zqanimation"]
+        self.timeout = timeout
+        self.lines = []
+        self.cond = threading.Condition()
+        self.process = None
+        self.work = None
+        self.reader = ScreenReader(os.path.join(self.build, "arm", "media",
+                                                "inconsolata_20px_ffffff.bmp"), bpp)
+
+    # -- start and stop
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.power_off()
+
+    def start(self):
+        cache = os.path.join(self.build, "device", "cache")
+        version = fetch_platform(cache)
+        self.work = tempfile.mkdtemp(prefix="zq-device-")
+        initramfs = os.path.join(self.build, "device", f"initramfs-{self.machine}.cpio")
+        build_initramfs(self.build, cache, version, self.machine, initramfs)
+        for name in ("share", "system", "data"):
+            os.makedirs(os.path.join(self.work, name))
+        kernel = os.path.join(cache, "root", "boot", "vmlinuz-" + version)
+        self.qmp_path = os.path.join(self.work, "qmp.sock")
+        append = f"console=ttyAMA0 quiet zq.boot={','.join(self.boot)}"
+        cmd = ["qemu-system-arm", "-m", "256", "-kernel", kernel, "-initrd", initramfs,
+               "-append", append, "-display", "none", "-monitor", "none", "-serial", "stdio",
+               "-no-reboot", "-qmp", f"unix:{self.qmp_path},server=on,wait=off"]
+        if self.machine == "virt":
+            cmd += ["-M", "virt", "-cpu", "cortex-a15", "-nic", "none",
+                    "-global", "virtio-mmio.force-legacy=false",
+                    "-device", f"virtio-gpu-device,xres={self.width},yres={self.height}"]
+            cmd += ["-device", "virtio-keyboard-device"] * 3
+            for n, tree in enumerate(self.cards):
+                if tree is None:
+                    continue
+                image = os.path.join(self.work, f"card{n}.img")
+                make_card(tree, image)
+                cmd += ["-drive", f"if=none,id=card{n},file={image},format=raw",
+                        "-device", f"virtio-blk-device,drive=card{n},serial=mmcblk{n}"]
+        else:
+            dtb = os.path.join(self.work, "vexpress.dtb")
+            vexpress_dtb(cache, version, self.width, self.height, self.bpp, dtb)
+            cmd += ["-M", "vexpress-a9", "-dtb", dtb]
+            if self.cards[0] is not None:
+                image = os.path.join(self.work, "card0.img")
+                make_card(self.cards[0], image)
+                cmd += ["-drive", f"if=sd,file={image},format=raw"]
+        for name in ("share", "system", "data"):
+            cmd += ["-fsdev", f"local,id={name},path={os.path.join(self.work, name)},security_model=none",
+                    "-device", f"virtio-9p-device,fsdev={name},mount_tag={name}"]
+        env = dict(os.environ, QEMU_AUDIO_DRV="none")
+        self.process = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=subprocess.STDOUT, env=env)
+        threading.Thread(target=self._read_console, daemon=True).start()
+        self.qmp = self._connect_qmp()
+        self.wait_for_line(r"zq: boot ", timeout=self.timeout)
+
+    def _read_console(self):
+        buffer = b""
+        while True:
+            chunk = self.process.stdout.read1(4096)
+            if not chunk:
+                break
+            buffer += chunk
+            while b"\n" in buffer:
+                line, buffer = buffer.split(b"\n", 1)
+                with self.cond:
+                    self.lines.append(line.decode("utf-8", "replace").rstrip("\r"))
+                    self.cond.notify_all()
+        with self.cond:
+            if buffer:
+                self.lines.append(buffer.decode("utf-8", "replace"))
+            self.lines.append(None)  # the machine has gone
+            self.cond.notify_all()
+
+    def _connect_qmp(self):
+        deadline = time.time() + 20
+        while True:
+            try:
+                sock = socket.socket(socket.AF_UNIX)
+                sock.connect(self.qmp_path)
+                break
+            except OSError:
+                if time.time() > deadline or self.process.poll() is not None:
+                    raise DeviceError("QEMU did not start: " + "\n".join(self.console()))
+                time.sleep(0.05)
+        self.qmp_file = sock.makefile("rw")
+        json.loads(self.qmp_file.readline())
+        self._qmp("qmp_capabilities")
+        return sock
+
+    def _qmp(self, command, **arguments):
+        message = {"execute": command}
+        if arguments:
+            message["arguments"] = arguments
+        self.qmp_file.write(json.dumps(message) + "\n")
+        self.qmp_file.flush()
+        while True:
+            reply = json.loads(self.qmp_file.readline())
+            if "return" in reply:
+                return reply["return"]
+            if "error" in reply:
+                raise DeviceError(f"{command}: {reply['error']}")
+
+    def power_off(self):
+        if self.process is not None and self.process.poll() is None:
+            try:
+                self._qmp("quit")
+            except (OSError, ValueError, DeviceError):
+                pass
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        if self.work:
+            shutil.rmtree(self.work, ignore_errors=True)
+            self.work = None
+
+    # -- the console
+
+    def console(self):
+        with self.cond:
+            return [line for line in self.lines if line is not None]
+
+    def wait_for_line(self, pattern, timeout=30, start=0):
+        """Waits for a console line matching the regular expression, from line
+        number start on; returns the match."""
+        regex = re.compile(pattern)
+        deadline = time.time() + timeout
+        with self.cond:
+            i = start
+            while True:
+                while i < len(self.lines):
+                    line = self.lines[i]
+                    if line is None:
+                        raise DeviceError(f"the machine stopped before /{pattern}/")
+                    m = regex.search(line)
+                    if m:
+                        return m
+                    i += 1
+                left = deadline - time.time()
+                if left <= 0:
+                    raise DeviceError(f"no /{pattern}/ in {timeout} s:\n" + "\n".join(
+                        l for l in self.lines[-30:] if l is not None))
+                self.cond.wait(left)
+
+    def mark(self):
+        """The console's line count, to wait for lines after it."""
+        with self.cond:
+            return len(self.lines)
+
+    def wait_for_exit(self, timeout=30):
+        """Waits for QEMU to end (a reboot ends it); returns its status."""
+        return self.process.wait(timeout)
+
+    # -- keys
+
+    def press(self, key, hold=0.05):
+        """Presses and releases a key: a code (50, 58, 42) or a QEMU qcode."""
+        qcode = QCODES.get(key, key)
+        for down in (True, False):
+            self._qmp("input-send-event", events=[
+                {"type": "key", "data": {"down": down, "key": {"type": "qcode", "data": qcode}}}])
+            if down:
+                time.sleep(hold)
+
+    # -- the screen
+
+    def screen(self):
+        """Width, height and RGB bytes of the display now."""
+        path = os.path.join(self.work, "screen.ppm")
+        self._qmp("screendump", filename=path)
+        return read_ppm(path)
+
+    def screenshot(self, png):
+        width, height, rgb = self.screen()
+        write_png(png, width, height, rgb)
+
+    def screen_text(self, y0=0):
+        width, height, rgb = self.screen()
+        return self.reader.lines(width, height, rgb, y0)
+
+    def wait_for_screen(self, want, timeout=20, y0=0):
+        """Waits until the screen's text lines equal want; returns them."""
+        deadline = time.time() + timeout
+        while True:
+            lines = self.screen_text(y0)
+            if lines == want or time.time() > deadline:
+                return lines
+            time.sleep(0.1)
+
+    # -- files
+
+    def read_file(self, path):
+        """Bytes of a file the guest wrote under /system or /data, or the
+        shell's record ("shell.log")."""
+        if path == "shell.log":
+            local = os.path.join(self.work, "share", "shell.log")
+        elif path.startswith("/system/") or path.startswith("/data/"):
+            local = os.path.join(self.work, path.lstrip("/"))
+        else:
+            raise DeviceError(f"{path} is not read back")
+        with open(local, "rb") as f:
+            return f.read()
+
+    def guest_dir(self, name):
+        """The host directory behind the guest's /system, /data or the share."""
+        return os.path.join(self.work, name)
+
+    def shell_commands(self):
+        try:
+            return self.read_file("shell.log").decode().splitlines()
+        except FileNotFoundError:
+            return []
