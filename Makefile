@@ -1,5 +1,5 @@
 # The two commands: `make check` (install what is missing, build and test every
-# preset) and `make demo` (render what the boot animation shows into build/demo).
+# preset) and `make demo` (boot the emulated device and save what it shows in build/demo).
 PRESETS := host asan tsan arm
 JOBS := $(shell nproc)
 
@@ -19,12 +19,10 @@ $(addprefix check-,$(PRESETS)): check-%: deps
 	ctest --preset $* -j$(JOBS)
 
 demo: deps
-	cmake --preset host >/dev/null
-	cmake --build build/host -j$(JOBS) --target render_animation media
-	rm -rf build/demo && mkdir -p build/demo
-	build/host/bin/render_animation build/host/media build/demo >/dev/null
-	@echo "The boot animation as zqanimation draws it (800 x 480, 32 bits):"
-	@/usr/bin/python3 tools/demo/to_png.py build/demo
+	cmake --preset arm >/dev/null
+	cmake --build build/arm -j$(JOBS) --target zqrecovery zqanimation run_zq_device_init zq_shell_front media
+	rm -rf build/demo
+	/usr/bin/python3 tools/device/demo.py build build/demo
 
 bench: deps
 	cmake --preset host >/dev/null

@@ -4,8 +4,18 @@
 set -eu
 
 packages="cmake make g++ libgtest-dev libbenchmark-dev libstb-dev
-crossbuild-essential-armhf qemu-user python3 python3-pil imagemagick
-fonts-inconsolata"
+crossbuild-essential-armhf qemu-user python3 python3-pil python3-pytest imagemagick
+fonts-inconsolata qemu-system-arm mtools dosfstools fdisk cpio kmod device-tree-compiler"
+
+# The emulated device's kernel and busybox are Debian's armhf packages.
+if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+    if [ "$(id -u)" != 0 ]; then
+        echo "install-deps: run as root to add the armhf architecture" >&2
+        exit 1
+    fi
+    dpkg --add-architecture armhf
+    apt-get update -qq
+fi
 
 missing=""
 for p in $packages; do

@@ -42,6 +42,12 @@ for b in /sys/block/vd*; do
     ln -s "/dev/${b##*/}1" "/dev/block/${serial}p1"
 done
 
+# Scenario set-up from the command line: files removed, the card mounted already.
+for path in $(arg zq.rm | tr ',' ' '); do rm -f "$path"; done
+if [ "$(arg zq.premount)" = 1 ]; then
+    mount -t vfat /dev/block/mmcblk0p1 /sdcard && echo "zq: premounted /sdcard"
+fi
+
 echo "zq: input: $(ls /dev/input | tr '\n' ' ')"
 echo "zq: cards: $(ls /dev/block | tr '\n' ' ')"
 boot=$(arg zq.boot)
@@ -50,7 +56,11 @@ echo "zq: boot $boot"
 for program in $(echo "$boot" | tr ',' ' '); do
     case "$program" in
         zqanimation) /sbin/zqanimation & ;;
-        *) "/sbin/$program"; echo "zq: $program exited $?" ;;
+        *)
+            "/sbin/$program"
+            echo "zq: $program exited $?"
+            echo "zq: mounts: $(grep -o ' /sdcard[^ ]*' /proc/mounts | tr '\n' ' ')"
+            ;;
     esac
 done
 echo "zq: boot done"

@@ -17,6 +17,7 @@ Machines: "virt" (virtio GPU at 32 bits, four input devices, two virtio disks
 as the cards) and "vexpress" (the PL111 display at 16 or 32 bits, one MMC card,
 the PS/2 keyboard as event0 only). Standard library only.
 """
+import fcntl
 import json
 import os
 import re
@@ -52,6 +53,13 @@ def run(cmd, **kw):
 
 def fetch_platform(cache):
     """The armhf kernel and busybox from Debian, unpacked under cache (once)."""
+    os.makedirs(cache, exist_ok=True)
+    with open(os.path.join(cache, "lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        return _fetch_platform(cache)
+
+
+def _fetch_platform(cache):
     done = os.path.join(cache, "ready")
     if os.path.exists(done):
         with open(done) as f:
@@ -62,7 +70,12 @@ def fetch_platform(cache):
     if not match:
         raise DeviceError("no armhf kernel package: run tools/device/install-deps.sh")
     package, version = match.group(1), match.group(2) + "-armmp"
-    run(["apt-get", "download", package + ":armhf", "busybox-static:armhf"], cwd=cache)
+    try:
+        run(["apt-get", "download", package + ":armhf", "busybox-static:armhf"], cwd=cache)
+    except subprocess.CalledProcessError:
+        # The lists may name a version the archive has replaced since.
+        run(["apt-get", "update", "-qq"])
+        return _fetch_platform(cache)
     root = os.path.join(cache, "root")
     for deb in os.listdir(cache):
         if deb.endswith(".deb"):
@@ -136,9 +149,9 @@ def vexpress_dtb(cache, version, width, height, bpp, out):
     src = os.path.join(cache, "root", "usr", "lib", "linux-image-" + version, "vexpress-v2p-ca9.dtb")
     dts = run(["dtc", "-q", "-I", "dtb", "-O", "dts", src]).stdout
     # Motherboard CLCD off.
-    dts = re.sub(r"(clcd@1f000 \{)", r"\1\n\t\t\t\t\tstatus = \"disabled\";", dts)
+    dts = dts.replace("clcd@1f000 {", 'clcd@1f000 {\n\t\t\t\t\tstatus = "disabled";', 1)
     # The CA9 CLCD: bandwidth decides the depth; its endpoint goes to the new panel.
-    block = re.search(r"clcd@10020000 \{.*?\n\t\t\};", dts, re.S)
+    block = re.search(r"\tclcd@10020000 \{.*?\n\t\};", dts, re.S)
     if not block:
         raise DeviceError("vexpress dtb: no clcd@10020000")
     clcd = block.group(0)
@@ -146,7 +159,7 @@ def vexpress_dtb(cache, version, width, height, bpp, out):
     if bpp == 16:
         clcd = clcd.replace("clcd@10020000 {", "clcd@10020000 {\n\t\t\tmax-memory-bandwidth = <54000000>;", 1)
     clcd = re.sub(r"remote-endpoint = <[^>]*>;", "remote-endpoint = <&zq_panel_in>;", clcd)
-    clcd = re.sub(r"(endpoint[^{]*\{)", r"zq_clcd_out: \1", clcd, count=1) if "zq_clcd_out" not in clcd else clcd
+    clcd = re.sub(r"(endpoint \{)", r"zq_clcd_out: \1", clcd, count=1)
     dts = dts.replace(block.group(0), clcd)
     panel = f"""
 \tzq_panel {{
@@ -288,7 +301,8 @@ class ScreenReader:
 
 class Device:
     def __init__(self, build="build", machine="virt", width=800, height=480, bpp=32,
-                 internal_card=None, external_card=None, boot=None, timeout=60):
+                 internal_card=None, external_card=None, boot=None, remove=(),
+                 premount=False, system_files=None, timeout=60):
         if machine not in MODULES:
             raise DeviceError(f"unknown machine {machine}")
         if machine == "virt" and bpp != 32:
@@ -300,6 +314,9 @@ class Device:
         self.cards = [internal_card, external_card]
         self.boot = boot or ["run_zq_device_init", "zqrecovery", "zqanimation"]
         self.timeout = timeout
+        self.remove = list(remove)  # guest files deleted before the boot runs
+        self.premount = premount    # the internal card mounted before the boot runs
+        self.system_files = system_files or {}  # {"/system/x": b"..."} present before boot
         self.lines = []
         self.cond = threading.Condition()
         self.process = None
@@ -320,13 +337,22 @@ class Device:
         cache = os.path.join(self.build, "device", "cache")
         version = fetch_platform(cache)
         self.work = tempfile.mkdtemp(prefix="zq-device-")
-        initramfs = os.path.join(self.build, "device", f"initramfs-{self.machine}.cpio")
+        initramfs = os.path.join(self.work, "initramfs.cpio")
         build_initramfs(self.build, cache, version, self.machine, initramfs)
         for name in ("share", "system", "data"):
             os.makedirs(os.path.join(self.work, name))
+        for path, content in self.system_files.items():
+            local = os.path.join(self.work, path.lstrip("/"))
+            os.makedirs(os.path.dirname(local), exist_ok=True)
+            with open(local, "wb") as f:
+                f.write(content)
         kernel = os.path.join(cache, "root", "boot", "vmlinuz-" + version)
         self.qmp_path = os.path.join(self.work, "qmp.sock")
         append = f"console=ttyAMA0 quiet zq.boot={','.join(self.boot)}"
+        if self.remove:
+            append += " zq.rm=" + ",".join(self.remove)
+        if self.premount:
+            append += " zq.premount=1"
         cmd = ["qemu-system-arm", "-m", "256", "-kernel", kernel, "-initrd", initramfs,
                "-append", append, "-display", "none", "-monitor", "none", "-serial", "stdio",
                "-no-reboot", "-qmp", f"unix:{self.qmp_path},server=on,wait=off"]
@@ -465,8 +491,13 @@ class Device:
         """Presses and releases a key: a code (50, 58, 42) or a QEMU qcode."""
         qcode = QCODES.get(key, key)
         for down in (True, False):
-            self._qmp("input-send-event", events=[
-                {"type": "key", "data": {"down": down, "key": {"type": "qcode", "data": qcode}}}])
+            try:
+                self._qmp("input-send-event", events=[
+                    {"type": "key", "data": {"down": down, "key": {"type": "qcode", "data": qcode}}}])
+            except OSError:
+                if self.process.poll() is None:
+                    raise
+                return  # the press made the machine restart (a reboot item)
             if down:
                 time.sleep(hold)
 

@@ -1,0 +1,62 @@
+"""Scenarios on the emulated device. ZQ_BUILD names the build folder (the one
+holding arm/ with the static programs); default: build/ of the source tree."""
+import os
+import sys
+
+import pytest
+
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(SOURCE, "tools", "device"))
+
+import zqdevice  # noqa: E402
+
+BUILD = os.environ.get("ZQ_BUILD", os.path.join(SOURCE, "build"))
+
+COUNTDOWN = "Press HOME key to enter ZQ recovery mode in {} seconds..."
+HEADER = ["<< ZQ RECOVERY v0.1 >>", "http://www.example.com", ""]
+MENU = [("EXIT", "exit recovery"), ("INTERNAL SDCARD00", "/sdcard/zq/update00"),
+        ("INTERNAL SDCARD01", "/sdcard/zq/update01"), ("INTERNAL SDCARD02", "/sdcard/zq/update02"),
+        ("EXTERNAL SDCARD00", "/sdcard/sd/zq/update00"),
+        ("EXTERNAL SDCARD01", "/sdcard/sd/zq/update01"),
+        ("EXTERNAL SDCARD02", "/sdcard/sd/zq/update02"), ("RECOVERY", "reboot recovery"),
+        ("DOWNLOAD", "reboot download mode")]
+HOME, NEXT, PREVIOUS = 50, 58, 42
+PROMPT = "press HOME key to main menu..."
+
+
+def menu(selected):
+    return HEADER + [("--> " if i == selected else "") + f"{label}: {arg}"
+                     for i, (label, arg) in enumerate(MENU)]
+
+
+def device(**kw):
+    kw.setdefault("build", BUILD)
+    return zqdevice.Device(**kw)
+
+
+def enter_menu(dev):
+    """Waits for the countdown, presses HOME and waits for the menu."""
+    dev.wait_for_line(r"worker_thread_function\(\) \d+ started")
+    dev.press(HOME)
+    assert dev.wait_for_screen(menu(0)) == menu(0)
+
+
+def wait_for_prompt(dev, timeout=60, y0=0):
+    """Waits until the update screen shows the prompt; returns the lines."""
+    import time
+    deadline = time.time() + timeout
+    while True:
+        lines = dev.screen_text(y0)
+        if PROMPT in lines or time.time() > deadline:
+            return lines
+        time.sleep(0.2)
+
+
+def make_tree(root, files):
+    """Writes {relative path: bytes} under root."""
+    for path, content in files.items():
+        full = os.path.join(root, path)
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        with open(full, "wb") as f:
+            f.write(content)
+    return str(root)

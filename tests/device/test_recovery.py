@@ -1,0 +1,60 @@
+"""zqrecovery's countdown, menu and reboot actions on the emulated device."""
+import pytest
+
+from conftest import COUNTDOWN, HOME, NEXT, PREVIOUS, device, enter_menu, menu
+
+
+def test_countdown_redrawn_in_place_then_ends_without_the_menu():
+    with device(machine="virt", boot=["zqrecovery"]) as dev:
+        dev.wait_for_line(r"worker_thread_function\(\) \d+ started")
+        # One line, rewritten each second.
+        assert dev.wait_for_screen([COUNTDOWN.format(4)], 3) == [COUNTDOWN.format(4)]
+        assert dev.wait_for_screen([COUNTDOWN.format(3)], 2) == [COUNTDOWN.format(3)]
+        assert dev.wait_for_screen([COUNTDOWN.format(2)], 2) == [COUNTDOWN.format(2)]
+        dev.wait_for_line(r"^zq: zqrecovery exited 0$", timeout=10)
+        assert not any(line.startswith("draw menu") for line in dev.console())
+        assert dev.screen_text() == []
+
+
+def test_menu_navigation_wraps_and_exit_ends():
+    with device(machine="virt", boot=["zqrecovery"]) as dev:
+        enter_menu(dev)
+        dev.press(PREVIOUS)
+        assert dev.wait_for_screen(menu(8)) == menu(8)
+        dev.press(NEXT)
+        assert dev.wait_for_screen(menu(0)) == menu(0)
+        dev.press(NEXT)
+        dev.press(NEXT)
+        assert dev.wait_for_screen(menu(2)) == menu(2)
+        dev.press(PREVIOUS)
+        dev.press(PREVIOUS)
+        assert dev.wait_for_screen(menu(0)) == menu(0)
+        dev.press(HOME)
+        dev.wait_for_line(r"^zq: zqrecovery exited 0$")
+        assert dev.shell_commands() == ["exit 0"]  # only the check for a shell
+
+
+@pytest.mark.parametrize("moves,command,argument", [(2, "reboot recovery", "recovery"),
+                                                    (1, "reboot download", "download")])
+def test_reboot_items_restart_with_their_argument(moves, command, argument):
+    with device(machine="virt", boot=["zqrecovery"]) as dev:
+        enter_menu(dev)
+        for _ in range(moves):
+            dev.press(PREVIOUS)
+        assert dev.wait_for_screen(menu(9 - moves)) == menu(9 - moves)
+        dev.press(HOME)
+        dev.wait_for_line(rf"Restarting system with command '{argument}'")
+        assert dev.wait_for_exit(20) == 0
+        assert command in dev.shell_commands()
+
+
+def test_vexpress_runs_on_event0_without_event1_at_16_bits():
+    with device(machine="vexpress", bpp=16, boot=["zqrecovery"]) as dev:
+        dev.wait_for_line(r"failed to open /dev/input/event1")
+        enter_menu(dev)
+        dev.press(NEXT)
+        assert dev.wait_for_screen(menu(1)) == menu(1)
+        dev.press(PREVIOUS)
+        assert dev.wait_for_screen(menu(0)) == menu(0)
+        dev.press(HOME)
+        dev.wait_for_line(r"^zq: zqrecovery exited 0$")

@@ -1,0 +1,133 @@
+"""Update items on real FAT cards, mounted by the kernel."""
+import os
+
+from conftest import HEADER, HOME, NEXT, PREVIOUS, PROMPT, device, enter_menu, make_tree, menu, \
+    wait_for_prompt
+
+BLOB = bytes(range(256)) * 700 + b"tail"
+
+
+def select(dev, item):
+    for _ in range(item):
+        dev.press(NEXT)
+    assert dev.wait_for_screen(menu(item)) == menu(item)
+    dev.press(HOME)
+
+
+def back_to_menu(dev):
+    """HOME on the update screen: the menu returns with EXIT highlighted."""
+    dev.press(HOME)
+    lines = dev.wait_for_screen(menu(0))
+    assert lines[:12] == menu(0), lines
+
+
+def test_internal_item_copies_system_and_data_only(tmp_path):
+    card = make_tree(tmp_path / "card", {
+        "zq/update00/system/app/x.apk": BLOB,
+        "zq/update00/system/etc/empty": b"",
+        "zq/update00/data/local/notes.txt": b"notes\n",
+        "zq/update00/boot/boot.img": b"not taken",
+    })
+    with device(machine="virt", boot=["zqrecovery"], internal_card=card) as dev:
+        enter_menu(dev)
+        select(dev, 1)
+        lines = wait_for_prompt(dev)
+        assert lines[:5] == HEADER + ["INTERNAL SDCARD00", "----------------------"], lines
+        assert lines[5] == "mounted /sdcard. errno=0"
+        for expected in ["create dir /system", "create dir /system/app",
+                         f"/system/app/x.apk copied {len(BLOB)} bytes.",
+                         "/system/etc/empty copied 0 bytes.", "create dir /data/local",
+                         "/data/local/notes.txt copied 6 bytes.", "done.", PROMPT]:
+            assert expected in lines, (expected, lines)
+        assert not any("boot" in line for line in lines)
+        assert dev.read_file("/system/app/x.apk") == BLOB
+        assert dev.read_file("/system/etc/empty") == b""
+        assert dev.read_file("/data/local/notes.txt") == b"notes\n"
+        assert sorted(os.listdir(dev.guest_dir("system"))) == ["app", "etc"]
+        assert sorted(os.listdir(dev.guest_dir("data"))) == ["local"]
+        back_to_menu(dev)
+        dev.press(HOME)
+        line = dev.wait_for_line(r"^zq: mounts: ")
+        assert "/sdcard" not in line.group(0).split(":", 2)[2], "the card is unmounted"
+
+
+def test_card_already_mounted_is_used_and_unmounted(tmp_path):
+    card = make_tree(tmp_path / "card", {"zq/update00/system/a.txt": b"a"})
+    with device(machine="virt", boot=["zqrecovery"], internal_card=card, premount=True) as dev:
+        dev.wait_for_line(r"^zq: premounted /sdcard$")
+        enter_menu(dev)
+        select(dev, 1)
+        lines = wait_for_prompt(dev)
+        assert "mounted /sdcard. errno=16" in lines, lines
+        assert "/system/a.txt copied 1 bytes." in lines
+        back_to_menu(dev)
+        dev.press(HOME)
+        line = dev.wait_for_line(r"^zq: mounts: (.*)$")
+        assert "/sdcard" not in line.group(1)
+
+
+def test_existing_destination_file_is_overwritten(tmp_path):
+    card = make_tree(tmp_path / "card", {"zq/update01/system/build.prop": b"new=1\n"})
+    with device(machine="virt", boot=["zqrecovery"], internal_card=card,
+                system_files={"/system/build.prop": b"old=0\nmuch longer old content\n"}) as dev:
+        enter_menu(dev)
+        select(dev, 2)
+        lines = wait_for_prompt(dev)
+        assert "/system/build.prop copied 6 bytes." in lines, lines
+        assert dev.read_file("/system/build.prop") == b"new=1\n"
+
+
+def test_external_item_without_a_second_card(tmp_path):
+    card = make_tree(tmp_path / "card", {"zq/update00/system/a.txt": b"a"})
+    with device(machine="virt", boot=["zqrecovery"], internal_card=card) as dev:
+        enter_menu(dev)
+        select(dev, 4)
+        lines = wait_for_prompt(dev)
+        assert lines[5] == "mounted /sdcard. errno=0", lines
+        assert lines[6].startswith("failed to mount /sdcard/sd. errno="), lines
+        assert "done." not in lines
+        back_to_menu(dev)
+        dev.press(HOME)
+        line = dev.wait_for_line(r"^zq: mounts: (.*)$")
+        assert "/sdcard" not in line.group(1), "the internal card is unmounted too"
+        assert os.listdir(dev.guest_dir("system")) == []
+
+
+def test_external_item_with_both_cards(tmp_path):
+    internal = make_tree(tmp_path / "internal", {"zq/update00/system/inner.txt": b"inner"})
+    external = make_tree(tmp_path / "external", {"zq/update02/system/bin/tool": b"\x7fELF tool",
+                                                 "zq/update02/data/d.txt": b"d"})
+    with device(machine="virt", boot=["zqrecovery"], internal_card=internal,
+                external_card=external) as dev:
+        enter_menu(dev)
+        for _ in range(3):
+            dev.press(PREVIOUS)
+        assert dev.wait_for_screen(menu(6)) == menu(6)
+        dev.press(HOME)
+        lines = wait_for_prompt(dev)
+        assert lines[3] == "EXTERNAL SDCARD02", lines
+        assert "mounted /sdcard/sd. errno=0" in lines
+        assert "/system/bin/tool copied 9 bytes." in lines
+        assert dev.read_file("/system/bin/tool") == b"\x7fELF tool"
+        assert dev.read_file("/data/d.txt") == b"d"
+        assert not os.path.exists(os.path.join(dev.guest_dir("system"), "inner.txt"))
+
+
+def test_progress_longer_than_the_screen_continues_below_the_header(tmp_path):
+    files = {f"zq/update00/data/f{i:02}.txt": b"x" * i for i in range(30)}
+    card = make_tree(tmp_path / "card", files)
+    with device(machine="virt", boot=["zqrecovery"], internal_card=card) as dev:
+        enter_menu(dev)
+        select(dev, 1)
+        # The header keeps its five lines; progress that ran off the bottom
+        # goes on from 10 pixels below it, on the grid of that offset.
+        offset = 5 * 22 + 10
+        lines = wait_for_prompt(dev, y0=offset)
+        assert dev.screen_text()[:5] == HEADER + ["INTERNAL SDCARD00", "----------------------"]
+        # The last lines written lie on the grid 10 pixels below the header.
+        assert PROMPT in lines, lines
+        assert lines[lines.index(PROMPT) - 1] == "done."
+        copied = [line for line in lines if line.endswith(" bytes.")]
+        assert copied, lines
+        for i in range(30):
+            assert dev.read_file(f"/data/f{i:02}.txt") == b"x" * i

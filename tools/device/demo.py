@@ -1,0 +1,120 @@
+#!/usr/bin/python3
+"""Boots the emulated device headless and saves what a user sees, as PNG files:
+the countdown, the menu after HOME, the menu after moving the highlight, an
+update's progress and result, and the boot animation's four frames (also as
+an animated PNG at two frames per second).
+
+Usage: demo.py BUILD OUTDIR"""
+import os
+import struct
+import sys
+import tempfile
+import time
+import zlib
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import zqdevice  # noqa: E402
+
+HOME, NEXT = 50, 58
+
+
+def chunk(kind, body):
+    return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+
+def write_apng(path, frames, width, height, delay_ms):
+    """An animated PNG looping over RGB frames."""
+    with open(path, "wb") as f:
+        f.write(b"\x89PNG\r\n\x1a\n")
+        f.write(chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)))
+        f.write(chunk(b"acTL", struct.pack(">II", len(frames), 0)))
+        seq = 0
+        for i, rgb in enumerate(frames):
+            raw = b"".join(b"\0" + rgb[y * width * 3:(y + 1) * width * 3] for y in range(height))
+            data = zlib.compress(raw, 6)
+            f.write(chunk(b"fcTL", struct.pack(">IIIIIHHBB", seq, width, height, 0, 0, delay_ms,
+                                               1000, 0, 0)))
+            seq += 1
+            if i == 0:
+                f.write(chunk(b"IDAT", data))
+            else:
+                f.write(chunk(b"fdAT", struct.pack(">I", seq) + data))
+                seq += 1
+        f.write(chunk(b"IEND", b""))
+
+
+def frame_shown(rgb, width, frames):
+    for k, (fw, fh, frgb) in enumerate(frames):
+        cols = min(fw, width) * 3
+        rows = range(0, fh, 17)
+        if all(rgb[((50 + r) * width) * 3:((50 + r) * width) * 3 + cols] == frgb[r * fw * 3:r * fw * 3 + cols]
+               for r in rows):
+            return k
+    return None
+
+
+def main():
+    if len(sys.argv) != 3:
+        raise SystemExit(__doc__)
+    build, out = sys.argv[1], sys.argv[2]
+    os.makedirs(out, exist_ok=True)
+    saved = []
+
+    def shot(dev, name):
+        path = os.path.join(out, name)
+        dev.screenshot(path)
+        saved.append(path)
+
+    card = tempfile.mkdtemp(prefix="zq-demo-card-")
+    for rel, content in {"zq/update00/system/app/Demo.apk": b"demo " * 4000,
+                         "zq/update00/system/etc/demo.conf": b"mode=demo\n",
+                         "zq/update00/data/local/readme.txt": b"installed by the demo\n"}.items():
+        os.makedirs(os.path.dirname(os.path.join(card, rel)), exist_ok=True)
+        with open(os.path.join(card, rel), "wb") as f:
+            f.write(content)
+
+    with zqdevice.Device(build=build, machine="virt", internal_card=card,
+                         boot=["run_zq_device_init", "zqrecovery", "zqanimation"]) as dev:
+        dev.wait_for_line(r"worker_thread_function\(\) \d+ started")
+        dev.wait_for_screen(["Press HOME key to enter ZQ recovery mode in 4 seconds..."], 3)
+        shot(dev, "1-countdown.png")
+        dev.press(HOME)
+        time.sleep(1)
+        shot(dev, "2-menu.png")
+        dev.press(NEXT)
+        time.sleep(1)
+        shot(dev, "3-menu-internal-sdcard00.png")
+        dev.press(HOME)
+        deadline = time.time() + 30
+        while "press HOME key to main menu..." not in dev.screen_text() and time.time() < deadline:
+            time.sleep(0.2)
+        shot(dev, "4-update-result.png")
+        dev.press(HOME)
+        time.sleep(1)
+        shot(dev, "5-menu-after-update.png")
+        dev.press(HOME)  # EXIT: the boot goes on to the splash
+        dev.wait_for_line(r"start ZQ animation\.")
+        media = os.path.join(build, "arm", "media")
+        frames = [zqdevice.read_bmp_rgb(os.path.join(media, f"zqani0{k}.bmp")) for k in range(4)]
+        got = {}
+        deadline = time.time() + 20
+        while len(got) < 4 and time.time() < deadline:
+            width, height, rgb = dev.screen()
+            k = frame_shown(rgb, width, frames)
+            if k is not None and k not in got:
+                got[k] = rgb
+                path = os.path.join(out, f"6-animation-frame{k}.png")
+                zqdevice.write_png(path, width, height, rgb)
+                saved.append(path)
+        if len(got) == 4:
+            path = os.path.join(out, "6-animation.png")
+            write_apng(path, [got[k] for k in range(4)], width, height, 500)
+            saved.append(path + " (animated)")
+    print("The emulated device (800 x 480, 32 bits) as a user sees it:")
+    for path in saved:
+        print("  " + path)
+    return 0 if len(got) == 4 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
