@@ -40,11 +40,25 @@ const uint8_t* row_of(const bmp_image* image, int32_t y) {
     return image->first_row + static_cast<ptrdiff_t>(y) * image->row_step;
 }
 
-uint32_t mask_colour(const bmp_image* image, uint32_t value) {
-    const uint32_t r = ((value & image->red_mask) >> image->red_rshift) << image->red_lshift;
-    const uint32_t g = ((value & image->green_mask) >> image->green_rshift) << image->green_lshift;
-    const uint32_t b = ((value & image->blue_mask) >> image->blue_rshift) << image->blue_lshift;
-    return ((r & 0xFFu) << 16) | ((g & 0xFFu) << 8) | (b & 0xFFu);
+// The channel rules of one picture, held in locals so that the loops below
+// do not reload them (out may alias the record as far as the compiler knows).
+struct channel_rules {
+    uint32_t mask[3];
+    uint32_t rshift[3];
+    uint32_t lshift[3];
+};
+
+channel_rules rules_of(const bmp_image* image) {
+    return {{image->red_mask, image->green_mask, image->blue_mask},
+            {image->red_rshift, image->green_rshift, image->blue_rshift},
+            {image->red_lshift, image->green_lshift, image->blue_lshift}};
+}
+
+uint32_t apply_rules(const channel_rules& k, uint32_t v) {
+    const uint32_t r = (((v & k.mask[0]) >> k.rshift[0]) << k.lshift[0]) & 0xFFu;
+    const uint32_t g = (((v & k.mask[1]) >> k.rshift[1]) << k.lshift[1]) & 0xFFu;
+    const uint32_t b = (((v & k.mask[2]) >> k.rshift[2]) << k.lshift[2]) & 0xFFu;
+    return (r << 16) | (g << 8) | b;
 }
 
 // Per-depth pixel readers: (x, y) must lie inside the picture.
@@ -64,7 +78,7 @@ uint32_t getpixel_8bpp(const bmp_image* image, int32_t x, int32_t y) {
 }
 
 uint32_t getpixel_16bpp(const bmp_image* image, int32_t x, int32_t y) {
-    return mask_colour(image, le16(row_of(image, y) + 2 * static_cast<ptrdiff_t>(x)));
+    return apply_rules(rules_of(image), le16(row_of(image, y) + 2 * static_cast<ptrdiff_t>(x)));
 }
 
 uint32_t getpixel_24bpp(const bmp_image* image, int32_t x, int32_t y) {
@@ -73,7 +87,7 @@ uint32_t getpixel_24bpp(const bmp_image* image, int32_t x, int32_t y) {
 }
 
 uint32_t getpixel_32bpp(const bmp_image* image, int32_t x, int32_t y) {
-    return mask_colour(image, le32(row_of(image, y) + 4 * static_cast<ptrdiff_t>(x)));
+    return apply_rules(rules_of(image), le32(row_of(image, y) + 4 * static_cast<ptrdiff_t>(x)));
 }
 
 // Per-depth span readers: pixels x to x + count - 1 of one stored row.
@@ -99,27 +113,6 @@ void getspan_8bpp(const bmp_image* image, const uint8_t* row, int32_t x, int32_t
                   uint32_t* __restrict out) {
     const uint8_t* src = row + x;
     for (int32_t i = 0; i < count; ++i) out[i] = image->colors[src[i]];
-}
-
-// The channel rules of one picture, held in locals so that the loops below
-// do not reload them (out may alias the record as far as the compiler knows).
-struct channel_rules {
-    uint32_t mask[3];
-    uint32_t rshift[3];
-    uint32_t lshift[3];
-};
-
-channel_rules rules_of(const bmp_image* image) {
-    return {{image->red_mask, image->green_mask, image->blue_mask},
-            {image->red_rshift, image->green_rshift, image->blue_rshift},
-            {image->red_lshift, image->green_lshift, image->blue_lshift}};
-}
-
-uint32_t apply_rules(const channel_rules& k, uint32_t v) {
-    const uint32_t r = (((v & k.mask[0]) >> k.rshift[0]) << k.lshift[0]) & 0xFFu;
-    const uint32_t g = (((v & k.mask[1]) >> k.rshift[1]) << k.lshift[1]) & 0xFFu;
-    const uint32_t b = (((v & k.mask[2]) >> k.rshift[2]) << k.lshift[2]) & 0xFFu;
-    return (r << 16) | (g << 8) | b;
 }
 
 void getspan_16bpp(const bmp_image* image, const uint8_t* row, int32_t x, int32_t count,

@@ -186,26 +186,24 @@ TEST_F(RecoveryThreads, NavigationWrapsBothWays) {
     EXPECT_NE(out.find("draw menu. selected item=8\n"), std::string::npos);
 }
 
-TEST_F(RecoveryThreads, RecoveryAndDownloadHandTheirCommandsToTheShell) {
+// RECOVERY runs its own argument; DOWNLOAD runs "reboot download", not its label.
+class RebootItems : public RecoveryThreads,
+                    public testing::WithParamInterface<std::pair<int, const char*>> {};
+
+TEST_P(RebootItems, HandTheirCommandToTheShellAndEnd) {
+    const auto [item, recorded] = GetParam();
     start();
     enter_menu();
-    tap(KEY_CODE_PREVIOUS);
-    tap(KEY_CODE_PREVIOUS);
-    ASSERT_TRUE(screen_shows(menu_lines(7)));
+    for (int i = item; i < MENU_ITEM_SIZE; ++i) tap(KEY_CODE_PREVIOUS);
+    ASSERT_TRUE(screen_shows(menu_lines(item)));
     tap(KEY_CODE_HOME);
     finish();
-    EXPECT_EQ(read_text_file(REBOOT_LOG), "recovery\n");
+    EXPECT_EQ(read_text_file(REBOOT_LOG), recorded);
+    EXPECT_EQ(STAGE, S_FINISHED);
 }
 
-TEST_F(RecoveryThreads, DownloadRunsRebootDownloadNotTheLabel) {
-    start();
-    enter_menu();
-    tap(KEY_CODE_PREVIOUS);
-    ASSERT_TRUE(screen_shows(menu_lines(8)));
-    tap(KEY_CODE_HOME);
-    finish();
-    EXPECT_EQ(read_text_file(REBOOT_LOG), "download\n");
-}
+INSTANTIATE_TEST_SUITE_P(RecoveryAndDownload, RebootItems,
+                         testing::Values(std::pair{7, "recovery\n"}, std::pair{8, "download\n"}));
 
 TEST_F(RecoveryThreads, UpdateActionRightAfterANavigationKeyDrawsAloneAndReturnsToExit) {
     start();
