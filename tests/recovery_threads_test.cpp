@@ -203,7 +203,10 @@ TEST_P(RebootItems, HandTheirCommandToTheShellAndEnd) {
 }
 
 INSTANTIATE_TEST_SUITE_P(RecoveryAndDownload, RebootItems,
-                         testing::Values(std::pair{7, "recovery\n"}, std::pair{8, "download\n"}));
+                         testing::Values(std::pair{7, "recovery\n"}, std::pair{8, "download\n"}),
+                         [](const auto& item) {
+                             return "item" + std::to_string(item.param.first);
+                         });
 
 TEST_F(RecoveryThreads, UpdateActionRightAfterANavigationKeyDrawsAloneAndReturnsToExit) {
     start();
