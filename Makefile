@@ -1,6 +1,6 @@
 # The two commands: `make check` (install what is missing, build and test every
 # preset) and `make demo` (boot the emulated device and save what it shows in build/demo).
-PRESETS := host asan tsan arm
+PRESETS := host asan tsan arm fuzz
 JOBS := $(shell nproc)
 
 .PHONY: check demo bench deps $(addprefix check-,$(PRESETS)) clean

@@ -282,14 +282,14 @@ int bmp_readdata(FILE* file, bmp_image* image, int64_t length) {
     }
 
     // Uncompressed or bit fields: image_size 0 means the whole rows; what a
-    // short read leaves is zero.
-    image->pixels = static_cast<uint8_t*>(malloc(image->pixels_size));
+    // short read leaves is zero. (Large blocks come zeroed from the kernel, so
+    // a picture whose header promises more than its file holds costs nothing.)
+    image->pixels = static_cast<uint8_t*>(calloc(image->pixels_size, 1));
     if (image->pixels == nullptr) return -1;
     int64_t want = image->image_size == 0 ? image->pixels_size : image->image_size;
     if (want > image->pixels_size) want = image->pixels_size;
     if (want > available) want = available;
-    const size_t got = fread(image->pixels, 1, static_cast<size_t>(want), file);
-    memset(image->pixels + got, 0, image->pixels_size - got);
+    (void)fread(image->pixels, 1, static_cast<size_t>(want), file);
     return 0;
 }
 

@@ -1,5 +1,7 @@
 #include "console.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "bmplib.h"
@@ -62,11 +64,12 @@ void draw_string(const prepared_bitmap* table, const char* text) {
         }
         const bool has_glyph = b >= FIRST_GLYPH && b <= LAST_GLYPH;
         const prepared_bitmap* g = &table[(has_glyph ? b : SUBSTITUTE) - FIRST_GLYPH];
-        if (posx + g->width > xres) {
+        // In 64 bits: a cursor set anywhere in int's range cannot overflow.
+        if (int64_t{posx} + g->width > xres) {
             posx = 0;
-            posy += g->height;
+            posy = static_cast<int>(std::min<int64_t>(int64_t{posy} + g->height, INT32_MAX));
         }
-        if (posy + g->height > yres) posy = top;
+        if (int64_t{posy} + g->height > yres) posy = top;
         if (posx == 0) clear_band(posy, row_bytes, h);
         draw_prepared_bitmap(g, posx, posy);
         posx += g->width;

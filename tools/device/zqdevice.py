@@ -495,9 +495,13 @@ class Device:
                 self._qmp("input-send-event", events=[
                     {"type": "key", "data": {"down": down, "key": {"type": "qcode", "data": qcode}}}])
             except OSError:
-                if self.process.poll() is None:
-                    raise
-                return  # the press made the machine restart (a reboot item)
+                # The press made the machine restart (a reboot item): QEMU
+                # closes the socket as it exits.
+                try:
+                    self.process.wait(10)
+                except subprocess.TimeoutExpired:
+                    raise DeviceError("QMP connection lost while the machine runs") from None
+                return
             if down:
                 time.sleep(hold)
 
