@@ -13,39 +13,33 @@ namespace {
 
 constexpr const char* DEVICE = "/dev/graphics/fb0";
 
-int open_descriptors() {
-    int count = 0;
-    for (int fd = 0; fd < 256; ++fd) count += fcntl(fd, F_GETFD) != -1 ? 1 : 0;
-    return count;
-}
-
 TEST(FbInit, MissingDeviceIsReportedAndNothingStaysOpen) {
     unlink(DEVICE);
     fbfd = -1;
     fbmem = nullptr;
-    const int before = open_descriptors();
+    const int before = open_descriptor_count();
     testing::internal::CaptureStderr();
     EXPECT_EQ(fb_init(), -1);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err, "fb0 dev open: No such file or directory\n");
     EXPECT_LT(fbfd, 0);
     fb_exit();  // nothing to unmap or close
-    EXPECT_EQ(open_descriptors(), before);
+    EXPECT_EQ(open_descriptor_count(), before);
 }
 
 TEST(FbInit, DeviceThatIsNotAFramebufferFailsTheQuery) {
     write_text_file(DEVICE, "not a framebuffer");
     fbfd = -1;
     fbmem = nullptr;
-    const int before = open_descriptors();
+    const int before = open_descriptor_count();
     testing::internal::CaptureStderr();
     EXPECT_EQ(fb_init(), -1);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err, "fb0 dev ioctl: Inappropriate ioctl for device\n");
     EXPECT_GE(fbfd, 0) << "the descriptor stays open for fb_exit";
-    EXPECT_EQ(open_descriptors(), before + 1);
+    EXPECT_EQ(open_descriptor_count(), before + 1);
     fb_exit();
-    EXPECT_EQ(open_descriptors(), before);
+    EXPECT_EQ(open_descriptor_count(), before);
     unlink(DEVICE);
 }
 

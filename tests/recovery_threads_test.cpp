@@ -35,6 +35,7 @@ std::vector<std::string> menu_lines(int selected) {
 class RecoveryThreads : public testing::Test {
 protected:
     void SetUp() override {
+        descriptors_ = open_descriptor_count();
         screen_ = std::make_unique<mapped_screen>(800, 480, 32);
         ASSERT_TRUE(load_test_font(font_20px));
         for (int n = 0; n < 4; ++n) {
@@ -61,6 +62,7 @@ protected:
         for (int fd : writers_) close(fd);
         free_font(font_20px);
         screen_.reset();
+        EXPECT_EQ(open_descriptor_count(), descriptors_) << "every device and file closed";
     }
 
     void start() {
@@ -128,6 +130,7 @@ protected:
     int writers_[4] = {-1, -1, -1, -1};
     pthread_t ui_{};
     pthread_t worker_{};
+    int descriptors_ = 0;
 };
 
 TEST_F(RecoveryThreads, CountdownRunsOutWithoutTheMenu) {

@@ -39,8 +39,10 @@ protected:
         selected_menu = 1;
         posx = posy = console_offsetY = 0;
         umask(022);
+        descriptors_ = open_descriptor_count();
     }
     void TearDown() override {
+        EXPECT_EQ(open_descriptor_count(), descriptors_) << "the walk closes what it opens";
         free_font(font_20px);
         screen_.reset();
     }
@@ -73,6 +75,7 @@ protected:
     }
 
     std::unique_ptr<memory_screen> screen_;
+    int descriptors_ = 0;
 };
 
 bool exists(const std::string& path) {

@@ -113,6 +113,12 @@ std::string read_text_file(const std::string& path) {
     return text;
 }
 
+int open_descriptor_count() {
+    int count = 0;
+    for (int fd = 0; fd < 1024; ++fd) count += fcntl(fd, F_GETFD) != -1 ? 1 : 0;
+    return count;
+}
+
 void sandbox_enter() {
     if (geteuid() != 0) {
         fprintf(stderr, "sandbox: these tests run as root (mount namespaces, chroot)\n");

@@ -16,3 +16,5 @@ bool make_dirs(const std::string& path, unsigned mode = 0755);
 void remove_tree(const std::string& path);
 void write_text_file(const std::string& path, const std::string& text, unsigned mode = 0644);
 std::string read_text_file(const std::string& path);
+// How many descriptors this process has open.
+int open_descriptor_count();
