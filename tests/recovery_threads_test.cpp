@@ -244,13 +244,14 @@ TEST_F(RecoveryThreads, UpdateActionRightAfterANavigationKeyDrawsAloneAndReturns
 TEST_F(RecoveryThreads, KeyStormNeverHangsAndEndsOnExit) {
     start();
     enter_menu();
-    // 9 x 400 moves forward and 9 x 300 back, with releases and repeats.
+    // 10,350 presses: 5,850 forward and 4,500 back (a multiple of nine apart),
+    // each forward press with a repeat and a release, spread over four devices.
     std::thread storm([this] {
-        for (int i = 0; i < 3600; ++i) {
+        for (int i = 0; i < 5850; ++i) {
             key(KEY_CODE_NEXT, 1, i % 4);
             key(KEY_CODE_NEXT, 2, i % 4);
             key(KEY_CODE_NEXT, 0, i % 4);
-            if (i < 2700) {
+            if (i < 4500) {
                 key(KEY_CODE_PREVIOUS, 1, (i + 1) % 4);
                 key(KEY_CODE_PREVIOUS, 0, (i + 1) % 4);
             }

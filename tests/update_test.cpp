@@ -16,6 +16,7 @@
 #include "recovery.h"
 #include "support/sandbox.h"
 #include "support/screen_reader.h"
+#include "support/test_paths.h"
 
 namespace {
 
@@ -59,6 +60,19 @@ protected:
         update(ROOT.c_str(), 0);
         fflush(stdout);
         return testing::internal::GetCapturedStdout();
+    }
+
+    // Runs the walk with its standard output thrown away (nothing held in memory).
+    void walk_quietly() {
+        fflush(stdout);
+        const int saved = dup(1);
+        const int null_fd = open("/dev/null", O_WRONLY);
+        dup2(null_fd, 1);
+        close(null_fd);
+        update(ROOT.c_str(), 0);
+        fflush(stdout);
+        dup2(saved, 1);
+        close(saved);
     }
 
     std::vector<std::string> screen_lines() {
@@ -242,6 +256,58 @@ TEST_F(UpdateWalk, DeepTreeIsWalkedAsFarAsPathsFitWithoutCrashing) {
     while (exists(deepest + "/d")) deepest += "/d";
     EXPECT_GT(ROOT.size() + deepest.size() + 2, 1000u);
     EXPECT_LT(ROOT.size() + deepest.size(), 1024u);
+}
+
+// Peak resident size since the last reset_peak_rss(), in KiB (VmHWM).
+long peak_rss_kib() {
+    const std::string status = read_text_file("/proc/self/status");
+    const size_t at = status.find("VmHWM:");
+    return at == std::string::npos ? -1 : strtol(status.c_str() + at + 6, nullptr, 10);
+}
+
+void reset_peak_rss() { write_text_file("/proc/self/clear_refs", "5"); }
+
+// Writes count small files in directories of 100 below the update root.
+void many_files(const std::string& top, int count) {
+    for (int i = 0; i < count; ++i) {
+        const std::string dir = ROOT + "/" + top + "/d" + std::to_string(i / 100);
+        if (i % 100 == 0) {
+            ASSERT_TRUE(make_dirs(dir));
+        }
+        write_text_file(dir + "/f" + std::to_string(i), std::to_string(i));
+    }
+}
+
+TEST_F(UpdateWalk, FiftyThousandFilesInFlatMemory) {
+    // A small screen: the walk draws a line for every entry.
+    screen_ = std::make_unique<memory_screen>(320, 240, 16);
+    free_font(font_20px);
+    ASSERT_TRUE(load_test_font(font_20px));
+    many_files("data", 5000);
+    reset_peak_rss();
+    const long before_small = peak_rss_kib();
+    walk_quietly();
+    const long small = peak_rss_kib() - before_small;
+
+    many_files("system", 50000);
+    reset_peak_rss();
+    const long before_large = peak_rss_kib();
+    walk_quietly();
+    const long large = peak_rss_kib() - before_large;
+    ASSERT_GT(before_large, 0);
+    for (int i = 0; i < 50000; i += 997) {
+        const std::string path = "/system/d" + std::to_string(i / 100) + "/f" + std::to_string(i);
+        ASSERT_EQ(read_text_file(path), std::to_string(i)) << path;
+    }
+    ASSERT_EQ(read_text_file("/system/d499/f49999"), "49999");
+    printf("peak RSS: %ld KiB before; growth %ld KiB walking 5,000 files, %ld KiB walking 55,000\n",
+           before_large, small, large);
+    RecordProperty("rss_growth_kib_5000", static_cast<int>(small));
+    RecordProperty("rss_growth_kib_55000", static_cast<int>(large));
+    // Under qemu-arm the figure is the emulator's, whose code cache grows too.
+    if (std::string(ZQ_EMULATOR).empty()) {
+        EXPECT_LT(large, small + 1024) << "memory does not grow with the file count";
+    }
 }
 
 }  // namespace
