@@ -41,12 +41,21 @@ def enter_menu(dev):
     assert dev.wait_for_screen(menu(0)) == menu(0)
 
 
-def wait_for_prompt(dev, timeout=60, y0=0):
-    """Waits until the update screen shows the prompt; returns the lines."""
+# Where progress lines lie once they have run off the bottom: 10 pixels below
+# the five-line header.
+BELOW_HEADER = 5 * 22 + 10
+
+
+def wait_for_prompt(dev, timeout=60, y0=None):
+    """Waits until the update screen shows the prompt; returns the lines. With
+    y0 None, both line grids are read (from the top, and below the header)."""
     import time
     deadline = time.time() + timeout
     while True:
-        lines = dev.screen_text(y0)
+        if y0 is None:
+            lines = dev.screen_text(0) + dev.screen_text(BELOW_HEADER)
+        else:
+            lines = dev.screen_text(y0)
         if PROMPT in lines or time.time() > deadline:
             return lines
         time.sleep(0.2)

@@ -1,7 +1,7 @@
 """Update items on real FAT cards, mounted by the kernel."""
 import os
 
-from conftest import HEADER, HOME, NEXT, PREVIOUS, PROMPT, device, enter_menu, make_tree, menu, \
+from conftest import BELOW_HEADER, HEADER, HOME, NEXT, PREVIOUS, PROMPT, device, enter_menu, make_tree, menu, \
     wait_for_prompt
 
 BLOB = bytes(range(256)) * 700 + b"tail"
@@ -121,8 +121,7 @@ def test_progress_longer_than_the_screen_continues_below_the_header(tmp_path):
         select(dev, 1)
         # The header keeps its five lines; progress that ran off the bottom
         # goes on from 10 pixels below it, on the grid of that offset.
-        offset = 5 * 22 + 10
-        lines = wait_for_prompt(dev, y0=offset)
+        lines = wait_for_prompt(dev, y0=BELOW_HEADER)
         assert dev.screen_text()[:5] == HEADER + ["INTERNAL SDCARD00", "----------------------"]
         # The last lines written lie on the grid 10 pixels below the header.
         assert PROMPT in lines, lines

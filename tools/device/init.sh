@@ -20,7 +20,13 @@ arg() {
 
 # Results come back through 9p: the shell's record, /system and /data.
 mount -t 9p -o trans=virtio,version=9p2000.L share /share 2>/dev/null
-mount -t 9p -o trans=virtio,version=9p2000.L system /system 2>/dev/null
+small=$(arg zq.smallsystem)
+if [ -n "$small" ]; then
+    # A small /system, to fill up: its files are listed on the console at the end.
+    mount -t tmpfs -o "size=$small" tmpfs /system
+else
+    mount -t 9p -o trans=virtio,version=9p2000.L system /system 2>/dev/null
+fi
 mount -t 9p -o trans=virtio,version=9p2000.L data /data 2>/dev/null
 
 n=0
@@ -60,6 +66,10 @@ for program in $(echo "$boot" | tr ',' ' '); do
             "/sbin/$program"
             echo "zq: $program exited $?"
             echo "zq: mounts: $(grep -o ' /sdcard[^ ]*' /proc/mounts | tr '\n' ' ')"
+            if [ -n "$small" ]; then
+                find /system -type f | while read -r f; do echo "zq: file $f $(wc -c < "$f")"; done
+                echo "zq: files listed"
+            fi
             ;;
     esac
 done

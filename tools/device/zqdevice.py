@@ -202,6 +202,18 @@ def make_card(tree, out, size_mb=64):
             run(["mcopy", "-s", "-Q", "-i", target, os.path.join(tree, entry), "::/"])
 
 
+def damage_fat(image):
+    """Overwrites the first FAT's sectors after its first two entries, so that
+    the card mounts but its cluster chains lead nowhere."""
+    with open(image, "r+b") as f:
+        f.seek(1 << 20)
+        boot = f.read(512)
+        reserved = struct.unpack_from("<H", boot, 14)[0]
+        fat_start = (1 << 20) + reserved * 512
+        f.seek(fat_start + 8)
+        f.write(bytes([0xF7, 0xFF, 0xFF, 0x0F]) * 2048)  # every cluster marked bad
+
+
 # ---------------------------------------------------------------- pictures
 
 def read_ppm(path):
@@ -302,7 +314,8 @@ class ScreenReader:
 class Device:
     def __init__(self, build="build", machine="virt", width=800, height=480, bpp=32,
                  internal_card=None, external_card=None, boot=None, remove=(),
-                 premount=False, system_files=None, timeout=60):
+                 premount=False, system_files=None, small_system=None, damage_internal=False,
+                 timeout=60):
         if machine not in MODULES:
             raise DeviceError(f"unknown machine {machine}")
         if machine == "virt" and bpp != 32:
@@ -317,6 +330,8 @@ class Device:
         self.remove = list(remove)  # guest files deleted before the boot runs
         self.premount = premount    # the internal card mounted before the boot runs
         self.system_files = system_files or {}  # {"/system/x": b"..."} present before boot
+        self.small_system = small_system  # e.g. "256k": /system a tmpfs of that size
+        self.damage_internal = damage_internal  # the internal card's FAT overwritten
         self.lines = []
         self.cond = threading.Condition()
         self.process = None
@@ -353,6 +368,8 @@ class Device:
             append += " zq.rm=" + ",".join(self.remove)
         if self.premount:
             append += " zq.premount=1"
+        if self.small_system:
+            append += " zq.smallsystem=" + self.small_system
         cmd = ["qemu-system-arm", "-m", "256", "-kernel", kernel, "-initrd", initramfs,
                "-append", append, "-display", "none", "-monitor", "none", "-serial", "stdio",
                "-no-reboot", "-qmp", f"unix:{self.qmp_path},server=on,wait=off"]
@@ -366,6 +383,8 @@ class Device:
                     continue
                 image = os.path.join(self.work, f"card{n}.img")
                 make_card(tree, image)
+                if n == 0 and self.damage_internal:
+                    damage_fat(image)
                 cmd += ["-drive", f"if=none,id=card{n},file={image},format=raw",
                         "-device", f"virtio-blk-device,drive=card{n},serial=mmcblk{n}"]
         else:
@@ -375,7 +394,9 @@ class Device:
             if self.cards[0] is not None:
                 image = os.path.join(self.work, "card0.img")
                 make_card(self.cards[0], image)
-                cmd += ["-drive", f"if=sd,file={image},format=raw"]
+                if self.damage_internal:
+                    damage_fat(image)
+                cmd += ["-drive", f"if=sd,id=sd0,file={image},format=raw"]
         for name in ("share", "system", "data"):
             cmd += ["-fsdev", f"local,id={name},path={os.path.join(self.work, name)},security_model=none",
                     "-device", f"virtio-9p-device,fsdev={name},mount_tag={name}"]
@@ -504,6 +525,10 @@ class Device:
                 return
             if down:
                 time.sleep(hold)
+
+    def pull_card(self):
+        """Pulls the SD card of the vexpress machine out, as a user might mid-update."""
+        self._qmp("eject", device="sd0", force=True)
 
     # -- the screen
 

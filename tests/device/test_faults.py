@@ -1,0 +1,106 @@
+"""Bad cards and full storage on the emulated device: nothing crashes, every
+failure is named on the screen, nothing is reported copied that was not."""
+import os
+import re
+import time
+
+from conftest import HOME, PROMPT, device, enter_menu, make_tree, menu, wait_for_prompt
+from test_updates import back_to_menu, select
+
+COPIED = re.compile(r"^(/\S+) copied (\d+) bytes\.$")
+
+
+def test_long_names_and_too_deep_paths_are_skipped_by_name(tmp_path):
+    a, b, c, d = ("a" * 255), ("b" * 255), ("c" * 255), ("d" * 255)
+    card = make_tree(tmp_path / "card", {
+        f"zq/update00/system/{a}/{b}/{c}/fits.txt": b"fits",
+        f"zq/update00/system/{a}/{b}/{c}/{d}": b"too deep",
+        f"zq/update00/system/{a}/short.txt": b"short",
+    })
+    with device(machine="virt", boot=["zqrecovery"], internal_card=card) as dev:
+        enter_menu(dev)
+        select(dev, 1)
+        lines = wait_for_prompt(dev)
+        assert PROMPT in lines, lines
+        # The skipped entry's line starts with the reason; the path is cut to fit.
+        assert any(l.startswith("path too long, skipped /sdcard/zq/update00/system/")
+                   for l in lines), lines
+        assert dev.read_file(f"/system/{a}/{b}/{c}/fits.txt") == b"fits"
+        assert dev.read_file(f"/system/{a}/short.txt") == b"short"
+        assert not os.path.exists(os.path.join(dev.guest_dir("system"), a, b, c, d))
+        back_to_menu(dev)
+
+
+def test_full_system_reports_each_failed_file(tmp_path):
+    files = {f"zq/update00/system/big{i}.bin": bytes([i]) * 150_000 for i in range(4)}
+    files["zq/update00/system/small.txt"] = b"small"
+    card = make_tree(tmp_path / "card", files)
+    with device(machine="virt", boot=["zqrecovery"], internal_card=card,
+                small_system="256k") as dev:
+        enter_menu(dev)
+        select(dev, 1)
+        lines = wait_for_prompt(dev)
+        failed = [l for l in lines if l.startswith("write /system/") and
+                  l.endswith("No space left on device")]
+        copied = {m.group(1): int(m.group(2)) for m in map(COPIED.match, lines) if m}
+        assert failed, lines
+        back_to_menu(dev)
+        dev.press(HOME)
+        dev.wait_for_line(r"^zq: zqrecovery exited 0$")
+        dev.wait_for_line(r"^zq: files listed$")
+        on_system = {}
+        for line in dev.console():
+            m = re.match(r"^zq: file (\S+) (\d+)$", line)
+            if m:
+                on_system[m.group(1)] = int(m.group(2))
+        # Whatever says "copied" is there whole; whatever failed says so.
+        for path, size in copied.items():
+            assert on_system.get(path) == size, (path, size, on_system)
+        for name, content in files.items():
+            path = "/" + name.split("/", 2)[2]
+            assert path in copied or any(path in l for l in failed), (path, lines)
+
+
+def test_damaged_fat_is_reported_and_nothing_crashes(tmp_path):
+    files = {f"zq/update00/system/f{i}.bin": bytes([65 + i]) * (40_000 * (i + 1)) for i in range(3)}
+    files["zq/update00/data/tiny.txt"] = b"tiny"
+    card = make_tree(tmp_path / "card", files)
+    with device(machine="virt", boot=["zqrecovery"], internal_card=card,
+                damage_internal=True) as dev:
+        enter_menu(dev)
+        select(dev, 1)
+        lines = wait_for_prompt(dev)
+        failures = [l for l in lines if "failed" in l]
+        assert failures, lines
+        for m in map(COPIED.match, lines):
+            if m:
+                name = m.group(1)
+                source = "zq/update00" + name
+                assert dev.read_file(name) == files[source], name
+        back_to_menu(dev)
+        dev.press(HOME)
+        dev.wait_for_line(r"^zq: zqrecovery exited 0$")
+
+
+def test_card_pulled_mid_update(tmp_path):
+    files = {f"zq/update00/system/part{i:02}.bin": bytes([i]) * 300_000 for i in range(12)}
+    card = make_tree(tmp_path / "card", files)
+    with device(machine="vexpress", bpp=32, boot=["zqrecovery"], internal_card=card) as dev:
+        enter_menu(dev)
+        select(dev, 1)
+        deadline = time.time() + 60
+        while not any(COPIED.match(l) for l in dev.screen_text()) and time.time() < deadline:
+            time.sleep(0.1)
+        dev.pull_card()
+        lines = wait_for_prompt(dev, timeout=240)
+        assert PROMPT in lines, lines
+        copied = [m.group(1) for m in map(COPIED.match, lines) if m]
+        # What says copied is whole; the rest is reported as failed.
+        for name in copied:
+            assert dev.read_file(name) == files["zq/update00" + name], name
+        failed = [l for l in lines if "failed" in l]
+        assert len(copied) < len(files) and failed, lines
+        dev.press(HOME)
+        assert dev.wait_for_screen(menu(0))[:12] == menu(0)
+        dev.press(HOME)
+        dev.wait_for_line(r"^zq: zqrecovery exited 0$")
