@@ -26,8 +26,10 @@ demo: deps
 
 bench: deps
 	cmake --preset host >/dev/null
-	cmake --build build/host -j$(JOBS) --target picture_load_bench
+	cmake --build build/host -j$(JOBS) --target picture_load_bench startup_cost update_bench media
 	build/host/bin/picture_load_bench --benchmark_min_time=0.5
+	sh bench/startup.sh build/host/bin/startup_cost build/host/media
+	build/host/bin/update_bench
 
 deps:
 	@sh tools/install-deps.sh

@@ -25,7 +25,9 @@ constexpr const char* EXTERNAL_MOUNT = "/sdcard/sd";
 constexpr const char* CARD_FS = "vfat";
 constexpr unsigned long CARD_FLAGS = MS_NOSUID | MS_NODEV;
 constexpr int LAST_INTERNAL_ITEM = 3;
-constexpr size_t COPY_BUFFER_SIZE = 4096;
+// File data moves in chunks of this size: large enough that stdio reads and
+// writes straight between the files and this buffer, in few system calls.
+constexpr size_t COPY_BUFFER_SIZE = 128 * 1024;
 constexpr mode_t NEW_DIR_MODE = 0775;
 
 // The buffers of one level of the walk, on the heap so that deep trees cost
@@ -34,8 +36,10 @@ struct walk_level {
     char source[TEXT_BUFFER_SIZE];
     char destination[TEXT_BUFFER_SIZE];
     char message[TEXT_BUFFER_SIZE];
-    char data[COPY_BUFFER_SIZE];
 };
+
+// One copy runs at a time (on the worker thread), so every level shares it.
+char copy_buffer[COPY_BUFFER_SIZE];
 
 // Formats into a 1024-byte message buffer and draws it; a message that does
 // not fit is cut, keeping its line end.
@@ -69,8 +73,8 @@ void copy_file(walk_level* level) {
     long long total = 0;
     int write_error = 0;
     size_t n = 0;
-    while ((n = fread(level->data, 1, sizeof level->data, in)) > 0) {
-        const size_t written = fwrite(level->data, 1, n, out);
+    while ((n = fread(copy_buffer, 1, sizeof copy_buffer, in)) > 0) {
+        const size_t written = fwrite(copy_buffer, 1, n, out);
         total += static_cast<long long>(written);
         if (written != n) {
             write_error = errno != 0 ? errno : EIO;
