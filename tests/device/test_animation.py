@@ -75,3 +75,18 @@ def test_missing_frame_draws_nothing_and_starts_recovery():
         console = dev.console()
         started = console.index("start ZQ recovery.")
         assert not any("ui_thread_function" in line for line in console[:started])
+
+
+def test_memory_stays_within_a_mebibyte_of_the_pictures():
+    """The animation's private memory is its five prepared pictures and little else."""
+    pictures = Pictures(32)
+    prepared = sum(w * h * 4 for (w, h, _) in [pictures.background] + pictures.frames)
+    with device(machine="virt", boot=["zqanimation"], report_memory=True) as dev:
+        dev.wait_for_line(r"^zq: memory listed$", timeout=30)
+        memory = {}
+        for line in dev.console():
+            parts = line.split()
+            if line.startswith("zq: memory ") and len(parts) == 4:
+                memory[parts[2].rstrip(":")] = int(parts[3]) * 1024
+        print(f"prepared {prepared} bytes; {memory}")
+        assert memory["RssAnon"] <= prepared + (1 << 20), (prepared, memory)

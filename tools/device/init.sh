@@ -61,7 +61,16 @@ boot=$(arg zq.boot)
 echo "zq: boot $boot"
 for program in $(echo "$boot" | tr ',' ' '); do
     case "$program" in
-        zqanimation) /sbin/zqanimation & ;;
+        zqanimation)
+            /sbin/zqanimation &
+            if [ "$(arg zq.memory)" = 1 ]; then
+                # Its memory once the animation runs.
+                pid=$!
+                (sleep 3; grep -E '^(VmHWM|VmRSS|RssAnon|RssFile|RssShmem):' "/proc/$pid/status" |
+                    while read -r key value unit; do echo "zq: memory $key $value"; done
+                 echo "zq: memory listed") &
+            fi
+            ;;
         *)
             "/sbin/$program"
             echo "zq: $program exited $?"

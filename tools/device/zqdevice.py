@@ -315,7 +315,7 @@ class Device:
     def __init__(self, build="build", machine="virt", width=800, height=480, bpp=32,
                  internal_card=None, external_card=None, boot=None, remove=(),
                  premount=False, system_files=None, small_system=None, damage_internal=False,
-                 timeout=60):
+                 report_memory=False, timeout=60):
         if machine not in MODULES:
             raise DeviceError(f"unknown machine {machine}")
         if machine == "virt" and bpp != 32:
@@ -332,6 +332,7 @@ class Device:
         self.system_files = system_files or {}  # {"/system/x": b"..."} present before boot
         self.small_system = small_system  # e.g. "256k": /system a tmpfs of that size
         self.damage_internal = damage_internal  # the internal card's FAT overwritten
+        self.report_memory = report_memory  # zqanimation's memory printed after 3 s
         self.lines = []
         self.cond = threading.Condition()
         self.process = None
@@ -368,6 +369,8 @@ class Device:
             append += " zq.rm=" + ",".join(self.remove)
         if self.premount:
             append += " zq.premount=1"
+        if self.report_memory:
+            append += " zq.memory=1"
         if self.small_system:
             append += " zq.smallsystem=" + self.small_system
         cmd = ["qemu-system-arm", "-m", "256", "-kernel", kernel, "-initrd", initramfs,
