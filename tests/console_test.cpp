@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -164,6 +165,19 @@ TEST_P(Console, ManyNewlinesNeverOverflowTheCursor) {
     draw_string(font_20px, "ok");
     EXPECT_EQ(posy, 0);
     EXPECT_EQ(lines()[0], "ok");
+}
+
+TEST_P(Console, CursorAnywhereInIntsRangeNeverOverflows) {
+    // Regression: the wrap and bottom tests once added in int.
+    posx = INT_MAX - 3;
+    posy = INT_MAX - 3;
+    draw_string(font_20px, "ab");
+    EXPECT_EQ(posy, 0);
+    EXPECT_EQ(lines()[0], "ab");
+    posx = INT_MIN;
+    posy = INT_MIN;
+    draw_string(font_20px, "c\nd");
+    EXPECT_TRUE(screen_->guards_intact());
 }
 
 INSTANTIATE_TEST_SUITE_P(Depths, Console, testing::Values(16, 24, 32));

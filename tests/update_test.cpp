@@ -265,7 +265,9 @@ long peak_rss_kib() {
     return at == std::string::npos ? -1 : strtol(status.c_str() + at + 6, nullptr, 10);
 }
 
-void reset_peak_rss() { write_text_file("/proc/self/clear_refs", "5"); }
+void reset_peak_rss() {
+    write_text_file("/proc/self/clear_refs", "5");
+}
 
 // Writes count small files in directories of 100 below the update root.
 void many_files(const std::string& top, int count) {
@@ -295,7 +297,7 @@ TEST_F(UpdateWalk, FiftyThousandFilesInFlatMemory) {
     walk_quietly();
     const long large = peak_rss_kib() - before_large;
     ASSERT_GT(before_large, 0);
-    for (int i = 0; i < 50000; i += 997) {
+    for (int i = 0; i < 50000; ++i) {
         const std::string path = "/system/d" + std::to_string(i / 100) + "/f" + std::to_string(i);
         ASSERT_EQ(read_text_file(path), std::to_string(i)) << path;
     }
