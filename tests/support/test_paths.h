@@ -9,3 +9,8 @@
 #ifndef ZQ_EMULATOR
 #define ZQ_EMULATOR ""
 #endif
+
+// 1 in sanitizer builds, whose runtimes hold freed memory and shadow it.
+#ifndef ZQ_SANITIZED
+#define ZQ_SANITIZED 0
+#endif
