@@ -58,6 +58,31 @@ bool mount_card(const char* device, const char* target) {
     return mount(device, target, CARD_FS, CARD_FLAGS, nullptr) == 0 || errno == EBUSY;
 }
 
+bool is_write_side(int error) {
+    return error == ENOSPC || error == EDQUOT || error == EFBIG || error == EROFS;
+}
+
+// Copies the whole file inside the kernel (no copy through this process)
+// where both file systems allow it. -1 when they do not and nothing was
+// copied: the caller copies through the buffer instead.
+int copy_in_kernel(FILE* in, FILE* out, long long* total, int* read_error, int* write_error) {
+    constexpr size_t CHUNK = size_t{1} << 30;
+    for (;;) {
+        const ssize_t n = copy_file_range(fileno(in), nullptr, fileno(out), nullptr, CHUNK, 0);
+        if (n > 0) {
+            *total += n;
+            continue;
+        }
+        if (n == 0) return 0;
+        if (*total == 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
+                            errno == EOPNOTSUPP || errno == EBADF)) {
+            return -1;
+        }
+        *(is_write_side(errno) ? write_error : read_error) = errno;
+        return 0;
+    }
+}
+
 void copy_file(walk_level* level) {
     FILE* in = fopen(level->source, "rb");
     if (in == nullptr) {
@@ -72,16 +97,19 @@ void copy_file(walk_level* level) {
     }
     long long total = 0;
     int write_error = 0;
-    size_t n = 0;
-    while ((n = fread(copy_buffer, 1, sizeof copy_buffer, in)) > 0) {
-        const size_t written = fwrite(copy_buffer, 1, n, out);
-        total += static_cast<long long>(written);
-        if (written != n) {
-            write_error = errno != 0 ? errno : EIO;
-            break;
+    int read_error = 0;
+    if (copy_in_kernel(in, out, &total, &read_error, &write_error) != 0) {
+        size_t n = 0;
+        while ((n = fread(copy_buffer, 1, sizeof copy_buffer, in)) > 0) {
+            const size_t written = fwrite(copy_buffer, 1, n, out);
+            total += static_cast<long long>(written);
+            if (written != n) {
+                write_error = errno != 0 ? errno : EIO;
+                break;
+            }
         }
+        if (ferror(in) != 0) read_error = errno != 0 ? errno : EIO;
     }
-    const int read_error = ferror(in) != 0 ? (errno != 0 ? errno : EIO) : 0;
     (void)fclose(in);
     if (fclose(out) != 0 && write_error == 0) write_error = errno != 0 ? errno : EIO;
 
