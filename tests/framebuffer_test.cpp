@@ -13,15 +13,19 @@ namespace {
 
 constexpr const char* DEVICE = "/dev/graphics/fb0";
 
-TEST(FbInit, MissingDeviceIsReportedAndNothingStaysOpen) {
-    unlink(DEVICE);
+// Runs fb_init from a fresh state, expecting it to fail; returns what it printed.
+std::string failing_init() {
     fbfd = -1;
     fbmem = nullptr;
-    const int before = open_descriptor_count();
     testing::internal::CaptureStderr();
     EXPECT_EQ(fb_init(), -1);
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err, "fb0 dev open: No such file or directory\n");
+    return testing::internal::GetCapturedStderr();
+}
+
+TEST(FbInit, MissingDeviceIsReportedAndNothingStaysOpen) {
+    unlink(DEVICE);
+    const int before = open_descriptor_count();
+    EXPECT_EQ(failing_init(), "fb0 dev open: No such file or directory\n");
     EXPECT_LT(fbfd, 0);
     fb_exit();  // nothing to unmap or close
     EXPECT_EQ(open_descriptor_count(), before);
@@ -29,13 +33,8 @@ TEST(FbInit, MissingDeviceIsReportedAndNothingStaysOpen) {
 
 TEST(FbInit, DeviceThatIsNotAFramebufferFailsTheQuery) {
     write_text_file(DEVICE, "not a framebuffer");
-    fbfd = -1;
-    fbmem = nullptr;
     const int before = open_descriptor_count();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(fb_init(), -1);
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err, "fb0 dev ioctl: Inappropriate ioctl for device\n");
+    EXPECT_EQ(failing_init(), "fb0 dev ioctl: Inappropriate ioctl for device\n");
     EXPECT_GE(fbfd, 0) << "the descriptor stays open for fb_exit";
     EXPECT_EQ(open_descriptor_count(), before + 1);
     fb_exit();
