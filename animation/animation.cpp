@@ -10,6 +10,7 @@
 
 #include "bmplib.h"
 #include "framebuffer.h"
+#include "shell.h"
 
 const char* const backgroundfile = "/ZQ/media/zqtitle.bmp";
 const char* const animation0file = "/ZQ/media/zqani00.bmp";
@@ -109,7 +110,7 @@ void* worker_thread_function(void* /*unused*/) {
 int zqanimation::main(int /*argc*/, char** /*argv*/) {
     (void)setvbuf(stdout, nullptr, _IOLBF, 0);
     puts("start ZQ animation.");
-    if (system(nullptr) == 0) {
+    if (shell_system(nullptr) == 0) {
         perror("sh");
     } else if (fb_init() == 0 && fb_map() == 0 && load_pictures() == 0) {
         run_threads();
@@ -117,6 +118,6 @@ int zqanimation::main(int /*argc*/, char** /*argv*/) {
     fb_exit();
     for (const picture_slot& slot : PICTURES) free(slot.bitmap->pixels);
     (void)fflush(stdout);
-    system("start recovery");
+    shell_system("start recovery");
     return 0;
 }

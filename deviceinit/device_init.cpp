@@ -1,12 +1,12 @@
 #include "device_init.h"
 
-#include <cstdlib>
+#include "shell.h"
 
 namespace {
 constexpr const char* DEVICE_INIT_SCRIPT = "/ZQ/bin/zq_device_init_wrapper.sh";
 }
 
 int run_zq_device_init::main(int /*argc*/, char** /*argv*/) {
-    system(DEVICE_INIT_SCRIPT);
+    shell_system(DEVICE_INIT_SCRIPT);
     return 0;
 }

@@ -8,6 +8,7 @@
 #include "console.h"
 #include "events.h"
 #include "framebuffer.h"
+#include "shell.h"
 #include "recovery.h"
 
 namespace {
@@ -58,7 +59,7 @@ int zqrecovery::main(int argc, char** /*argv*/) {
     (void)setvbuf(stdout, nullptr, _IOLBF, 0);
     puts("start ZQ recovery.");
     printf("%d\n", argc);
-    if (system(nullptr) == 0) {
+    if (shell_system(nullptr) == 0) {
         perror("sh");
     } else if (fb_init() == 0) {
         ev_init();
