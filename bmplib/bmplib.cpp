@@ -428,11 +428,20 @@ uint32_t bmp_getpixel(const bmp_image* image, int32_t x, int32_t y) {
 
 void bmp_getspan(const bmp_image* image, int32_t x, int32_t y, int32_t count, uint32_t* out) {
     if (count <= 0) return;
-    if (x < 0 || y < 0 || y >= image->height || count > image->width - x) {
+    // The part of the span inside the picture, in 64 bits: x + count may pass INT32_MAX.
+    const int64_t first = x < 0 ? 0 : x;
+    int64_t end = int64_t{x} + count;
+    if (end > image->width) end = image->width;
+    if (y < 0 || y >= image->height || first >= end) {
         memset(out, 0, static_cast<size_t>(count) * sizeof *out);
         return;
     }
-    image->read_span(image, row_of(image, y), x, count, out);
+    const auto before = static_cast<size_t>(first - x);
+    const auto inside = static_cast<int32_t>(end - first);
+    const size_t after = static_cast<size_t>(count) - before - static_cast<size_t>(inside);
+    memset(out, 0, before * sizeof *out);
+    image->read_span(image, row_of(image, y), static_cast<int32_t>(first), inside, out + before);
+    memset(out + before + inside, 0, after * sizeof *out);
 }
 
 void bmp_close(bmp_image* image) {

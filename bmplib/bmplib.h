@@ -22,8 +22,8 @@ int32_t bmp_height(const bmp_image* image);
 uint32_t bmp_getpixel(const bmp_image* image, int32_t x, int32_t y);
 
 // Colours of count pixels of row y from column x on, into out: the same values
-// as bmp_getpixel, decoded with the per-depth row reader. A span not wholly
-// inside the picture yields zeros.
+// as bmp_getpixel, decoded with the per-depth row reader: the pixels inside
+// the picture, and zeros for the columns (or a row) outside it.
 void bmp_getspan(const bmp_image* image, int32_t x, int32_t y, int32_t count, uint32_t* out);
 
 void bmp_close(bmp_image* image);

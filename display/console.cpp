@@ -6,6 +6,7 @@
 
 #include "bmplib.h"
 #include "framebuffer.h"
+#include "screen_format.h"
 
 const char* const font_20px_file = "/ZQ/media/inconsolata_20px_ffffff.bmp";
 prepared_bitmap font_20px[FONT_GLYPH_COUNT];
@@ -35,8 +36,11 @@ void clear_band(int64_t y, int64_t row_bytes, int64_t h) {
 int prepare_font(bmp_image* image, prepared_bitmap* table) {
     const int32_t cw = bmp_width(image) / FONT_GRID;
     const int32_t ch = bmp_height(image) / FONT_GRID;
+    screen_format format;
+    screen_format_init(&format, &fbvar);
     for (int i = 0; i < FONT_GLYPH_COUNT; ++i) {
-        prepare_bitmap_rect(image, (i % FONT_GRID) * cw, (i / FONT_GRID) * ch, cw, ch, &table[i]);
+        prepare_bitmap_rect(&format, image, (i % FONT_GRID) * cw, (i / FONT_GRID) * ch, cw, ch,
+                            &table[i]);
     }
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "prepared_bitmap.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -12,13 +13,16 @@ namespace {
 constexpr int32_t SPAN_PIXELS = 256;
 }
 
-void prepare_bitmap_rect(const bmp_image* image, int32_t x0, int32_t y0, int32_t w, int32_t h,
-                         prepared_bitmap* bitmap) {
-    screen_format format;
-    screen_format_init(&format, &fbvar);
-    const size_t bytes =
-        static_cast<size_t>(w) * static_cast<size_t>(h) * (fbvar.bits_per_pixel / 8);
-    auto* pixels = static_cast<uint8_t*>(w > 0 && h > 0 ? malloc(bytes) : nullptr);
+void prepare_bitmap_rect(const screen_format* format, const bmp_image* image, int32_t x0,
+                         int32_t y0, int32_t w, int32_t h, prepared_bitmap* bitmap) {
+    // Sizes in 64 bits: on a 32-bit target w * h * Bpp can wrap size_t, and
+    // the stride must fit the record's int.
+    const int64_t bpp = fbvar.bits_per_pixel / 8;
+    const int64_t row_bytes = int64_t{w} * bpp;
+    const int64_t bytes = row_bytes * h;
+    const bool fits = w > 0 && h > 0 && bpp > 0 && row_bytes <= INT32_MAX &&
+                      static_cast<uint64_t>(bytes) <= PTRDIFF_MAX;
+    auto* pixels = static_cast<uint8_t*>(fits ? malloc(static_cast<size_t>(bytes)) : nullptr);
     if (pixels == nullptr) {
         *bitmap = prepared_bitmap{0, 0, 0, nullptr};
         return;
@@ -26,24 +30,26 @@ void prepare_bitmap_rect(const bmp_image* image, int32_t x0, int32_t y0, int32_t
     bitmap->pixels = pixels;
     bitmap->width = w;
     bitmap->height = h;
-    if (format.write == nullptr) return;
+    if (format->write == nullptr) return;
 
-    const int32_t stride = w * format.bytes_per_pixel;
+    const int32_t stride = w * format->bytes_per_pixel;
     uint32_t colours[SPAN_PIXELS];
     for (int32_t y = 0; y < h; ++y) {
         uint8_t* row = pixels + static_cast<ptrdiff_t>(y) * stride;
         for (int32_t x = 0; x < w; x += SPAN_PIXELS) {
             const int32_t n = w - x < SPAN_PIXELS ? w - x : SPAN_PIXELS;
             bmp_getspan(image, x0 + x, y0 + y, n, colours);
-            format.write(&format, colours, n,
-                         row + static_cast<ptrdiff_t>(x) * format.bytes_per_pixel);
+            format->write(format, colours, n,
+                          row + static_cast<ptrdiff_t>(x) * format->bytes_per_pixel);
         }
     }
     bitmap->stride = stride;
 }
 
 int prepare_bitmap(bmp_image* image, prepared_bitmap* bitmap) {
-    prepare_bitmap_rect(image, 0, 0, bmp_width(image), bmp_height(image), bitmap);
+    screen_format format;
+    screen_format_init(&format, &fbvar);
+    prepare_bitmap_rect(&format, image, 0, 0, bmp_width(image), bmp_height(image), bitmap);
     return 0;
 }
 

@@ -16,9 +16,12 @@ constexpr const char* EV_PATHS[EV_DEVICES] = {"/dev/input/event0", "/dev/input/e
 pollfd ev_fds[EV_CAPACITY];
 unsigned ev_count = 0;
 
-// Closes entry i and moves the entries after it down.
+static_assert(EV_DEVICES <= EV_CAPACITY, "ev_init fills at most four entries of an empty table");
+
+// Removes entry i, moving the entries after it down. Its descriptor is closed
+// unless poll reported it as not open: that number may be someone else's now.
 void ev_drop(unsigned i) {
-    close(ev_fds[i].fd);
+    if ((ev_fds[i].revents & POLLNVAL) == 0) close(ev_fds[i].fd);
     for (unsigned j = i + 1; j < ev_count; ++j) ev_fds[j - 1] = ev_fds[j];
     --ev_count;
 }
@@ -51,10 +54,6 @@ int ev_init() {
         if (fd < 0) {
             printf("failed to open %s", EV_PATHS[n]);
             return fd;
-        }
-        if (ev_count == EV_CAPACITY) {
-            close(fd);
-            continue;
         }
         ev_fds[ev_count].fd = fd;
         ev_fds[ev_count].events = POLLIN;

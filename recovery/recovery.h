@@ -15,6 +15,12 @@ constexpr int KEY_CODE_NEXT = 58;
 constexpr int KEY_CODE_PREVIOUS = 42;
 
 constexpr int MENU_ITEM_SIZE = 9;
+// Items of MENU_ITEMS with a role of their own; 1 to 3 are the internal card's
+// update trees, 4 to 6 the external card's.
+constexpr int ITEM_EXIT = 0;
+constexpr int ITEM_LAST_INTERNAL = 3;
+constexpr int ITEM_RECOVERY = 7;
+constexpr int ITEM_DOWNLOAD = 8;
 extern const char* const MENU_ITEMS[MENU_ITEM_SIZE * 2];  // {label, argument} per item
 
 extern std::atomic<int> EXIT_RECOVERY;

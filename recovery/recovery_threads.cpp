@@ -7,6 +7,7 @@
 #include "console.h"
 #include "events.h"
 #include "framebuffer.h"
+#include "shell.h"
 #include "recovery.h"
 #include "recovery_text.h"
 
@@ -53,15 +54,15 @@ void menu_loop() {
         wait_key(&event);
         if (event.code == KEY_CODE_HOME) {
             const int item = selected_menu;
-            if (item == 7) {
-                system(MENU_ITEMS[7 * 2 + 1]);
+            if (item == ITEM_RECOVERY) {
+                shell_system(MENU_ITEMS[ITEM_RECOVERY * 2 + 1]);
                 return;
             }
-            if (item == 8) {
-                system("reboot download");
+            if (item == ITEM_DOWNLOAD) {
+                shell_system("reboot download");
                 return;
             }
-            if (item == 0) return;
+            if (item == ITEM_EXIT) return;
             pthread_mutex_lock(&draw_lock);
             run_menu();
             pthread_mutex_unlock(&draw_lock);

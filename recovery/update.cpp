@@ -24,7 +24,6 @@ constexpr const char* EXTERNAL_DEVICE = "/dev/block/mmcblk1p1";
 constexpr const char* EXTERNAL_MOUNT = "/sdcard/sd";
 constexpr const char* CARD_FS = "vfat";
 constexpr unsigned long CARD_FLAGS = MS_NOSUID | MS_NODEV;
-constexpr int LAST_INTERNAL_ITEM = 3;
 // File data moves in chunks of this size: large enough that stdio reads and
 // writes straight between the files and this buffer, in few system calls.
 constexpr size_t COPY_BUFFER_SIZE = 128 * 1024;
@@ -38,8 +37,9 @@ struct walk_level {
     char message[TEXT_BUFFER_SIZE];
 };
 
-// One copy runs at a time (on the worker thread), so every level shares it.
+// One copy runs at a time (on the worker thread), so every level shares these.
 char copy_buffer[COPY_BUFFER_SIZE];
+char out_of_memory_message[TEXT_BUFFER_SIZE];
 
 // Formats into a 1024-byte message buffer and draws it; a message that does
 // not fit is cut, keeping its line end.
@@ -58,31 +58,6 @@ bool mount_card(const char* device, const char* target) {
     return mount(device, target, CARD_FS, CARD_FLAGS, nullptr) == 0 || errno == EBUSY;
 }
 
-bool is_write_side(int error) {
-    return error == ENOSPC || error == EDQUOT || error == EFBIG || error == EROFS;
-}
-
-// Copies the whole file inside the kernel (no copy through this process)
-// where both file systems allow it. -1 when they do not and nothing was
-// copied: the caller copies through the buffer instead.
-int copy_in_kernel(FILE* in, FILE* out, long long* total, int* read_error, int* write_error) {
-    constexpr size_t CHUNK = size_t{1} << 30;
-    for (;;) {
-        const ssize_t n = copy_file_range(fileno(in), nullptr, fileno(out), nullptr, CHUNK, 0);
-        if (n > 0) {
-            *total += n;
-            continue;
-        }
-        if (n == 0) return 0;
-        if (*total == 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
-                            errno == EOPNOTSUPP || errno == EBADF)) {
-            return -1;
-        }
-        *(is_write_side(errno) ? write_error : read_error) = errno;
-        return 0;
-    }
-}
-
 void copy_file(walk_level* level) {
     FILE* in = fopen(level->source, "rb");
     if (in == nullptr) {
@@ -98,18 +73,16 @@ void copy_file(walk_level* level) {
     long long total = 0;
     int write_error = 0;
     int read_error = 0;
-    if (copy_in_kernel(in, out, &total, &read_error, &write_error) != 0) {
-        size_t n = 0;
-        while ((n = fread(copy_buffer, 1, sizeof copy_buffer, in)) > 0) {
-            const size_t written = fwrite(copy_buffer, 1, n, out);
-            total += static_cast<long long>(written);
-            if (written != n) {
-                write_error = errno != 0 ? errno : EIO;
-                break;
-            }
+    size_t n = 0;
+    while ((n = fread(copy_buffer, 1, sizeof copy_buffer, in)) > 0) {
+        const size_t written = fwrite(copy_buffer, 1, n, out);
+        total += static_cast<long long>(written);
+        if (written != n) {
+            write_error = errno != 0 ? errno : EIO;
+            break;
         }
-        if (ferror(in) != 0) read_error = errno != 0 ? errno : EIO;
     }
+    if (ferror(in) != 0) read_error = errno != 0 ? errno : EIO;
     (void)fclose(in);
     if (fclose(out) != 0 && write_error == 0) write_error = errno != 0 ? errno : EIO;
 
@@ -139,8 +112,9 @@ void walk(const char* path, int depth, walk_level* level) {
         if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
         if (depth == 0 && strcmp(name, "system") != 0 && strcmp(name, "data") != 0) continue;
 
+        // Every source path starts with the update root, so it is never shorter.
         const int length = snprintf(level->source, sizeof level->source, "%s/%s", path, name);
-        if (length >= TEXT_BUFFER_SIZE || static_cast<size_t>(length) < root_length) {
+        if (length >= TEXT_BUFFER_SIZE) {
             draw_message(level->message, "path too long, skipped %s/%s\n", path, name);
             continue;
         }
@@ -172,13 +146,20 @@ void walk(const char* path, int depth, walk_level* level) {
     closedir(dir);
 }
 
+// Walks the update root; everything installed reaches storage before the
+// screen says so, since a user who sees "done." may pull the battery.
+void install(const char* root) {
+    update(root, 0);
+    sync();
+    draw_string(font_20px, "done.\n");
+}
+
 }  // namespace
 
 void update(const char* path, int depth) {
     auto* level = static_cast<walk_level*>(calloc(1, sizeof(walk_level)));
     if (level == nullptr) {
-        char message[TEXT_BUFFER_SIZE];
-        draw_message(message, "skip %s. %s\n", path, strerror(ENOMEM));
+        draw_message(out_of_memory_message, "skip %s. %s\n", path, strerror(ENOMEM));
         return;
     }
     walk(path, depth, level);
@@ -199,21 +180,17 @@ void run_menu() {
         draw_message(message, "failed to mount /sdcard. errno=%d\n", errno);
     } else {
         draw_message(message, "mounted /sdcard. errno=%d\n", errno);
-        if (item <= LAST_INTERNAL_ITEM) {
-            update(root, 0);
-            draw_string(font_20px, "done.\n");
+        if (item <= ITEM_LAST_INTERNAL) {
+            install(root);
         } else if (mkdir(EXTERNAL_MOUNT, 0) != 0 && errno != EEXIST) {
             draw_message(message, "failed to create /sdcard/sd. errno=%d\n", errno);
         } else if (!mount_card(EXTERNAL_DEVICE, EXTERNAL_MOUNT)) {
             draw_message(message, "failed to mount /sdcard/sd. errno=%d\n", errno);
         } else {
             draw_message(message, "mounted /sdcard/sd. errno=%d\n", errno);
-            update(root, 0);
-            draw_string(font_20px, "done.\n");
+            install(root);
         }
     }
-    // Everything installed reaches storage before the cards go or the user reboots.
-    sync();
     umount(EXTERNAL_MOUNT);
     umount(INTERNAL_MOUNT);
     selected_menu = 0;
