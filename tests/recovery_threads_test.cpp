@@ -17,6 +17,7 @@
 #include "recovery.h"
 #include "support/mapped_screen.h"
 #include "support/sandbox.h"
+#include "support/shell_layout.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ protected:
         ASSERT_EQ(ev_init(), 0);
         // A recording reboot command first on PATH.
         make_dirs("/tmp/bin");
-        write_text_file("/tmp/bin/reboot", "#!/bin/sh\necho \"$*\" >> " + REBOOT_LOG + "\n", 0755);
+        write_text_file("/tmp/bin/reboot", "#!/usr/bin/dash\necho \"$*\" >> " + REBOOT_LOG + "\n", 0755);
         unlink(REBOOT_LOG.c_str());
         setenv("PATH", "/tmp/bin:/usr/bin:/bin", 1);
         STAGE = S_COUNTDOWN;
@@ -189,18 +190,22 @@ TEST_F(RecoveryThreads, NavigationWrapsBothWays) {
     EXPECT_NE(out.find("draw menu. selected item=8\n"), std::string::npos);
 }
 
-// RECOVERY runs its own argument; DOWNLOAD runs "reboot download", not its label.
+// RECOVERY runs its own argument; DOWNLOAD runs "reboot download", not its
+// label. Both go to the platform's shell, the Android one where there are two.
 class RebootItems : public RecoveryThreads,
                     public testing::WithParamInterface<std::pair<int, const char*>> {};
 
 TEST_P(RebootItems, HandTheirCommandToTheShellAndEnd) {
     const auto [item, recorded] = GetParam();
+    shell_layout_set(SHELL_ANDROID | SHELL_LINUX);
     start();
     enter_menu();
     for (int i = item; i < MENU_ITEM_SIZE; ++i) tap(KEY_CODE_PREVIOUS);
     ASSERT_TRUE(screen_shows(menu_lines(item)));
     tap(KEY_CODE_HOME);
     finish();
+    shell_layout_restore();
+    EXPECT_EQ(shell_log(), std::string("android\treboot ") + recorded);
     EXPECT_EQ(read_text_file(REBOOT_LOG), recorded);
     EXPECT_EQ(STAGE, S_FINISHED);
 }
