@@ -1,4 +1,4 @@
-// BMP picture reader. See bmplib.h for the interface and bmp_image.h for the record.
+// BMP picture reader. See bmplib.h for the interface and internal/bmp_image.h for the record.
 #include "bmplib.h"
 
 #include <sys/stat.h>
@@ -449,4 +449,11 @@ void bmp_close(bmp_image* image) {
     free(image->rle_data);
     free(image->pixels);
     free(image);
+}
+
+void bmp_describe(const bmp_image* image, bmp_info* info) {
+    *info = bmp_info{image->bit_count,  image->compression, image->top_down,
+                     image->stride,     image->palette_count, image->red_shift,
+                     image->green_shift, image->blue_shift,  image->red_length,
+                     image->green_length, image->blue_length};
 }

@@ -27,3 +27,18 @@ uint32_t bmp_getpixel(const bmp_image* image, int32_t x, int32_t y);
 void bmp_getspan(const bmp_image* image, int32_t x, int32_t y, int32_t count, uint32_t* out);
 
 void bmp_close(bmp_image* image);
+
+// What the header said and the reader made of it.
+struct bmp_info {
+    int16_t bit_count;
+    uint32_t compression;
+    bool top_down;          // rows stored top row first (negative height)
+    int32_t stride;         // bytes per stored row
+    int32_t palette_count;  // 4-byte entries in the palette area
+    // The channel masks of 16- and 32-bit pictures: trailing zero bits of the
+    // mask (32 for a zero mask) and bit positions from its lowest to highest set bit.
+    int32_t red_shift, green_shift, blue_shift;
+    int32_t red_length, green_length, blue_length;
+};
+
+void bmp_describe(const bmp_image* image, bmp_info* info);

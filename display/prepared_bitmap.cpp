@@ -15,13 +15,11 @@ constexpr int32_t SPAN_PIXELS = 256;
 
 void prepare_bitmap_rect(const screen_format* format, const bmp_image* image, int32_t x0,
                          int32_t y0, int32_t w, int32_t h, prepared_bitmap* bitmap) {
-    // Sizes in 64 bits: on a 32-bit target w * h * Bpp can wrap size_t, and
-    // the stride must fit the record's int.
+    // No larger than a picture the reader opens, checked in 64 bits: on a
+    // 32-bit target w * h * Bpp would wrap size_t.
     const int64_t bpp = fbvar.bits_per_pixel / 8;
-    const int64_t row_bytes = int64_t{w} * bpp;
-    const int64_t bytes = row_bytes * h;
-    const bool fits = w > 0 && h > 0 && bpp > 0 && row_bytes <= INT32_MAX &&
-                      static_cast<uint64_t>(bytes) <= PTRDIFF_MAX;
+    const int64_t bytes = int64_t{w} * h * bpp;
+    const bool fits = w > 0 && h > 0 && bpp > 0 && int64_t{w} * h <= BMP_MAX_PIXELS;
     auto* pixels = static_cast<uint8_t*>(fits ? malloc(static_cast<size_t>(bytes)) : nullptr);
     if (pixels == nullptr) {
         *bitmap = prepared_bitmap{0, 0, 0, nullptr};

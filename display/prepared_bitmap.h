@@ -18,7 +18,7 @@ int prepare_bitmap(bmp_image* image, prepared_bitmap* bitmap);
 
 // Converts the w x h rectangle of image whose top-left pixel is (x0, y0) into
 // format, which screen_format_init made from fbvar. A failed allocation, or a
-// size that does not fit memory, leaves bitmap empty. At a depth other than
+// rectangle of more than BMP_MAX_PIXELS, leaves bitmap empty. At a depth other than
 // 16, 24 and 32 bits nothing is converted and stride is left as it was.
 void prepare_bitmap_rect(const screen_format* format, const bmp_image* image, int32_t x0,
                          int32_t y0, int32_t w, int32_t h, prepared_bitmap* bitmap);

@@ -5,10 +5,10 @@
 #include <cstring>
 #include <random>
 
-#include "bmp_image.h"
 #include "bmplib.h"
 #include "framebuffer.h"
 #include "prepared_bitmap.h"
+#include "screen_format.h"
 #include "support/bmp_builder.h"
 #include "support/screen_reader.h"
 
@@ -127,6 +127,30 @@ TEST(ScreenFormat, UnsupportedDepthConvertsNothingAndDrawsNothing) {
     screen.fill(0x33);
     draw_prepared_bitmap(&p.bitmap, 0, 0);
     EXPECT_EQ(screen.pixels()[0], 0x33);
+}
+
+// A rectangle larger than any picture the reader opens is refused before its
+// size is computed in size_t, which wraps on a 32-bit target.
+TEST(PrepareBitmap, RectangleLargerThanAnyPictureStaysEmpty) {
+    memory_screen screen(4, 4, 32);
+    bmp_image* image = picture(2, 2, {1, 2, 3, 4});
+    ASSERT_NE(image, nullptr);
+    screen_format format;
+    screen_format_init(&format, &fbvar);
+    for (const auto& [w, h] : {std::pair{65536, 65536}, std::pair{INT32_MAX, 1},
+                              std::pair{4097, 4097}}) {
+        prepared_bitmap bitmap{7, 7, 7, nullptr};
+        prepare_bitmap_rect(&format, image, 0, 0, w, h, &bitmap);
+        EXPECT_EQ(bitmap.pixels, nullptr) << w << " x " << h;
+        EXPECT_EQ(bitmap.width, 0);
+        EXPECT_EQ(bitmap.stride, 0);
+    }
+    prepared_bitmap largest{};
+    prepare_bitmap_rect(&format, image, 0, 0, 4096, 4096, &largest);  // BMP_MAX_PIXELS
+    EXPECT_NE(largest.pixels, nullptr);
+    EXPECT_EQ(largest.stride, 4096 * 4);
+    free(largest.pixels);
+    bmp_close(image);
 }
 
 // The row converters give exactly what converting pixel by pixel gives.

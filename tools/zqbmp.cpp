@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "bmp_image.h"
 #include "bmplib.h"
 
 namespace {
@@ -24,9 +23,11 @@ int info(int count, char** files) {
             status = 1;
             continue;
         }
+        bmp_info header;
+        bmp_describe(image, &header);
         printf("%s: %d x %d, %d bits per pixel, compression %u%s\n", files[i], bmp_width(image),
-               bmp_height(image), image->bit_count, image->compression,
-               image->top_down ? ", top-down" : "");
+               bmp_height(image), header.bit_count, header.compression,
+               header.top_down ? ", top-down" : "");
         bmp_close(image);
     }
     return status;

@@ -37,6 +37,9 @@ struct bmp_image {
     uint32_t rle_size;
     bmp_pixel_reader read_pixel;
     bmp_span_reader read_span;
+    // The masks as the format describes them: shift = trailing zero bits (32
+    // for a zero mask), length = lowest to highest set bit. The readers use
+    // the *_rshift / *_lshift below, which fold in the 8-bit rule.
     int32_t blue_length;
     int32_t green_length;
     int32_t red_length;
@@ -50,8 +53,8 @@ struct bmp_image {
     int32_t row_step;
     // Indexed depths: colour of every index, 0 past the palette read.
     uint32_t colors[256];
-    // Mask depths: per channel, the mask to apply (0 when the channel reads 0),
-    // the right shift and the left shift that move it to 8 bits.
+    // Mask depths, as the readers apply them: per channel the mask (0 when the
+    // channel reads 0), then the right and left shifts that move it to 8 bits.
     uint32_t red_mask, green_mask, blue_mask;
     uint32_t red_rshift, green_rshift, blue_rshift;
     uint32_t red_lshift, green_lshift, blue_lshift;
