@@ -1,9 +1,13 @@
-"""run_zq_device_init on the emulated device."""
+"""run_zq_device_init on the emulated device, in Android's layout and on a
+plain Linux root: the script goes to the platform's shell."""
+import pytest
+
 from conftest import device
 
 
-def test_runs_the_device_init_script_and_exits_zero():
-    with device(machine="virt", boot=["run_zq_device_init"]) as dev:
+@pytest.mark.parametrize("layout,shell", [("android", "/system/bin/sh"), ("linux", "/bin/sh")])
+def test_runs_the_device_init_script_through_the_platforms_shell(layout, shell):
+    with device(machine="virt", layout=layout, boot=["run_zq_device_init"]) as dev:
         dev.wait_for_line(r"^zq_device_init: device initialised$")
         dev.wait_for_line(r"^zq: run_zq_device_init exited 0$")
-        assert "/ZQ/bin/zq_device_init_wrapper.sh" in dev.shell_commands()
+        assert dev.shell_record() == [(shell, "/ZQ/bin/zq_device_init_wrapper.sh")]

@@ -43,8 +43,8 @@ def test_internal_item_copies_system_and_data_only(tmp_path):
         assert dev.read_file("/system/app/x.apk") == BLOB
         assert dev.read_file("/system/etc/empty") == b""
         assert dev.read_file("/data/local/notes.txt") == b"notes\n"
-        assert sorted(os.listdir(dev.guest_dir("system"))) == ["app", "etc"]
-        assert sorted(os.listdir(dev.guest_dir("data"))) == ["local"]
+        assert dev.new_entries("system") == ["app", "etc"]
+        assert dev.new_entries("data") == ["local"]
         back_to_menu(dev)
         dev.press(HOME)
         line = dev.wait_for_line(r"^zq: mounts: ")
@@ -90,7 +90,7 @@ def test_external_item_without_a_second_card(tmp_path):
         dev.press(HOME)
         line = dev.wait_for_line(r"^zq: mounts: (.*)$")
         assert "/sdcard" not in line.group(1), "the internal card is unmounted too"
-        assert os.listdir(dev.guest_dir("system")) == []
+        assert dev.new_entries("system") == []
 
 
 def test_external_item_with_both_cards(tmp_path):

@@ -1,12 +1,14 @@
-#!/bin/busybox sh
+#!/sbin/busybox sh
 # /init of the emulated device: brings up the kernel's devices the way the
-# device's boot does, then runs the programs named by zq.boot= on the kernel
-# command line (default: run_zq_device_init,zqrecovery,zqanimation).
-export PATH=/sbin:/bin
-busybox mount -t proc proc /proc
-busybox mount -t sysfs sys /sys
-busybox mount -t devtmpfs dev /dev
-mkdir -p /dev/graphics /dev/block /dev/input /sdcard /system /data /share /run
+# device's boot does, mounts /system and /data, then runs the programs named
+# by zq.boot= on the kernel command line (default:
+# run_zq_device_init,zqrecovery,zqanimation) from /system/bin, as Android's
+# init starts its services.
+export PATH=/sbin
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+mkdir -p /dev/graphics /dev/block/by-name /dev/input
 
 while read -r module; do
     insmod "/lib/modules/$module" 2>/dev/null
@@ -18,16 +20,8 @@ arg() {
     done
 }
 
-# Results come back through 9p: the shell's record, /system and /data.
+# The shell's record comes back through 9p.
 mount -t 9p -o trans=virtio,version=9p2000.L share /share 2>/dev/null
-small=$(arg zq.smallsystem)
-if [ -n "$small" ]; then
-    # A small /system, to fill up: its files are listed on the console at the end.
-    mount -t tmpfs -o "size=$small" tmpfs /system
-else
-    mount -t 9p -o trans=virtio,version=9p2000.L system /system 2>/dev/null
-fi
-mount -t 9p -o trans=virtio,version=9p2000.L data /data 2>/dev/null
 
 n=0
 while [ ! -e /dev/fb0 ] && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done
@@ -35,7 +29,8 @@ ln -s /dev/fb0 /dev/graphics/fb0
 # The kernel's text console would draw its cursor into the framebuffer.
 for c in /sys/class/vtconsole/vtcon*/bind; do echo 0 > "$c" 2>/dev/null; done
 
-# SD cards: the MMC card, or virtio disks named by their serial (mmcblk0, mmcblk1).
+# Disks by their serial: the SD cards (mmcblk0, mmcblk1, first partition) and
+# the system and data partitions; or the vexpress MMC card.
 n=0
 while [ $n -lt 30 ]; do
     ls /sys/block 2>/dev/null | grep -q -E 'mmcblk|vd' && break
@@ -45,10 +40,27 @@ done
 for b in /sys/block/vd*; do
     [ -e "$b/serial" ] || continue
     serial=$(cat "$b/serial")
-    ln -s "/dev/${b##*/}1" "/dev/block/${serial}p1"
+    case "$serial" in
+        mmcblk*) ln -s "/dev/${b##*/}1" "/dev/block/${serial}p1" ;;
+        *) ln -s "/dev/${b##*/}" "/dev/block/by-name/$serial" ;;
+    esac
 done
+mount -t ext4 -o rw /dev/block/by-name/system /system || echo "zq: /system not mounted"
+mount -t ext4 -o rw /dev/block/by-name/data /data || echo "zq: /data not mounted"
 
-# Scenario set-up from the command line: files removed, the card mounted already.
+if [ "$(arg zq.layout)" = linux ]; then
+    export PATH=/sbin:/bin:/system/bin
+else
+    export PATH=/sbin:/system/sbin:/system/bin:/system/xbin
+fi
+
+# Scenario set-up from the command line: the limit of unwritten file data,
+# files removed, the card mounted already.
+dirty=$(arg zq.dirty)
+if [ -n "$dirty" ]; then
+    echo "$dirty" > /proc/sys/vm/dirty_bytes
+    echo $((dirty / 2)) > /proc/sys/vm/dirty_background_bytes
+fi
 for path in $(arg zq.rm | tr ',' ' '); do rm -f "$path"; done
 if [ "$(arg zq.premount)" = 1 ]; then
     mount -t vfat /dev/block/mmcblk0p1 /sdcard && echo "zq: premounted /sdcard"
@@ -62,7 +74,7 @@ echo "zq: boot $boot"
 for program in $(echo "$boot" | tr ',' ' '); do
     case "$program" in
         zqanimation)
-            /sbin/zqanimation &
+            /system/bin/zqanimation &
             if [ "$(arg zq.memory)" = 1 ]; then
                 # Its memory once the animation runs.
                 pid=$!
@@ -72,13 +84,9 @@ for program in $(echo "$boot" | tr ',' ' '); do
             fi
             ;;
         *)
-            "/sbin/$program"
+            "/system/bin/$program"
             echo "zq: $program exited $?"
             echo "zq: mounts: $(grep -o ' /sdcard[^ ]*' /proc/mounts | tr '\n' ' ')"
-            if [ -n "$small" ]; then
-                find /system -type f | while read -r f; do echo "zq: file $f $(wc -c < "$f")"; done
-                echo "zq: files listed"
-            fi
             ;;
     esac
 done

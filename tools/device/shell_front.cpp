@@ -1,6 +1,6 @@
-// The emulated device's /bin/sh: records every command the programs hand to
-// the shell, carries out the platform's own commands, and passes everything
-// else to busybox.
+// The emulated device's shell (/system/bin/sh, or /bin/sh in the plain Linux
+// layout): records every command the programs hand to the shell, carries out
+// the platform's own commands, and passes everything else to busybox.
 //   "reboot recovery", "reboot download": the reboot system call with that argument
 //   "start recovery": starts the recovery program as the service of that name
 #include <fcntl.h>
@@ -14,14 +14,19 @@
 namespace {
 
 constexpr const char* RECORD = "/share/shell.log";
-constexpr const char* BUSYBOX = "/bin/busybox";
-constexpr const char* RECOVERY_SERVICE = "/sbin/zqrecovery";
+constexpr const char* BUSYBOXES[] = {"/system/xbin/busybox", "/bin/busybox"};
+constexpr const char* RECOVERY_SERVICE = "/system/bin/zqrecovery";
 
+// One line per command: the path this shell runs from, a tab, the command.
 void record(const char* command) {
+    char self[256];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    self[length > 0 ? length : 0] = '\0';
     const int fd = open(RECORD, O_WRONLY | O_APPEND | O_CREAT, 0644);
     if (fd < 0) return;
-    const size_t n = strlen(command);
-    (void)!write(fd, command, n);
+    (void)!write(fd, self, strlen(self));
+    (void)!write(fd, "\t", 1);
+    (void)!write(fd, command, strlen(command));
     (void)!write(fd, "\n", 1);
     close(fd);
 }
@@ -58,7 +63,7 @@ int main(int argc, char** argv) {
     args[n++] = const_cast<char*>("sh");
     for (int i = 1; i < argc && n < 63; ++i) args[n++] = argv[i];
     args[n] = nullptr;
-    execv(BUSYBOX, args);
-    perror(BUSYBOX);
+    for (const char* busybox : BUSYBOXES) execv(busybox, args);
+    perror("busybox");
     return 127;
 }

@@ -1,7 +1,11 @@
 #!/usr/bin/python3
 """The emulated device: a real 32-bit ARM Linux kernel under qemu-system-arm,
-with its framebuffer, evdev keyboards and FAT cards, running the static ARM
-builds of the three programs unmodified.
+with its framebuffer, evdev keyboards, FAT cards and ext4 /system and /data
+partitions, running the static ARM builds of the three programs unmodified,
+installed from `cmake --install build/arm --strip`.
+
+Layouts: "android" (the default: no /bin, the shell front as /system/bin/sh,
+busybox in /system/xbin) and "linux" (busybox and the shell front in /bin).
 
     from zqdevice import Device
     with Device(build="build", machine="virt", width=800, height=480, bpp=32,
@@ -10,7 +14,7 @@ builds of the three programs unmodified.
         dev.press(50)                     # HOME (or a qcode: dev.press("m"))
         dev.screenshot("menu.png")
         print(dev.screen_text())
-        dev.read_file("/system/app/x")    # /system, /data and the shell's record
+        dev.read_file("/system/app/x")    # read back from the partition images
     # leaving the block powers the device off
 
 Machines: "virt" (virtio GPU at 32 bits, four input devices, two virtio disks
@@ -34,11 +38,18 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 QCODES = {50: "m", 58: "caps_lock", 42: "shift"}
 MODULES = {
     "virt": ["virtio_mmio", "virtio_blk", "virtio_input", "evdev", "virtio_gpu", "vfat",
-             "nls_cp437", "nls_ascii", "9pnet_virtio", "9p"],
+             "nls_cp437", "nls_ascii", "crc32c_generic", "ext4", "9pnet_virtio", "9p"],
     "vexpress": ["virtio_mmio", "virtio_blk", "armmmci", "ambakmi", "evdev", "vfat",
-                 "nls_cp437", "nls_ascii", "9pnet_virtio", "9p"],
+                 "nls_cp437", "nls_ascii", "crc32c_generic", "ext4", "9pnet_virtio", "9p"],
 }
 PROGRAMS = ["zqrecovery", "zqanimation", "run_zq_device_init"]
+LAYOUTS = ("android", "linux")
+# What the boot script runs before /system is mounted, from /sbin.
+EARLY_APPLETS = ["mount", "umount", "mkdir", "ln", "cat", "sleep", "grep", "tr", "ls", "rm",
+                 "insmod", "echo"]
+# Applets the platform provides itself: the shell front handles these.
+FRONT_COMMANDS = ("sh", "reboot", "start", "busybox")
+PARTITION_MB = {"system": 64, "data": 32}
 
 
 class DeviceError(Exception):
@@ -99,47 +110,90 @@ def module_files(root, version, names):
     return files
 
 
-def build_initramfs(build, cache, version, machine, out):
-    """An uncompressed newc cpio with busybox, the shell front, the programs,
-    the media, a placeholder device-init script and the modules."""
-    arm_bin = os.path.join(build, "arm", "bin")
-    media = os.path.join(build, "arm", "media")
+def install_staging(build, out):
+    """The tree an integrator puts on a device: cmake --install of the arm build."""
+    run(["cmake", "--install", os.path.join(build, "arm"), "--prefix", out, "--strip"])
+
+
+def applet_links(busybox, directory):
+    """Links to busybox in directory for its applets but the front's commands."""
+    applets = run(["qemu-arm", busybox, "--list"]).stdout.split()
+    for applet in applets:
+        if applet not in FRONT_COMMANDS:
+            os.symlink("busybox", os.path.join(directory, applet))
+
+
+def build_initramfs(stage, front, cache, version, machine, layout, out):
+    """An uncompressed newc cpio: the boot script with an early busybox in
+    /sbin, /ZQ from the staging tree, the modules; with the linux layout
+    also busybox and the shell front in /bin."""
     root = os.path.join(cache, "root")
-    stage = tempfile.mkdtemp(prefix="zq-initramfs-")
+    busybox = os.path.join(root, "bin", "busybox")
+    tree = tempfile.mkdtemp(prefix="zq-initramfs-")
     try:
-        for d in ["bin", "sbin", "proc", "sys", "dev", "etc", "lib/modules", "ZQ/media", "ZQ/bin",
-                  "tmp"]:
-            os.makedirs(os.path.join(stage, d), exist_ok=True)
-        shutil.copy(os.path.join(root, "bin", "busybox"), os.path.join(stage, "bin", "busybox"))
-        applets = run(["qemu-arm", os.path.join(stage, "bin", "busybox"), "--list"]).stdout.split()
-        for applet in applets:
-            if applet not in ("sh", "reboot", "start", "busybox"):
-                os.symlink("busybox", os.path.join(stage, "bin", applet))
-        shutil.copy(os.path.join(arm_bin, "zq_shell_front"), os.path.join(stage, "bin", "sh"))
-        for program in PROGRAMS:
-            shutil.copy(os.path.join(arm_bin, program), os.path.join(stage, "sbin", program))
-        for name in os.listdir(media):
-            shutil.copy(os.path.join(media, name), os.path.join(stage, "ZQ", "media", name))
-        script = os.path.join(stage, "ZQ", "bin", "zq_device_init_wrapper.sh")
-        with open(script, "w") as f:
-            f.write("#!/bin/sh\necho \"zq_device_init: device initialised\"\n")
-        os.chmod(script, 0o755)
-        shutil.copy(os.path.join(HERE, "init.sh"), os.path.join(stage, "init"))
-        os.chmod(os.path.join(stage, "init"), 0o755)
+        for d in ["sbin", "proc", "sys", "dev", "etc", "lib/modules", "tmp", "sdcard", "system",
+                  "data", "share"]:
+            os.makedirs(os.path.join(tree, d), exist_ok=True)
+        shutil.copytree(os.path.join(stage, "ZQ"), os.path.join(tree, "ZQ"))
+        shutil.copy(busybox, os.path.join(tree, "sbin", "busybox"))
+        for applet in EARLY_APPLETS:
+            os.symlink("busybox", os.path.join(tree, "sbin", applet))
+        if layout == "linux":
+            os.makedirs(os.path.join(tree, "bin"))
+            shutil.copy(busybox, os.path.join(tree, "bin", "busybox"))
+            applet_links(busybox, os.path.join(tree, "bin"))
+            shutil.copy(front, os.path.join(tree, "bin", "sh"))
+        shutil.copy(os.path.join(HERE, "init.sh"), os.path.join(tree, "init"))
+        os.chmod(os.path.join(tree, "init"), 0o755)
         names = []
         for ko in module_files(root, version, MODULES[machine]):
             name = os.path.basename(ko)
-            shutil.copy(ko, os.path.join(stage, "lib", "modules", name))
+            shutil.copy(ko, os.path.join(tree, "lib", "modules", name))
             names.append(name)
-        with open(os.path.join(stage, "etc", "modules"), "w") as f:
+        with open(os.path.join(tree, "etc", "modules"), "w") as f:
             f.write("\n".join(names) + "\n")
-        listing = subprocess.run(["find", ".", "-mindepth", "1"], cwd=stage, check=True,
+        listing = subprocess.run(["find", ".", "-mindepth", "1"], cwd=tree, check=True,
                                  capture_output=True).stdout
         with open(out, "wb") as f:
-            subprocess.run(["cpio", "-o", "-H", "newc", "--quiet", "-R", "0:0"], cwd=stage,
+            subprocess.run(["cpio", "-o", "-H", "newc", "--quiet", "-R", "0:0"], cwd=tree,
                            input=listing, stdout=f, check=True)
     finally:
-        shutil.rmtree(stage, ignore_errors=True)
+        shutil.rmtree(tree, ignore_errors=True)
+
+
+def system_tree(stage, front, cache, layout, out):
+    """/system: the programs; with the android layout also the shell front as
+    bin/sh and busybox with its applets in xbin."""
+    shutil.copytree(os.path.join(stage, "system"), out, symlinks=True)
+    if layout == "android":
+        busybox = os.path.join(cache, "root", "bin", "busybox")
+        os.makedirs(os.path.join(out, "xbin"))
+        shutil.copy(busybox, os.path.join(out, "xbin", "busybox"))
+        applet_links(busybox, os.path.join(out, "xbin"))
+        shutil.copy(front, os.path.join(out, "bin", "sh"))
+
+
+def make_partition(tree, out, size_kb):
+    """An ext4 image of size_kb KiB holding the tree, made without mounting."""
+    run(["mke2fs", "-q", "-t", "ext4", "-E", "root_owner=0:0", "-d", tree, "-F", out,
+         f"{size_kb}k"])
+
+
+def free_bytes(image):
+    stats = run(["debugfs", "-R", "stats", image]).stdout
+    free = int(re.search(r"^Free blocks:\s+(\d+)", stats, re.M).group(1))
+    block = int(re.search(r"^Block size:\s+(\d+)", stats, re.M).group(1))
+    return free * block
+
+
+def replay_and_check(image):
+    """Replays the journal of a copy of the image (e2fsck -fy), then checks it
+    (e2fsck -fn). Returns the copy's path, the check's status and output."""
+    copy = image + ".replayed"
+    run(["cp", "--sparse=always", image, copy])
+    subprocess.run(["e2fsck", "-fy", copy], capture_output=True, text=True)
+    check = subprocess.run(["e2fsck", "-fn", copy], capture_output=True, text=True)
+    return copy, check.returncode, check.stdout + check.stderr
 
 
 def vexpress_dtb(cache, version, width, height, bpp, out):
@@ -191,15 +245,25 @@ def vexpress_dtb(cache, version, width, height, bpp, out):
 # ---------------------------------------------------------------- cards
 
 def make_card(tree, out, size_mb=64):
-    """A FAT card image with one partition at 1 MiB holding the tree's files."""
+    """A FAT card image with one partition at 1 MiB holding the tree's files,
+    written in a fixed order (each directory's files sorted, then its
+    subdirectories sorted), so that the walk meets them in that order."""
     with open(out, "wb") as f:
         f.truncate(size_mb << 20)
     run(["sfdisk", "-q", out], input="start=2048, type=c\n")
     run(["mkfs.vfat", "--offset", "2048", "-F", "32", out, str((size_mb - 1) * 1024)])
     target = out + "@@1M"
-    if tree:
-        for entry in sorted(os.listdir(tree)):
-            run(["mcopy", "-s", "-Q", "-i", target, os.path.join(tree, entry), "::/"])
+    if not tree:
+        return
+    for path, dirs, names in os.walk(tree):
+        dirs.sort()
+        rel = os.path.relpath(path, tree)
+        inside = "::/" if rel == "." else "::/" + rel + "/"
+        if rel != ".":
+            run(["mmd", "-i", target, inside.rstrip("/")])
+        if names:
+            run(["mcopy", "-Q", "-i", target] + [os.path.join(path, n) for n in sorted(names)]
+                + [inside])
 
 
 def damage_fat(image):
@@ -315,28 +379,36 @@ class Device:
     def __init__(self, build="build", machine="virt", width=800, height=480, bpp=32,
                  internal_card=None, external_card=None, boot=None, remove=(),
                  premount=False, system_files=None, small_system=None, damage_internal=False,
-                 report_memory=False, timeout=60):
+                 report_memory=False, layout="android", throttle_write=None, dirty_bytes=None,
+                 card_mb=64, timeout=60):
         if machine not in MODULES:
             raise DeviceError(f"unknown machine {machine}")
+        if layout not in LAYOUTS:
+            raise DeviceError(f"unknown layout {layout}")
         if machine == "virt" and bpp != 32:
             raise DeviceError("the virt machine's display has 32 bits per pixel")
         if width % 16:
             raise DeviceError("the width must be a multiple of 16")
         self.build = os.path.abspath(build)
         self.machine, self.width, self.height, self.bpp = machine, width, height, bpp
+        self.layout = layout
         self.cards = [internal_card, external_card]
+        self.card_mb = card_mb
         self.boot = boot or ["run_zq_device_init", "zqrecovery", "zqanimation"]
         self.timeout = timeout
         self.remove = list(remove)  # guest files deleted before the boot runs
         self.premount = premount    # the internal card mounted before the boot runs
-        self.system_files = system_files or {}  # {"/system/x": b"..."} present before boot
-        self.small_system = small_system  # e.g. "256k": /system a tmpfs of that size
+        self.system_files = system_files or {}  # {"/system/x": b"..."} on the partitions at boot
+        self.small_system = small_system  # KiB left free on /system at boot
         self.damage_internal = damage_internal  # the internal card's FAT overwritten
         self.report_memory = report_memory  # zqanimation's memory printed after 3 s
+        self.throttle_write = throttle_write  # bytes per second /system can be written
+        self.dirty_bytes = dirty_bytes  # the kernel's limit of unwritten file data
         self.lines = []
         self.cond = threading.Condition()
         self.process = None
         self.work = None
+        self.snapshots = {}
         self.reader = ScreenReader(os.path.join(self.build, "arm", "media",
                                                 "inconsolata_20px_ffffff.bmp"), bpp)
 
@@ -349,60 +421,92 @@ class Device:
     def __exit__(self, *exc):
         self.power_off()
 
+    def _partitions(self, stage, front, cache):
+        """The ext4 images of /system and /data, with the scenario's files."""
+        trees = {name: os.path.join(self.work, "tree-" + name) for name in PARTITION_MB}
+        system_tree(stage, front, cache, self.layout, trees["system"])
+        os.makedirs(trees["data"])
+        for path, content in self.system_files.items():
+            name, rest = path.strip("/").split("/", 1)
+            local = os.path.join(trees[name], rest)
+            os.makedirs(os.path.dirname(local), exist_ok=True)
+            with open(local, "wb") as f:
+                f.write(content)
+        self.baseline = {name: set(os.listdir(tree)) | {"lost+found"}
+                         for name, tree in trees.items()}
+        images = {}
+        for name, tree in trees.items():
+            image = images[name] = os.path.join(self.work, name + ".img")
+            make_partition(tree, image, PARTITION_MB[name] * 1024)
+            if name == "system" and self.small_system is not None:
+                # Fill it up to leave about small_system KiB.
+                filler = free_bytes(image) - self.small_system * 1024
+                if filler > 0:
+                    with open(os.path.join(tree, "filler"), "wb") as f:
+                        f.truncate(filler)
+                    run(["dd", "if=/dev/urandom", f"of={os.path.join(tree, 'filler')}",
+                         "bs=64k", f"count={filler // 65536}", "conv=notrunc", "status=none"])
+                    self.baseline[name].add("filler")
+                    make_partition(tree, image, PARTITION_MB[name] * 1024)
+        return images
+
     def start(self):
         cache = os.path.join(self.build, "device", "cache")
         version = fetch_platform(cache)
         self.work = tempfile.mkdtemp(prefix="zq-device-")
+        stage = os.path.join(self.work, "stage")
+        install_staging(self.build, stage)
+        front = os.path.join(self.build, "arm", "bin", "zq_shell_front")
         initramfs = os.path.join(self.work, "initramfs.cpio")
-        build_initramfs(self.build, cache, version, self.machine, initramfs)
-        for name in ("share", "system", "data"):
-            os.makedirs(os.path.join(self.work, name))
-        for path, content in self.system_files.items():
-            local = os.path.join(self.work, path.lstrip("/"))
-            os.makedirs(os.path.dirname(local), exist_ok=True)
-            with open(local, "wb") as f:
-                f.write(content)
+        build_initramfs(stage, front, cache, version, self.machine, self.layout, initramfs)
+        os.makedirs(os.path.join(self.work, "share"))
+        self.images = self._partitions(stage, front, cache)
         kernel = os.path.join(cache, "root", "boot", "vmlinuz-" + version)
         self.qmp_path = os.path.join(self.work, "qmp.sock")
-        append = f"console=ttyAMA0 quiet zq.boot={','.join(self.boot)}"
+        append = f"console=ttyAMA0 quiet zq.layout={self.layout} zq.boot={','.join(self.boot)}"
         if self.remove:
             append += " zq.rm=" + ",".join(self.remove)
         if self.premount:
             append += " zq.premount=1"
         if self.report_memory:
             append += " zq.memory=1"
-        if self.small_system:
-            append += " zq.smallsystem=" + self.small_system
+        if self.dirty_bytes:
+            append += f" zq.dirty={self.dirty_bytes}"
         cmd = ["qemu-system-arm", "-m", "256", "-kernel", kernel, "-initrd", initramfs,
                "-append", append, "-display", "none", "-monitor", "none", "-serial", "stdio",
                "-no-reboot", "-qmp", f"unix:{self.qmp_path},server=on,wait=off"]
+        disks = []
+        for n, tree in enumerate(self.cards):
+            if tree is None or (self.machine == "vexpress" and n > 0):
+                continue
+            image = os.path.join(self.work, f"card{n}.img")
+            make_card(tree, image, self.card_mb)
+            if n == 0 and self.damage_internal:
+                damage_fat(image)
+            if self.machine == "vexpress":
+                cmd += ["-drive", f"if=sd,id=sd0,file={image},format=raw"]
+            else:
+                disks.append((f"card{n}", image, f"mmcblk{n}", ""))
+        for name, image in self.images.items():
+            throttle = ""
+            if name == "system" and self.throttle_write:
+                throttle = f",throttling.bps-write={self.throttle_write}"
+            disks.append((name, image, name, throttle))
         if self.machine == "virt":
             cmd += ["-M", "virt", "-cpu", "cortex-a15", "-nic", "none",
                     "-global", "virtio-mmio.force-legacy=false",
                     "-device", f"virtio-gpu-device,xres={self.width},yres={self.height}"]
             cmd += ["-device", "virtio-keyboard-device"] * 3
-            for n, tree in enumerate(self.cards):
-                if tree is None:
-                    continue
-                image = os.path.join(self.work, f"card{n}.img")
-                make_card(tree, image)
-                if n == 0 and self.damage_internal:
-                    damage_fat(image)
-                cmd += ["-drive", f"if=none,id=card{n},file={image},format=raw",
-                        "-device", f"virtio-blk-device,drive=card{n},serial=mmcblk{n}"]
         else:
             dtb = os.path.join(self.work, "vexpress.dtb")
             vexpress_dtb(cache, version, self.width, self.height, self.bpp, dtb)
             cmd += ["-M", "vexpress-a9", "-dtb", dtb]
-            if self.cards[0] is not None:
-                image = os.path.join(self.work, "card0.img")
-                make_card(self.cards[0], image)
-                if self.damage_internal:
-                    damage_fat(image)
-                cmd += ["-drive", f"if=sd,id=sd0,file={image},format=raw"]
-        for name in ("share", "system", "data"):
-            cmd += ["-fsdev", f"local,id={name},path={os.path.join(self.work, name)},security_model=none",
-                    "-device", f"virtio-9p-device,fsdev={name},mount_tag={name}"]
+        for drive, image, serial, throttle in disks:
+            cmd += ["-drive", f"if=none,id={drive},file={image},format=raw{throttle}",
+                    "-device", f"virtio-blk-device,drive={drive},serial={serial}"]
+        share = os.path.join(self.work, "share")
+        cmd += ["-fsdev", f"local,id=share,path={share},security_model=none",
+                "-device", "virtio-9p-device,fsdev=share,mount_tag=share"]
         env = dict(os.environ, QEMU_AUDIO_DRV="none")
         self.process = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                         stderr=subprocess.STDOUT, env=env)
@@ -458,6 +562,14 @@ class Device:
                 raise DeviceError(f"{command}: {reply['error']}")
 
     def power_off(self):
+        self.cut_power()
+        if self.work:
+            shutil.rmtree(self.work, ignore_errors=True)
+            self.work = None
+
+    def cut_power(self):
+        """Stops the machine at once, as a pulled battery would: no shutdown,
+        nothing flushed. The partition images stay to be read back."""
         if self.process is not None and self.process.poll() is None:
             try:
                 self._qmp("quit")
@@ -468,9 +580,7 @@ class Device:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
-        if self.work:
-            shutil.rmtree(self.work, ignore_errors=True)
-            self.work = None
+        self.snapshots = {}
 
     # -- the console
 
@@ -514,6 +624,7 @@ class Device:
     def press(self, key, hold=0.05):
         """Presses and releases a key: a code (50, 58, 42) or a QEMU qcode."""
         qcode = QCODES.get(key, key)
+        self.snapshots = {}
         for down in (True, False):
             try:
                 self._qmp("input-send-event", events=[
@@ -560,24 +671,53 @@ class Device:
 
     # -- files
 
+    def check_partition(self, name):
+        """Replays the journal of a copy of /system's or /data's image and
+        checks it: (e2fsck's status, its output); 0 is a clean file system."""
+        _, status, output = replay_and_check(self.images[name])
+        return status, output
+
+    def _snapshot(self, name):
+        """The files of a partition as the guest left them on storage: the
+        journal replayed on a copy, the tree dumped with debugfs. Taken again
+        after each key press."""
+        if name not in self.snapshots:
+            copy, _, _ = replay_and_check(self.images[name])
+            out = os.path.join(self.work, f"snapshot-{name}-{time.monotonic_ns()}")
+            os.makedirs(out)
+            run(["debugfs", "-R", f"rdump / {out}", copy])
+            os.remove(copy)
+            self.snapshots[name] = out
+        return self.snapshots[name]
+
     def read_file(self, path):
-        """Bytes of a file the guest wrote under /system or /data, or the
-        shell's record ("shell.log")."""
+        """Bytes of a file under /system or /data as stored on the partition,
+        or the shell's record ("shell.log")."""
         if path == "shell.log":
             local = os.path.join(self.work, "share", "shell.log")
         elif path.startswith("/system/") or path.startswith("/data/"):
-            local = os.path.join(self.work, path.lstrip("/"))
+            name, rest = path.strip("/").split("/", 1)
+            local = os.path.join(self._snapshot(name), rest)
         else:
             raise DeviceError(f"{path} is not read back")
         with open(local, "rb") as f:
             return f.read()
 
     def guest_dir(self, name):
-        """The host directory behind the guest's /system, /data or the share."""
-        return os.path.join(self.work, name)
+        """A host copy of the guest's /system or /data as stored."""
+        return self._snapshot(name)
 
-    def shell_commands(self):
+    def new_entries(self, name):
+        """The top-level names under /system or /data that were not there at boot."""
+        return sorted(set(os.listdir(self._snapshot(name))) - self.baseline[name])
+
+    def shell_record(self):
+        """(shell path, command) for every command the programs handed to the shell."""
         try:
-            return self.read_file("shell.log").decode().splitlines()
+            lines = self.read_file("shell.log").decode().splitlines()
         except FileNotFoundError:
             return []
+        return [tuple(line.split("\t", 1)) for line in lines]
+
+    def shell_commands(self):
+        return [command for _, command in self.shell_record()]
