@@ -21,6 +21,12 @@ constexpr uint32_t COMPRESSION_NONE = 0;
 constexpr uint32_t COMPRESSION_RLE8 = 1;
 constexpr uint32_t COMPRESSION_BITFIELDS = 3;
 
+// Sets why to the reason a picture is refused; returns -1.
+int refuse(const char** why, const char* reason) {
+    *why = reason;
+    return -1;
+}
+
 uint16_t le16(const uint8_t* p) {
     return static_cast<uint16_t>(p[0] | (p[1] << 8));
 }
@@ -161,12 +167,12 @@ int64_t palette_start(const bmp_image* image) {
     return PALETTE_AREA_START;
 }
 
-int bmp_readheader(FILE* file, bmp_image* image, int64_t length) {
+int bmp_readheader(FILE* file, bmp_image* image, int64_t length, const char** why) {
     uint8_t h[HEADER_FIELDS_SIZE];
     const int b = fgetc(file);
     const int m = fgetc(file);
-    if (b != 0x42 || m != 0x4D) return -1;
-    if (fread(h, 1, sizeof h, file) != sizeof h) return -1;
+    if (b != 0x42 || m != 0x4D) return refuse(why, "not a BMP file (no BM signature)");
+    if (fread(h, 1, sizeof h, file) != sizeof h) return refuse(why, "header cut short");
 
     image->file_size = le32(h + 0);
     image->reserved1 = le16(h + 4);
@@ -185,25 +191,36 @@ int bmp_readheader(FILE* file, bmp_image* image, int64_t length) {
     image->colors_important = le32(h + 48);
 
     const int16_t bpp = image->bit_count;
-    if (bpp != 1 && bpp != 4 && bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32) return -1;
+    if (image->header_size < static_cast<uint32_t>(INFO_HEADER_SIZE)) {
+        return refuse(why, "information header shorter than 40 bytes (an old OS/2 header)");
+    }
+    if (bpp != 1 && bpp != 4 && bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32) {
+        return refuse(why, "bit depth other than 1, 4, 8, 16, 24 and 32");
+    }
     if (image->compression != COMPRESSION_NONE && image->compression != COMPRESSION_RLE8 &&
         image->compression != COMPRESSION_BITFIELDS) {
-        return -1;
+        return refuse(why, "compression other than 0 (none), 1 (RLE8) and 3 (bit fields)");
     }
-    if (image->compression == COMPRESSION_RLE8 && bpp != 8) return -1;
-    if (image->header_size < static_cast<uint32_t>(INFO_HEADER_SIZE)) return -1;
-    if (image->width <= 0 || image->height == 0 || image->height == INT32_MIN) return -1;
-    if (image->data_offset < PALETTE_AREA_START || image->data_offset >= length) return -1;
+    if (image->compression == COMPRESSION_RLE8 && bpp != 8) {
+        return refuse(why, "RLE8 compression at a depth other than 8 bits");
+    }
+    if (image->width <= 0 || image->height == 0 || image->height == INT32_MIN) {
+        return refuse(why, "width or height of 0, or a negative width");
+    }
+    if (image->data_offset < PALETTE_AREA_START || image->data_offset >= length) {
+        return refuse(why, "pixel-data offset below 54 or past the end of the file");
+    }
 
     if (image->height < 0) {
-        if (image->compression == COMPRESSION_RLE8) return -1;
+        if (image->compression == COMPRESSION_RLE8) return refuse(why, "top-down RLE8 picture");
         image->top_down = true;
         image->height = -image->height;
     }
 
     const int64_t stride = (static_cast<int64_t>(image->width) * bpp + 31) / 32 * 4;
     const int64_t pixel_count = static_cast<int64_t>(image->width) * image->height;
-    if (pixel_count > BMP_MAX_PIXELS || stride * image->height > BMP_MAX_BYTES) return -1;
+    if (pixel_count > BMP_MAX_PIXELS) return refuse(why, "more than 16,777,216 pixels");
+    if (stride * image->height > BMP_MAX_BYTES) return refuse(why, "more than 64 MiB of stored rows");
     image->stride = static_cast<int32_t>(stride);
     image->pixels_size = static_cast<uint32_t>(stride * image->height);
 
@@ -213,12 +230,14 @@ int bmp_readheader(FILE* file, bmp_image* image, int64_t length) {
     return 0;
 }
 
-int bmp_readpalette(FILE* file, bmp_image* image) {
+int bmp_readpalette(FILE* file, bmp_image* image, const char** why) {
     const size_t count = static_cast<size_t>(image->palette_count);
-    if (fseek(file, static_cast<long>(palette_start(image)), SEEK_SET) != 0) return -1;
+    if (fseek(file, static_cast<long>(palette_start(image)), SEEK_SET) != 0) {
+        return refuse(why, "colour table cannot be read");
+    }
     image->palette = static_cast<uint8_t*>(calloc(count, 4));
-    if (image->palette == nullptr) return -1;
-    return fread(image->palette, 4, count, file) == count ? 0 : -1;
+    if (image->palette == nullptr) return refuse(why, "out of memory");
+    return fread(image->palette, 4, count, file) == count ? 0 : refuse(why, "colour table cut short");
 }
 
 // Decodes rle_data into pixels; pixels is zeroed and holds stride * height bytes.
@@ -264,18 +283,20 @@ void rle8_decoding(bmp_image* image) {
     }
 }
 
-int bmp_readdata(FILE* file, bmp_image* image, int64_t length) {
-    if (fseek(file, image->data_offset, SEEK_SET) != 0) return -1;
+int bmp_readdata(FILE* file, bmp_image* image, int64_t length, const char** why) {
+    if (fseek(file, image->data_offset, SEEK_SET) != 0) {
+        return refuse(why, "pixel data cannot be read");
+    }
     const int64_t available = length - image->data_offset;
 
     if (image->compression == COMPRESSION_RLE8) {
         image->pixels = static_cast<uint8_t*>(calloc(image->pixels_size, 1));
-        if (image->pixels == nullptr) return -1;
+        if (image->pixels == nullptr) return refuse(why, "out of memory");
         int64_t size = image->image_size == 0 ? available : image->image_size;
         if (size > available) size = available;
         image->rle_size = static_cast<uint32_t>(size);
         image->rle_data = static_cast<uint8_t*>(calloc(image->rle_size, 1));
-        if (image->rle_data == nullptr) return -1;
+        if (image->rle_data == nullptr) return refuse(why, "out of memory");
         image->rle_size = static_cast<uint32_t>(fread(image->rle_data, 1, image->rle_size, file));
         rle8_decoding(image);
         return 0;
@@ -285,7 +306,7 @@ int bmp_readdata(FILE* file, bmp_image* image, int64_t length) {
     // short read leaves is zero. (Large blocks come zeroed from the kernel, so
     // a picture whose header promises more than its file holds costs nothing.)
     image->pixels = static_cast<uint8_t*>(calloc(image->pixels_size, 1));
-    if (image->pixels == nullptr) return -1;
+    if (image->pixels == nullptr) return refuse(why, "out of memory");
     int64_t want = image->image_size == 0 ? image->pixels_size : image->image_size;
     if (want > image->pixels_size) want = image->pixels_size;
     if (want > available) want = available;
@@ -349,7 +370,7 @@ void fill_colors(bmp_image* image) {
     }
 }
 
-int choose_reader(bmp_image* image) {
+int choose_reader(bmp_image* image, const char** why) {
     switch (image->bit_count) {
         case 1:
             fill_colors(image);
@@ -373,9 +394,14 @@ int choose_reader(bmp_image* image) {
         case 16:
         case 32:
             if (image->compression == COMPRESSION_NONE) {
-                if (image->palette != nullptr || use_builtin_masks(image) != 0) return -1;
+                if (image->palette != nullptr) {
+                    return refuse(why, "16- or 32-bit uncompressed picture with a colour table");
+                }
+                if (use_builtin_masks(image) != 0) return refuse(why, "out of memory");
             } else {
-                if (image->palette_count < 3) return -1;
+                if (image->palette_count < 3) {
+                    return refuse(why, "bit-field picture with fewer than three masks");
+                }
                 calculate_boffset(image);
             }
             image->read_pixel = image->bit_count == 16 ? getpixel_16bpp : getpixel_32bpp;
@@ -386,22 +412,30 @@ int choose_reader(bmp_image* image) {
             }
             return 0;
         default:
-            return -1;
+            return refuse(why, "bit depth other than 1, 4, 8, 16, 24 and 32");
     }
 }
 
 }  // namespace
 
 bmp_image* bmp_open(const char* path) {
+    const char* why = nullptr;
+    return bmp_open_explained(path, &why);
+}
+
+bmp_image* bmp_open_explained(const char* path, const char** why) {
+    *why = nullptr;
     FILE* file = fopen(path, "rb");
     if (file == nullptr) return nullptr;
     auto* image = static_cast<bmp_image*>(calloc(1, sizeof(bmp_image)));
     const int64_t length = file_length(file);
-    int result = image == nullptr || length < 0 ? -1 : 0;
-    if (result == 0) result = bmp_readheader(file, image, length);
-    if (result == 0 && image->palette_count != 0) result = bmp_readpalette(file, image);
-    if (result == 0) result = bmp_readdata(file, image, length);
-    if (result == 0) result = choose_reader(image);
+    int result = 0;
+    if (image == nullptr) result = refuse(why, "out of memory");
+    if (result == 0 && length < 0) result = refuse(why, "not a regular file");
+    if (result == 0) result = bmp_readheader(file, image, length, why);
+    if (result == 0 && image->palette_count != 0) result = bmp_readpalette(file, image, why);
+    if (result == 0) result = bmp_readdata(file, image, length, why);
+    if (result == 0) result = choose_reader(image, why);
     (void)fclose(file);  // opened for reading: nothing to lose
     if (result != 0) {
         if (image != nullptr) bmp_close(image);

@@ -13,6 +13,9 @@ constexpr int64_t BMP_MAX_BYTES = int64_t{64} << 20;
 
 // Returns a fully decoded picture, or null on any failure. No file stays open.
 bmp_image* bmp_open(const char* path);
+// bmp_open that also tells why a picture is refused: *why is the reason in
+// plain words, or null when the file could not be opened (errno tells why).
+bmp_image* bmp_open_explained(const char* path, const char** why);
 
 // Width and height in pixels; the height is the row count, also for top-down pictures.
 int32_t bmp_width(const bmp_image* image);

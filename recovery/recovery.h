@@ -36,6 +36,9 @@ void wake_ui_thread();
 // Blocks until a wake-up is pending, and consumes it.
 void wait_for_wake_up();
 
+// Draws the banner and the nine items, the selected one marked, from the top.
+void draw_menu();
+
 void* worker_thread_function(void* unused);
 void* ui_thread_function(void* unused);
 

@@ -31,8 +31,7 @@ bool countdown() {
         pthread_mutex_lock(&draw_lock);
         posx = 0;
         posy = 0;
-        (void)snprintf(text, sizeof text,
-                       "Press HOME key to enter ZQ recovery mode in %d seconds...", n);
+        (void)snprintf(text, sizeof text, COUNTDOWN_FORMAT, n);
         --n;
         draw_string(font_20px, text);
         pthread_mutex_unlock(&draw_lock);
@@ -78,6 +77,8 @@ void menu_loop() {
     }
 }
 
+}  // namespace
+
 void draw_menu() {
     char line[TEXT_BUFFER_SIZE];
     const int selected = selected_menu;
@@ -92,8 +93,6 @@ void draw_menu() {
         draw_string(font_20px, line);
     }
 }
-
-}  // namespace
 
 void* worker_thread_function(void* /*unused*/) {
     printf("worker_thread_function() %lu started.\n", thread_id());

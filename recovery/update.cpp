@@ -15,6 +15,7 @@
 #include "framebuffer.h"
 #include "recovery.h"
 #include "recovery_text.h"
+#include "update_paths.h"
 
 namespace {
 
@@ -109,17 +110,11 @@ void walk(const char* path, int depth, walk_level* level) {
     const dirent* entry = nullptr;
     while ((entry = readdir(dir)) != nullptr) {
         const char* name = entry->d_name;
-        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
-        if (depth == 0 && strcmp(name, "system") != 0 && strcmp(name, "data") != 0) continue;
-
-        // Every source path starts with the update root, so it is never shorter.
-        const int length = snprintf(level->source, sizeof level->source, "%s/%s", path, name);
-        if (length >= TEXT_BUFFER_SIZE) {
+        if (!update_takes(name, depth)) continue;
+        if (update_paths(path, name, root_length, level->source, level->destination) != 0) {
             draw_message(level->message, "path too long, skipped %s/%s\n", path, name);
             continue;
         }
-        memcpy(level->destination, level->source + root_length,
-               static_cast<size_t>(length) - root_length + 1);
         printf("%s to %s\n", level->source, level->destination);
 
         struct stat st {};

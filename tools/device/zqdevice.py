@@ -380,7 +380,7 @@ class Device:
                  internal_card=None, external_card=None, boot=None, remove=(),
                  premount=False, system_files=None, small_system=None, damage_internal=False,
                  report_memory=False, layout="android", throttle_write=None, dirty_bytes=None,
-                 card_mb=64, timeout=60):
+                 card_mb=64, partition_mb=None, quiet=False, timeout=60):
         if machine not in MODULES:
             raise DeviceError(f"unknown machine {machine}")
         if layout not in LAYOUTS:
@@ -394,6 +394,7 @@ class Device:
         self.layout = layout
         self.cards = [internal_card, external_card]
         self.card_mb = card_mb
+        self.partition_mb = partition_mb  # both partitions' size, MiB (default 64 and 32)
         self.boot = boot or ["run_zq_device_init", "zqrecovery", "zqanimation"]
         self.timeout = timeout
         self.remove = list(remove)  # guest files deleted before the boot runs
@@ -404,6 +405,7 @@ class Device:
         self.report_memory = report_memory  # zqanimation's memory printed after 3 s
         self.throttle_write = throttle_write  # bytes per second /system can be written
         self.dirty_bytes = dirty_bytes  # the kernel's limit of unwritten file data
+        self.quiet = quiet  # the programs' standard output to /dev/null, as init gives it
         self.lines = []
         self.cond = threading.Condition()
         self.process = None
@@ -437,7 +439,8 @@ class Device:
         images = {}
         for name, tree in trees.items():
             image = images[name] = os.path.join(self.work, name + ".img")
-            make_partition(tree, image, PARTITION_MB[name] * 1024)
+            size_kb = (self.partition_mb or PARTITION_MB[name]) * 1024
+            make_partition(tree, image, size_kb)
             if name == "system" and self.small_system is not None:
                 # Fill it up to leave about small_system KiB.
                 filler = free_bytes(image) - self.small_system * 1024
@@ -447,7 +450,7 @@ class Device:
                     run(["dd", "if=/dev/urandom", f"of={os.path.join(tree, 'filler')}",
                          "bs=64k", f"count={filler // 65536}", "conv=notrunc", "status=none"])
                     self.baseline[name].add("filler")
-                    make_partition(tree, image, PARTITION_MB[name] * 1024)
+                    make_partition(tree, image, size_kb)
         return images
 
     def start(self):
@@ -472,6 +475,8 @@ class Device:
             append += " zq.memory=1"
         if self.dirty_bytes:
             append += f" zq.dirty={self.dirty_bytes}"
+        if self.quiet:
+            append += " zq.quiet=1"
         cmd = ["qemu-system-arm", "-m", "256", "-kernel", kernel, "-initrd", initramfs,
                "-append", append, "-display", "none", "-monitor", "none", "-serial", "stdio",
                "-no-reboot", "-qmp", f"unix:{self.qmp_path},server=on,wait=off"]

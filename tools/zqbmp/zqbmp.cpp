@@ -1,25 +1,39 @@
-// zqbmp: what the device's BMP reader makes of picture files.
-//   zqbmp info FILE...     one line per file: loadable or not, with its geometry
-//   zqbmp ppm FILE OUT.ppm the decoded picture, top row first, as binary PPM (P6)
+// zqbmp: what the device makes of picture files, media sets and update trees.
+//   zqbmp info FILE...                         loadable or not, with its geometry
+//   zqbmp ppm FILE OUT.ppm                     the decoded picture as binary PPM (P6)
+//   zqbmp check MEDIA_DIR --screen WxHxBPP     what the programs make of /ZQ/media
+//   zqbmp preview MEDIA_DIR --screen WxHxBPP OUTDIR   PNGs of what the screen shows
+//   zqbmp update-check TREE [--item N]         what an update would install or skip
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "bmplib.h"
+#include "media_check.h"
+#include "update_check.h"
 
 namespace {
 
 int usage() {
-    (void)fputs("usage: zqbmp info FILE...\n       zqbmp ppm FILE OUT.ppm\n", stderr);
+    (void)fputs(
+        "usage: zqbmp info FILE...\n"
+        "       zqbmp ppm FILE OUT.ppm\n"
+        "       zqbmp check MEDIA_DIR --screen WxHxBPP\n"
+        "       zqbmp preview MEDIA_DIR --screen WxHxBPP OUTDIR\n"
+        "       zqbmp update-check TREE [--item N]   (N: menu item 1 to 6, default 4)\n"
+        "BPP is 16 (5-6-5), 24 or 32.\n",
+        stderr);
     return 2;
 }
 
 int info(int count, char** files) {
     int status = 0;
     for (int i = 0; i < count; ++i) {
-        bmp_image* image = bmp_open(files[i]);
+        const char* why = nullptr;
+        bmp_image* image = bmp_open_explained(files[i], &why);
         if (image == nullptr) {
-            (void)printf("%s: cannot be loaded\n", files[i]);
+            (void)printf("%s: cannot be loaded: %s\n", files[i], why != nullptr ? why : strerror(errno));
             status = 1;
             continue;
         }
@@ -70,5 +84,17 @@ int ppm(const char* file, const char* out_path) {
 int main(int argc, char** argv) {
     if (argc >= 3 && strcmp(argv[1], "info") == 0) return info(argc - 2, argv + 2);
     if (argc == 4 && strcmp(argv[1], "ppm") == 0) return ppm(argv[2], argv[3]);
+    screen_spec spec{};
+    const bool screen = argc >= 5 && strcmp(argv[3], "--screen") == 0;
+    if (screen && parse_screen(argv[4], &spec) != 0) return usage();
+    if (argc == 5 && screen && strcmp(argv[1], "check") == 0) return media_check(argv[2], spec);
+    if (argc == 6 && screen && strcmp(argv[1], "preview") == 0) {
+        return media_preview(argv[2], spec, argv[5]);
+    }
+    if (argc == 3 && strcmp(argv[1], "update-check") == 0) return update_check(argv[2], 4);
+    if (argc == 5 && strcmp(argv[1], "update-check") == 0 && strcmp(argv[3], "--item") == 0) {
+        const int item = atoi(argv[4]);
+        if (item >= 1 && item <= 6) return update_check(argv[2], item);
+    }
     return usage();
 }

@@ -1,0 +1,392 @@
+#include "media_check.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bmplib.h"
+#include "console.h"
+#include "framebuffer.h"
+#include "png_writer.h"
+#include "prepared_bitmap.h"
+#include "recovery.h"
+#include "recovery_text.h"
+
+namespace {
+
+constexpr int FRAME_Y = 50;           // where zqanimation draws its frames
+constexpr int HEADER_LINES = 5;       // the update screen's header
+constexpr int MENU_LINES = 3 + MENU_ITEM_SIZE;  // banner and items
+constexpr int FRAME_MS = 500;         // two frames a second
+
+const char* const FONT = "inconsolata_20px_ffffff.bmp";
+const char* const BACKGROUND = "zqtitle.bmp";
+const char* const FRAMES[] = {"zqani00.bmp", "zqani01.bmp", "zqani02.bmp", "zqani03.bmp"};
+
+// One media file as the device loads it.
+struct media_file {
+    std::string name;
+    bmp_image* image = nullptr;
+    std::string problem;  // why it does not load
+};
+
+media_file load(const char* dir, const char* name) {
+    media_file file;
+    file.name = name;
+    const std::string path = std::string(dir) + "/" + name;
+    const char* why = nullptr;
+    file.image = bmp_open_explained(path.c_str(), &why);
+    if (file.image == nullptr) file.problem = why != nullptr ? why : strerror(errno);
+    return file;
+}
+
+void release(media_file* file) {
+    if (file->image != nullptr) bmp_close(file->image);
+    file->image = nullptr;
+}
+
+// The screen as the device's driver describes it, in memory, cleared.
+void use_screen(const screen_spec& spec) {
+    fbvar = fb_var_screeninfo{};
+    fbvar.xres = fbvar.xres_virtual = static_cast<uint32_t>(spec.width);
+    fbvar.yres = fbvar.yres_virtual = static_cast<uint32_t>(spec.height);
+    fbvar.bits_per_pixel = static_cast<uint32_t>(spec.bits);
+    if (spec.bits == 16) {
+        fbvar.red = {11, 5, 0};
+        fbvar.green = {5, 6, 0};
+        fbvar.blue = {0, 5, 0};
+    } else {
+        fbvar.red = {16, 8, 0};
+        fbvar.green = {8, 8, 0};
+        fbvar.blue = {0, 8, 0};
+    }
+    buffersize = static_cast<uint32_t>(spec.width * spec.height * (spec.bits / 8));
+    free(fbmem);
+    fbmem = static_cast<uint8_t*>(calloc(buffersize, 1));
+    if (fbmem == nullptr) abort();
+}
+
+void clear_screen() {
+    memset(fbmem, 0, buffersize);
+}
+
+// The screen as the display shows it: 8 bits per channel, a 5-6-5 channel
+// moved up with its low bits clear.
+rgb_picture screen_picture() {
+    rgb_picture picture{static_cast<int>(fbvar.xres), static_cast<int>(fbvar.yres), {}};
+    const size_t pixels = static_cast<size_t>(picture.width) * static_cast<size_t>(picture.height);
+    picture.rgb.resize(pixels * 3);
+    const unsigned bpp = fbvar.bits_per_pixel / 8;
+    for (size_t i = 0; i < pixels; ++i) {
+        const uint8_t* p = fbmem + i * bpp;
+        uint8_t* out = &picture.rgb[i * 3];
+        if (bpp == 2) {
+            const unsigned v = p[0] | (p[1] << 8);
+            out[0] = static_cast<uint8_t>((v >> 11) << 3);
+            out[1] = static_cast<uint8_t>(((v >> 5) & 0x3F) << 2);
+            out[2] = static_cast<uint8_t>((v & 0x1F) << 3);
+        } else {
+            out[0] = p[2];
+            out[1] = p[1];
+            out[2] = p[0];
+        }
+    }
+    return picture;
+}
+
+std::string glyph_name(int i) {
+    char text[32];
+    snprintf(text, sizeof text, "'%c' (%d)", 32 + i, 32 + i);
+    return text;
+}
+
+bool glyph_is_empty(const prepared_bitmap& g) {
+    const size_t bytes = static_cast<size_t>(g.stride) * static_cast<size_t>(g.height);
+    const size_t bpp = fbvar.bits_per_pixel / 8;
+    if (g.pixels == nullptr || bytes == 0) return true;
+    for (size_t i = bpp; i < bytes; ++i) {
+        if (g.pixels[i] != g.pixels[i % bpp]) return false;
+    }
+    return true;
+}
+
+bool glyphs_equal(const prepared_bitmap& a, const prepared_bitmap& b) {
+    const size_t bytes = static_cast<size_t>(a.stride) * static_cast<size_t>(a.height);
+    return a.pixels != nullptr && b.pixels != nullptr &&
+           memcmp(a.pixels, b.pixels, bytes) == 0;
+}
+
+// The font's findings; the glyph table is left prepared.
+int check_font(const media_file& font, const screen_spec& spec) {
+    int warnings = 0;
+    const int w = bmp_width(font.image);
+    const int h = bmp_height(font.image);
+    const int cw = w / FONT_GRID;
+    const int ch = h / FONT_GRID;
+    printf("font: 10 x 10 cells of %d x %d pixels\n", cw, ch);
+    if (cw == 0 || ch == 0) {
+        printf("font: warning: the picture is smaller than 10 x 10 pixels: every glyph is empty\n");
+        return 1;
+    }
+    if (w % FONT_GRID != 0 || h % FONT_GRID != 0) {
+        printf("font: warning: %d x %d is not a multiple of 10: %d columns at the right and %d rows "
+               "at the bottom are never read\n",
+               w, h, w % FONT_GRID, h % FONT_GRID);
+        ++warnings;
+    }
+    prepare_font(font.image, font_20px);
+    for (int i = 1; i < FONT_GLYPH_COUNT; ++i) {  // the space is meant to be empty
+        if (glyph_is_empty(font_20px[i])) {
+            printf("font: warning: glyph %s is empty (one colour)\n", glyph_name(i).c_str());
+            ++warnings;
+            continue;
+        }
+        for (int j = 1; j < i; ++j) {
+            if (!glyph_is_empty(font_20px[j]) && glyphs_equal(font_20px[i], font_20px[j])) {
+                printf("font: warning: glyphs %s and %s are identical\n", glyph_name(j).c_str(),
+                       glyph_name(i).c_str());
+                ++warnings;
+                break;
+            }
+        }
+    }
+    // The menu: banner and items, one line each, at most this many characters.
+    int longest = 0;
+    for (int i = 0; i < MENU_ITEM_SIZE; ++i) {
+        const int length = 4 + static_cast<int>(strlen(MENU_ITEMS[2 * i]) + 2 +
+                                                strlen(MENU_ITEMS[2 * i + 1]));
+        if (length > longest) longest = length;
+    }
+    if (MENU_LINES * ch > spec.height) {
+        printf("menu: warning: the banner and the nine items need %d rows, the screen has %d: the "
+               "last lines are drawn over the first\n",
+               MENU_LINES * ch, spec.height);
+        ++warnings;
+    } else {
+        printf("menu: the banner and the nine items take %d of %d rows\n", MENU_LINES * ch,
+               spec.height);
+    }
+    if (longest * cw > spec.width) {
+        printf("menu: warning: the longest item line, %d characters, needs %d columns, the screen "
+               "has %d: it wraps\n",
+               longest, longest * cw, spec.width);
+        ++warnings;
+    }
+    const int header_rows = HEADER_LINES * ch;
+    if (header_rows + 10 + ch > spec.height) {
+        printf("update: warning: no progress line fits below the header (%d rows)\n", header_rows);
+        ++warnings;
+    } else {
+        printf("update: %d progress lines fit below the header, %d once progress has run off the "
+               "bottom\n",
+               (spec.height - header_rows) / ch, (spec.height - header_rows - 10) / ch);
+    }
+    return warnings;
+}
+
+int check_splash(const media_file& background, const media_file* frames,
+                 const screen_spec& spec) {
+    int warnings = 0;
+    const int bw = bmp_width(background.image);
+    const int bh = bmp_height(background.image);
+    if (bw < spec.width || bh < spec.height) {
+        printf("splash: warning: %s is %d x %d: %d columns at the right and %d rows at the bottom "
+               "stay black\n",
+               background.name.c_str(), bw, bh, bw < spec.width ? spec.width - bw : 0,
+               bh < spec.height ? spec.height - bh : 0);
+        ++warnings;
+    }
+    if (bw > spec.width || bh > spec.height) {
+        printf("splash: warning: %s is %d x %d: %d columns at the right and %d rows at the bottom "
+               "are cut off\n",
+               background.name.c_str(), bw, bh, bw > spec.width ? bw - spec.width : 0,
+               bh > spec.height ? bh - spec.height : 0);
+        ++warnings;
+    }
+    if (bw == spec.width && bh == spec.height) {
+        printf("splash: %s covers the screen\n", background.name.c_str());
+    }
+    for (int k = 0; k < 4; ++k) {
+        const int fw = bmp_width(frames[k].image);
+        const int fh = bmp_height(frames[k].image);
+        const int rows = spec.height - FRAME_Y;
+        if (fh > rows || fw > spec.width) {
+            printf("splash: warning: %s (%d x %d) from row %d: %d rows at the bottom and %d "
+                   "columns at the right are cut off\n",
+                   frames[k].name.c_str(), fw, fh, FRAME_Y, fh > rows ? fh - rows : 0,
+                   fw > spec.width ? fw - spec.width : 0);
+            ++warnings;
+        } else {
+            printf("splash: %s (%d x %d) from row %d fits\n", frames[k].name.c_str(), fw, fh,
+                   FRAME_Y);
+        }
+        if (k > 0 && (fw != bmp_width(frames[0].image) || fh != bmp_height(frames[0].image))) {
+            printf("splash: warning: %s is not the size of %s: parts of the larger frames stay "
+                   "on screen under the smaller ones\n",
+                   frames[k].name.c_str(), frames[0].name.c_str());
+            ++warnings;
+        }
+    }
+    return warnings;
+}
+
+struct media_set {
+    media_file font;
+    media_file background;
+    media_file frames[4];
+};
+
+media_set load_set(const char* dir) {
+    media_set set;
+    set.font = load(dir, FONT);
+    set.background = load(dir, BACKGROUND);
+    for (int k = 0; k < 4; ++k) set.frames[k] = load(dir, FRAMES[k]);
+    return set;
+}
+
+void release_set(media_set* set) {
+    release(&set->font);
+    release(&set->background);
+    for (media_file& f : set->frames) release(&f);
+    for (prepared_bitmap& g : font_20px) {
+        free(g.pixels);
+        g = prepared_bitmap{};
+    }
+}
+
+// The first splash file that does not load, or null.
+const media_file* splash_problem(const media_set& set) {
+    if (set.background.image == nullptr) return &set.background;
+    for (const media_file& f : set.frames) {
+        if (f.image == nullptr) return &f;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int parse_screen(const char* text, screen_spec* spec) {
+    char tail = '\0';
+    if (sscanf(text, "%dx%dx%d%c", &spec->width, &spec->height, &spec->bits, &tail) != 3) return -1;
+    if (spec->width <= 0 || spec->height <= 0 || spec->width > 8192 || spec->height > 8192) return -1;
+    return spec->bits == 16 || spec->bits == 24 || spec->bits == 32 ? 0 : -1;
+}
+
+int media_check(const char* media_dir, const screen_spec& spec) {
+    use_screen(spec);
+    printf("screen: %d x %d, %d bits per pixel\n", spec.width, spec.height, spec.bits);
+    media_set set = load_set(media_dir);
+    const media_file* all[] = {&set.font,      &set.background, &set.frames[0],
+                               &set.frames[1], &set.frames[2],  &set.frames[3]};
+    for (const media_file* f : all) {
+        if (f->image == nullptr) {
+            printf("%s: does not load: %s\n", f->name.c_str(), f->problem.c_str());
+            continue;
+        }
+        bmp_info info;
+        bmp_describe(f->image, &info);
+        printf("%s: loads: %d x %d, %d bits per pixel, compression %u%s\n", f->name.c_str(),
+               bmp_width(f->image), bmp_height(f->image), info.bit_count, info.compression,
+               info.top_down ? ", top-down" : "");
+    }
+    int warnings = 0;
+    if (set.font.image != nullptr) warnings += check_font(set.font, spec);
+    const media_file* splash = splash_problem(set);
+    if (splash == nullptr) warnings += check_splash(set.background, set.frames, spec);
+
+    int status = 0;
+    if (set.font.image == nullptr) {
+        printf("result: zqrecovery would not start: %s does not load\n", set.font.name.c_str());
+        status = 1;
+    }
+    if (splash != nullptr) {
+        printf("result: zqanimation would not start (it asks for \"start recovery\"): %s does not "
+               "load\n",
+               splash->name.c_str());
+        status = 1;
+    }
+    if (status == 0) printf("result: both programs would start; %d warnings\n", warnings);
+    release_set(&set);
+    free(fbmem);
+    fbmem = nullptr;
+    return status;
+}
+
+int media_preview(const char* media_dir, const screen_spec& spec, const char* out_dir) {
+    use_screen(spec);
+    media_set set = load_set(media_dir);
+    int status = 0;
+    const std::string dir = out_dir;
+    mkdir(out_dir, 0755);
+    auto save = [&](const std::string& name, const rgb_picture& picture) {
+        const std::string path = dir + "/" + name;
+        if (png_write(path.c_str(), picture) != 0) {
+            perror(path.c_str());
+            status = 1;
+        } else {
+            printf("%s\n", path.c_str());
+        }
+    };
+
+    if (const media_file* problem = splash_problem(set); problem != nullptr) {
+        printf("splash: not drawn: %s does not load\n", problem->name.c_str());
+        status = 1;
+    } else {
+        prepared_bitmap pictures[5] = {};
+        prepare_bitmap(set.background.image, &pictures[0]);
+        for (int k = 0; k < 4; ++k) prepare_bitmap(set.frames[k].image, &pictures[k + 1]);
+        std::vector<rgb_picture> frames;
+        clear_screen();  // once, as the animation's UI thread does
+        for (int k = 0; k < 4; ++k) {
+            draw_prepared_bitmap(&pictures[0], 0, 0);
+            draw_prepared_bitmap(&pictures[k + 1], 0, FRAME_Y);
+            frames.push_back(screen_picture());
+            save("splash-frame" + std::to_string(k) + ".png", frames.back());
+        }
+        const std::string animated = dir + "/splash.png";
+        if (apng_write(animated.c_str(), frames, FRAME_MS) != 0) {
+            perror(animated.c_str());
+            status = 1;
+        } else {
+            printf("%s\n", animated.c_str());
+        }
+        for (prepared_bitmap& p : pictures) free(p.pixels);
+    }
+
+    if (set.font.image == nullptr) {
+        printf("countdown and menu: not drawn: %s does not load\n", set.font.name.c_str());
+        status = 1;
+    } else {
+        prepare_font(set.font.image, font_20px);
+        char text[TEXT_BUFFER_SIZE];
+        clear_screen();
+        posx = posy = console_offsetY = 0;
+        snprintf(text, sizeof text, COUNTDOWN_FORMAT, 5);
+        draw_string(font_20px, text);
+        save("countdown.png", screen_picture());
+        clear_screen();
+        selected_menu = 0;
+        // draw_menu's progress line is the device's console's, not this tool's.
+        fflush(stdout);
+        const int saved = dup(1);
+        const int null_fd = open("/dev/null", O_WRONLY);
+        dup2(null_fd, 1);
+        close(null_fd);
+        draw_menu();
+        fflush(stdout);
+        dup2(saved, 1);
+        close(saved);
+        save("menu.png", screen_picture());
+    }
+    release_set(&set);
+    free(fbmem);
+    fbmem = nullptr;
+    return status;
+}
