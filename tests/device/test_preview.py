@@ -1,0 +1,78 @@
+"""zqbmp preview draws what the device shows, pixel for pixel: its pictures
+against the emulated device's screenshots, on every screen the device offers."""
+import os
+import struct
+import subprocess
+import time
+import zlib
+
+import pytest
+
+from conftest import BUILD, HOME, device, menu
+
+
+def read_png(path):
+    """Width, height and RGB bytes of the PNGs zqbmp writes (RGB, filter 0)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    pos, idat, width, height = 8, b"", 0, 0
+    while pos < len(data):
+        length, kind = struct.unpack_from(">I4s", data, pos)
+        body = data[pos + 8:pos + 8 + length]
+        if kind == b"IHDR":
+            width, height = struct.unpack_from(">II", body)
+        elif kind == b"IDAT":
+            idat += body
+        pos += 12 + length
+    raw = zlib.decompress(idat)
+    row = width * 3 + 1
+    assert all(raw[y * row] == 0 for y in range(height))
+    return width, height, b"".join(raw[y * row + 1:(y + 1) * row] for y in range(height))
+
+
+def preview(tmp_path, width, height, bpp):
+    out = str(tmp_path / "preview")
+    arm = os.path.join(BUILD, "arm")
+    subprocess.run(["qemu-arm", os.path.join(arm, "bin", "zqbmp"), "preview",
+                    os.path.join(arm, "media"), "--screen", f"{width}x{height}x{bpp}", out],
+                   check=True, capture_output=True)
+    return {name: read_png(os.path.join(out, name + ".png"))
+            for name in ["countdown", "menu"] + [f"splash-frame{k}" for k in range(4)]}
+
+
+def wait_for_picture(dev, picture, timeout=10):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if dev.screen() == picture:
+            return True
+    return False
+
+
+def differing_pixels(a, b):
+    return sum(1 for i in range(0, len(a[2]), 3) if a[2][i:i + 3] != b[2][i:i + 3])
+
+
+@pytest.mark.parametrize("machine,bpp,width,height", [
+    ("virt", 32, 800, 480), ("virt", 32, 640, 400),
+    ("vexpress", 32, 800, 480), ("vexpress", 32, 640, 480),
+    ("vexpress", 16, 800, 480), ("vexpress", 16, 640, 480)])
+def test_preview_equals_the_screen(tmp_path, machine, bpp, width, height):
+    pictures = preview(tmp_path, width, height, bpp)
+    with device(machine=machine, bpp=bpp, width=width, height=height,
+                boot=["zqrecovery", "zqanimation"]) as dev:
+        dev.wait_for_line(r"worker_thread_function\(\) \d+ started")
+        assert wait_for_picture(dev, pictures["countdown"], 3), \
+            differing_pixels(dev.screen(), pictures["countdown"])
+        dev.press(HOME)
+        assert wait_for_picture(dev, pictures["menu"]), \
+            differing_pixels(dev.screen(), pictures["menu"])
+        dev.press(HOME)
+        dev.wait_for_line(r"ui_thread_function\(\) \d+ started.*|start ZQ animation\.")
+        seen = set()
+        deadline = time.time() + 15
+        while len(seen) < 4 and time.time() < deadline:
+            screen = dev.screen()
+            for k in range(4):
+                if screen == pictures[f"splash-frame{k}"]:
+                    seen.add(k)
+        assert seen == {0, 1, 2, 3}, seen
