@@ -26,10 +26,12 @@ demo: deps
 
 bench: deps
 	cmake --preset host >/dev/null
-	cmake --build build/host -j$(JOBS) --target picture_load_bench startup_cost update_bench media
-	build/host/bin/picture_load_bench --benchmark_min_time=0.5
+	cmake --build build/host -j$(JOBS) --target picture_load_bench startup_cost media
+	cmake --preset arm >/dev/null
+	cmake --build build/arm -j$(JOBS) --target zqrecovery zqanimation run_zq_device_init zq_shell_front media
+	build/host/bin/picture_load_bench
 	sh bench/startup.sh build/host/bin/startup_cost build/host/media
-	build/host/bin/update_bench
+	/usr/bin/python3 tools/device/update_bench.py build
 
 deps:
 	@sh tools/install-deps.sh

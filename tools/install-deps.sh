@@ -3,7 +3,7 @@
 # when nothing is missing. Needs root for apt-get.
 set -eu
 
-packages="cmake make g++ libgtest-dev libbenchmark-dev libstb-dev
+packages="cmake make g++ libgtest-dev libstb-dev e2fsprogs
 crossbuild-essential-armhf qemu-user python3 python3-pil python3-pytest imagemagick
 fonts-inconsolata qemu-system-arm mtools dosfstools fdisk cpio kmod device-tree-compiler
 clang-14 libclang-rt-14-dev llvm-14 valgrind"
