@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -62,38 +63,59 @@ int frame_on(const mapped_screen& screen, const std::vector<uint8_t>& bytes) {
 
 class AnimationThreads : public testing::TestWithParam<int> {};
 
-TEST_P(AnimationThreads, LoopsTheFourFramesInOrderOverTheBackground) {
-    install_media();
-    // Wider and taller than the background, so part of the screen stays black.
-    mapped_screen screen(832, 496, GetParam());
-    ASSERT_EQ(load_pictures(), 0);
+double now_seconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// Runs the UI thread until `done` says so (or 20 s pass), sampling the screen
+// every 20 ms; returns the frames seen, in order, and when each appeared.
+template <typename Done>
+std::vector<std::pair<int, double>> watch_frames(const mapped_screen& screen, Done done) {
     EXIT_RECOVERY = 0;
     testing::internal::CaptureStdout();
     pthread_t ui;
-    ASSERT_EQ(pthread_create(&ui, nullptr, ui_thread_function, nullptr), 0);
-
-    std::vector<int> seen;
-    for (int i = 0; i < 120 && seen.size() < 7; ++i) {
-        usleep(50000);
-        const std::vector<uint8_t> bytes = screen.snapshot();
-        const int k = frame_on(screen, bytes);
-        if (k < 0 || (!seen.empty() && seen.back() == k)) continue;  // mid-draw or unchanged
-        seen.push_back(k);
-        // The background's top rows, above the frame, and the uncovered margin.
-        prepared_bitmap top = background;
-        top.height = 50;
-        EXPECT_TRUE(shows(screen, bytes, top, 0));
-        const screen_view v = screen.view_of(bytes);
-        EXPECT_EQ(v.pixels[(static_cast<size_t>(490) * v.xres + 820) * v.bytes_per_pixel], 0);
+    EXPECT_EQ(pthread_create(&ui, nullptr, ui_thread_function, nullptr), 0);
+    std::vector<std::pair<int, double>> seen;
+    const double deadline = now_seconds() + 20;
+    while (!done(seen) && now_seconds() < deadline) {
+        usleep(20000);
+        const int k = frame_on(screen, screen.snapshot());
+        if (k >= 0 && (seen.empty() || seen.back().first != k)) seen.emplace_back(k, now_seconds());
     }
     EXIT_RECOVERY = 1;
     pthread_join(ui, nullptr);
-    const std::string out = testing::internal::GetCapturedStdout();
-    ASSERT_GE(seen.size(), 5u) << testing::PrintToString(seen);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("ui_thread_function() exit.\n"),
+              std::string::npos);
+    return seen;
+}
+
+TEST_P(AnimationThreads, LoopsTheFourFramesInOrderOverTheBackgroundTwiceASecond) {
+    install_media();
+    // Wider and taller than the background, so part of the screen stays black,
+    // and holding what was drawn before: the UI thread clears it once.
+    mapped_screen screen(832, 496, GetParam());
+    screen.fill(0x5A);
+    ASSERT_EQ(load_pictures(), 0);
+    const auto seen = watch_frames(screen, [](const auto& s) { return s.size() >= 7; });
+    ASSERT_GE(seen.size(), 7u);
     for (size_t i = 1; i < seen.size(); ++i) {
-        EXPECT_EQ(seen[i], (seen[i - 1] + 1) % 4) << testing::PrintToString(seen);
+        EXPECT_EQ(seen[i].first, (seen[i - 1].first + 1) % 4) << i;
     }
-    EXPECT_NE(out.find("ui_thread_function() exit.\n"), std::string::npos);
+    // The frame period, 500 ms and the drawing, over six periods.
+    const double period = (seen.back().second - seen[1].second) / static_cast<double>(seen.size() - 2);
+    EXPECT_GT(period, 0.40);
+    EXPECT_LT(period, 0.68);
+    const std::vector<uint8_t> bytes = screen.snapshot();
+    prepared_bitmap top = background;  // the background's rows above the frame
+    top.height = 50;
+    EXPECT_TRUE(shows(screen, bytes, top, 0));
+    const screen_view v = screen.view_of(bytes);
+    for (const auto& [x, y] : {std::pair{820, 490}, std::pair{810, 10}, std::pair{5, 485}}) {
+        EXPECT_EQ(v.pixels[(static_cast<size_t>(y) * v.xres + x) * v.bytes_per_pixel], 0)
+            << "the uncovered margin is black at " << x << "," << y;
+    }
     free_pictures();
 }
 
@@ -103,15 +125,7 @@ TEST(AnimationThreads, FramesLargerThanTheScreenAreCut) {
     install_media();
     mapped_screen screen(320, 120, 32);
     ASSERT_EQ(load_pictures(), 0);
-    EXIT_RECOVERY = 0;
-    testing::internal::CaptureStdout();
-    pthread_t ui;
-    ASSERT_EQ(pthread_create(&ui, nullptr, ui_thread_function, nullptr), 0);
-    usleep(700000);
-    EXIT_RECOVERY = 1;
-    pthread_join(ui, nullptr);
-    testing::internal::GetCapturedStdout();
-    EXPECT_GE(frame_on(screen, screen.snapshot()), 0);
+    EXPECT_FALSE(watch_frames(screen, [](const auto& s) { return !s.empty(); }).empty());
     free_pictures();
 }
 

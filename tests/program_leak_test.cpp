@@ -33,11 +33,8 @@ protected:
     }
 };
 
-TEST_P(ProgramLeaks, WithoutAFramebuffer) {
-    unlink("/dev/graphics/fb0");
-    expect_clean(under_valgrind(GetParam()));
-}
-
+// The furthest road the host reaches: the device opened, its query failed;
+// the clean-up closes it and frees what was allocated.
 TEST_P(ProgramLeaks, WithAFramebufferThatCannotBeQueried) {
     write_text_file("/dev/graphics/fb0", "");
     expect_clean(under_valgrind(GetParam()));

@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -24,13 +25,26 @@ namespace {
 const std::string COUNTDOWN_5 = "Press HOME key to enter ZQ recovery mode in 5 seconds...";
 const std::string REBOOT_LOG = "/tmp/reboot.log";
 
+// The menu as the screen must read, with the arrow on item `selected`.
 std::vector<std::string> menu_lines(int selected) {
+    const char* const items[] = {"EXIT: exit recovery",
+                                 "INTERNAL SDCARD00: /sdcard/zq/update00",
+                                 "INTERNAL SDCARD01: /sdcard/zq/update01",
+                                 "INTERNAL SDCARD02: /sdcard/zq/update02",
+                                 "EXTERNAL SDCARD00: /sdcard/sd/zq/update00",
+                                 "EXTERNAL SDCARD01: /sdcard/sd/zq/update01",
+                                 "EXTERNAL SDCARD02: /sdcard/sd/zq/update02",
+                                 "RECOVERY: reboot recovery",
+                                 "DOWNLOAD: reboot download mode"};
     std::vector<std::string> lines = {"<< ZQ RECOVERY v0.1 >>", "http://www.example.com", ""};
-    for (int i = 0; i < MENU_ITEM_SIZE; ++i) {
-        lines.push_back(std::string(i == selected ? "--> " : "") + MENU_ITEMS[2 * i] + ": " +
-                        MENU_ITEMS[2 * i + 1]);
-    }
+    for (int i = 0; i < 9; ++i) lines.push_back(std::string(i == selected ? "--> " : "") + items[i]);
     return lines;
+}
+
+double now_seconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
 class RecoveryThreads : public testing::Test {
@@ -72,21 +86,44 @@ protected:
         ASSERT_EQ(pthread_create(&worker_, nullptr, worker_thread_function, nullptr), 0);
     }
 
-    // Joins the threads as main does; returns what they printed. With
-    // ui_ends_itself, the UI thread must end on the worker's last wake-up
-    // alone, before EXIT_RECOVERY is raised.
-    std::string finish(bool ui_ends_itself = false) {
-        pthread_join(worker_, nullptr);
+    // Joins the threads as main does; returns what they printed. The UI
+    // thread must end on the worker's last wake-up alone, before
+    // EXIT_RECOVERY is raised.
+    std::string finish(bool worker_joined = false) {
+        if (!worker_joined) pthread_join(worker_, nullptr);
         bool ended = false;
-        for (int waited = 0; ui_ends_itself && !ended && waited < 10000; waited += 10) {
+        for (int waited = 0; !ended && waited < 10000; waited += 10) {
             ended = pthread_tryjoin_np(ui_, nullptr) == 0;
             if (!ended) usleep(10000);
         }
-        EXPECT_EQ(ended, ui_ends_itself);
+        EXPECT_TRUE(ended) << "the UI thread ended on the last wake-up";
         EXIT_RECOVERY = 1;
         if (!ended) pthread_join(ui_, nullptr);
         fflush(stdout);
         return testing::internal::GetCapturedStdout();
+    }
+
+    // A press of each code, every record in one write, so that all are
+    // pending before the worker reads the first.
+    void presses_at_once(std::initializer_list<uint16_t> codes) {
+        std::vector<input_event> events;
+        for (const uint16_t code : codes) {
+            input_event event{};
+            event.type = EV_KEY;
+            event.code = code;
+            event.value = 1;
+            events.push_back(event);
+        }
+        const auto bytes = static_cast<ssize_t>(events.size() * sizeof(input_event));
+        ASSERT_EQ(write(writers_[0], events.data(), static_cast<size_t>(bytes)), bytes);
+    }
+
+    void send(uint16_t type, uint16_t code, int32_t value) {
+        input_event event{};
+        event.type = type;
+        event.code = code;
+        event.value = value;
+        ASSERT_EQ(write(writers_[0], &event, sizeof event), static_cast<ssize_t>(sizeof event));
     }
 
     void key(uint16_t code, int32_t value = 1, int device = 0) {
@@ -134,11 +171,28 @@ protected:
     int descriptors_ = 0;
 };
 
+// Five passes of a second each, counting down 5 to 1; then the UI thread
+// clears the screen and both end without the menu.
 TEST_F(RecoveryThreads, CountdownRunsOutWithoutTheMenu) {
+    screen_->fill(0x77);  // what the screen held before
+    const double started = now_seconds();
     start();
-    ASSERT_TRUE(screen_shows({COUNTDOWN_5}));
-    ASSERT_TRUE(screen_shows({"Press HOME key to enter ZQ recovery mode in 4 seconds..."}));
+    std::vector<std::string> shown;
+    while (pthread_tryjoin_np(worker_, nullptr) != 0 && now_seconds() - started < 20) {
+        const std::vector<std::string> lines = screen_->lines(font_20px);
+        if (lines.size() == 1 && (shown.empty() || shown.back() != lines[0])) shown.push_back(lines[0]);
+        usleep(20000);
+    }
+    const double elapsed = now_seconds() - started;
     const std::string out = finish(true);
+    std::vector<std::string> want;
+    for (int n = 5; n > 0; --n) {
+        want.push_back("Press HOME key to enter ZQ recovery mode in " + std::to_string(n) +
+                       " seconds...");
+    }
+    EXPECT_EQ(shown, want);
+    EXPECT_GT(elapsed, 4.6);
+    EXPECT_LT(elapsed, 6.6);
     EXPECT_EQ(STAGE, S_FINISHED);
     EXPECT_TRUE(screen_->is_black()) << "the UI thread clears the screen at the end";
     EXPECT_EQ(out.find("draw menu."), std::string::npos);
@@ -146,16 +200,33 @@ TEST_F(RecoveryThreads, CountdownRunsOutWithoutTheMenu) {
     EXPECT_NE(out.find("ui_thread_function() exit.\n"), std::string::npos);
 }
 
-TEST_F(RecoveryThreads, OtherKeysUseUpTheCountdownAndHomeCountsOnlyOnPress) {
+// Every event uses up a pass; only key events are printed, and only a press
+// of HOME enters the menu.
+TEST_F(RecoveryThreads, OtherEventsUseUpTheCountdownAndHomeCountsOnlyOnPress) {
     start();
     ASSERT_TRUE(screen_shows({COUNTDOWN_5}));
     key(KEY_CODE_HOME, 0);  // a release of HOME and its sync: two passes
     ASSERT_TRUE(screen_shows({"Press HOME key to enter ZQ recovery mode in 3 seconds..."}, 900));
-    key(KEY_CODE_HOME, 2);  // an auto-repeat and its sync: two more
+    send(EV_MSC, KEY_CODE_HOME, 1);  // not a key event, though its code and value are HOME's
+    key(KEY_CODE_HOME, 2);           // an auto-repeat and its sync
     const std::string out = finish();
     EXPECT_NE(out.find("KEY: 50, VALUE: 0\n"), std::string::npos);
     EXPECT_NE(out.find("KEY: 50, VALUE: 2\n"), std::string::npos);
+    EXPECT_EQ(out.find("KEY: 50, VALUE: 1\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("KEY: 0, VALUE: 0\n"), std::string::npos) << "syncs are not printed";
     EXPECT_EQ(out.find("S_MENU"), std::string::npos);
+}
+
+// A key queued behind HOME is drained, not taken by the menu.
+TEST_F(RecoveryThreads, KeysQueuedBehindHomeAreDrained) {
+    start();
+    ASSERT_TRUE(screen_shows({COUNTDOWN_5}));
+    presses_at_once({KEY_CODE_HOME, KEY_CODE_NEXT, KEY_CODE_NEXT});
+    ASSERT_TRUE(screen_shows(menu_lines(0)));
+    usleep(300000);
+    EXPECT_EQ(screen_->lines(font_20px), menu_lines(0));
+    tap(KEY_CODE_HOME);
+    finish();
 }
 
 TEST_F(RecoveryThreads, HomeOnTheLastSecondEntersTheMenuAndExitEnds) {
@@ -233,7 +304,10 @@ TEST_F(RecoveryThreads, UpdateActionRightAfterANavigationKeyDrawsAloneAndReturns
     ASSERT_EQ(lines.size(), 7u) << testing::PrintToString(lines);
     EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 5), header);
     EXPECT_EQ(lines[5].rfind("failed to mount /sdcard. errno=", 0), 0u) << lines[5];
-    tap(KEY_CODE_NEXT);  // not HOME: stays
+    tap(KEY_CODE_NEXT);  // not HOME: the update screen stays
+    tap(KEY_CODE_PREVIOUS);
+    usleep(300000);
+    EXPECT_EQ(screen_->lines(font_20px), lines);
     tap(KEY_CODE_HOME);
     // Back to the menu with EXIT highlighted; the update lines below it stay.
     std::vector<std::string> want = menu_lines(0);

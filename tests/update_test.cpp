@@ -2,7 +2,9 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -186,11 +188,25 @@ TEST_F(UpdateWalk, FullDestinationIsReportedPerFileAndNeverAsCopied) {
 TEST_F(UpdateWalk, ReadOnlyDestinationFailsEachEntryAndAbandonsTheLevelOnMkdir) {
     ASSERT_EQ(mount("/data", "/data", nullptr, MS_BIND, nullptr), 0);
     ASSERT_EQ(mount(nullptr, "/data", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+    for (const char* name : {"a", "b", "c", "d", "e", "f"}) file(std::string("data/") + name, name);
     file("data/sub/x.txt", "x");
+    for (const char* name : {"g", "h", "i", "j", "k", "l"}) file(std::string("data/") + name, name);
     file("system/ok.txt", "ok");
     walk();
     EXPECT_TRUE(screen_has("mkdir /data/sub failed. Read-only file system"))
         << testing::PrintToString(screen_lines());
+    // The entries the directory yields before sub fail one by one; the rest
+    // of the level is abandoned.
+    bool after = false;
+    DIR* dir = opendir((ROOT + "/data").c_str());
+    while (const dirent* e = readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name == "sub") after = true;
+        if (name.size() != 1 || name == ".") continue;
+        EXPECT_EQ(screen_has("fopen /data/" + name + " failed. Read-only file system"), !after)
+            << name;
+    }
+    closedir(dir);
     EXPECT_EQ(read_text_file("/system/ok.txt"), "ok") << "the other subtree goes on";
     umount2("/data", MNT_DETACH);
 
@@ -201,6 +217,60 @@ TEST_F(UpdateWalk, ReadOnlyDestinationFailsEachEntryAndAbandonsTheLevelOnMkdir) 
     walk();
     EXPECT_TRUE(screen_has("fopen /data/y.txt failed. Read-only file system"));
     umount2("/data", MNT_DETACH);
+}
+
+// Leaves exactly `free_slots` descriptor numbers below the process's limit
+// for the walk, so that its (free_slots + 1)th open fails with EMFILE.
+class descriptor_budget {
+public:
+    explicit descriptor_budget(int free_slots) {
+        getrlimit(RLIMIT_NOFILE, &saved_);
+        rlimit tight = saved_;
+        tight.rlim_cur = LIMIT;
+        setrlimit(RLIMIT_NOFILE, &tight);
+        for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) held_.push_back(fd);
+        for (int i = 0; i < free_slots; ++i) {
+            close(held_.back());
+            held_.pop_back();
+        }
+    }
+    ~descriptor_budget() {
+        for (int fd : held_) close(fd);
+        setrlimit(RLIMIT_NOFILE, &saved_);
+    }
+
+private:
+    static constexpr rlim_t LIMIT = 64;
+    rlimit saved_{};
+    std::vector<int> held_;
+};
+
+// Files the walk cannot open are named and skipped, and nothing stays open:
+// two directories open, then the source fails; three, then the destination.
+TEST_F(UpdateWalk, FilesThatCannotBeOpenedAreReportedAndSkipped) {
+    file("system/a.txt", "a");
+    fflush(stdout);
+    const int saved = dup(1);
+    const int null_fd = open("/dev/null", O_WRONLY);
+    dup2(null_fd, 1);
+    close(null_fd);
+    {
+        descriptor_budget budget(2);
+        update(ROOT.c_str(), 0);
+    }
+    EXPECT_TRUE(screen_has("fopen " + ROOT + "/system/a.txt failed. Too many open files"))
+        << testing::PrintToString(screen_lines());
+    EXPECT_FALSE(exists("/system/a.txt"));
+    {
+        descriptor_budget budget(3);
+        update(ROOT.c_str(), 0);
+    }
+    fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    EXPECT_TRUE(screen_has("fopen /system/a.txt failed. Too many open files"))
+        << testing::PrintToString(screen_lines());
+    EXPECT_FALSE(exists("/system/a.txt"));
 }
 
 TEST_F(UpdateWalk, MissingRootCopiesNothingSilently) {

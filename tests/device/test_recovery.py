@@ -60,3 +60,13 @@ def test_vexpress_runs_on_event0_without_event1_at_16_bits():
         assert dev.wait_for_screen(menu(0)) == menu(0)
         dev.press(HOME)
         dev.wait_for_line(r"^zq: zqrecovery exited 0$")
+
+
+def test_font_that_does_not_load_ends_the_program_before_drawing():
+    with device(machine="virt", boot=["zqrecovery"],
+                remove=["/ZQ/media/inconsolata_20px_ffffff.bmp"]) as dev:
+        dev.wait_for_line(r"^bmp_open: No such file or directory$")
+        dev.wait_for_line(r"^zq: zqrecovery exited 0$", timeout=10)
+        assert not any("thread_function" in line for line in dev.console())
+        width, height, rgb = dev.screen()
+        assert rgb == bytes(len(rgb)), "nothing drawn"

@@ -66,13 +66,15 @@ def test_card_already_mounted_is_used_and_unmounted(tmp_path):
         assert "/sdcard" not in line.group(1)
 
 
-def test_existing_destination_file_is_overwritten(tmp_path):
-    card = make_tree(tmp_path / "card", {"zq/update01/system/build.prop": b"new=1\n"})
+def test_existing_destination_file_is_overwritten_by_the_last_internal_item(tmp_path):
+    card = make_tree(tmp_path / "card", {"zq/update02/system/build.prop": b"new=1\n"})
     with device(machine="virt", boot=["zqrecovery"], internal_card=card,
                 system_files={"/system/build.prop": b"old=0\nmuch longer old content\n"}) as dev:
         enter_menu(dev)
-        select(dev, 2)
+        select(dev, 3)
         lines = wait_for_prompt(dev)
+        assert lines[3:6] == ["INTERNAL SDCARD02", "----------------------",
+                              "mounted /sdcard. errno=0"], lines
         assert "/system/build.prop copied 6 bytes." in lines, lines
         assert dev.read_file("/system/build.prop") == b"new=1\n"
 
@@ -91,6 +93,21 @@ def test_external_item_without_a_second_card(tmp_path):
         line = dev.wait_for_line(r"^zq: mounts: (.*)$")
         assert "/sdcard" not in line.group(1), "the internal card is unmounted too"
         assert dev.new_entries("system") == []
+
+
+def test_external_item_when_the_internal_card_is_read_only(tmp_path):
+    """The external card's mount point cannot be made: the action ends there."""
+    card = make_tree(tmp_path / "card", {"zq/update00/system/a.txt": b"a"})
+    with device(machine="virt", boot=["zqrecovery"], internal_card=card, premount="ro") as dev:
+        enter_menu(dev)
+        select(dev, 4)
+        lines = wait_for_prompt(dev)
+        assert lines[5:8] == ["mounted /sdcard. errno=16",
+                              "failed to create /sdcard/sd. errno=30", PROMPT], lines
+        back_to_menu(dev)
+        dev.press(HOME)
+        line = dev.wait_for_line(r"^zq: mounts: (.*)$")
+        assert "/sdcard" not in line.group(1), "the card is unmounted all the same"
 
 
 def test_external_item_with_both_cards(tmp_path):

@@ -61,6 +61,11 @@ bool mapped_screen::wait_for_lines(const prepared_bitmap* table,
     return lines(table) == want;
 }
 
+void mapped_screen::fill(uint8_t value) {
+    const std::vector<uint8_t> bytes(static_cast<size_t>(xres_) * yres_ * bpp_, value);
+    if (pwrite(fd_, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) abort();
+}
+
 bool mapped_screen::is_black() const {
     for (const uint8_t b : snapshot()) {
         if (b != 0) return false;

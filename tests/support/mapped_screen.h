@@ -25,6 +25,8 @@ public:
     bool wait_for_lines(const prepared_bitmap* table, const std::vector<std::string>& want,
                         int timeout_ms = 10000) const;
     bool is_black() const;
+    // Every byte of the screen set to value, as left by whatever drew before.
+    void fill(uint8_t value);
 
 private:
     std::string path_;

@@ -83,10 +83,10 @@ program_result run_program(const program_run& run) {
         std::vector<char*> envp;
         for (auto& e : env) envp.push_back(e.data());
         envp.push_back(nullptr);
-        const int null_fd = open("/dev/null", O_RDONLY);
+        const int null_fd = open("/dev/null", O_RDWR);
         dup2(null_fd, 0);
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
+        dup2(run.discard_output ? null_fd : out_pipe[1], 1);
+        dup2(run.discard_output ? null_fd : err_pipe[1], 2);
         for (int fd = 3; fd < 1024; ++fd) close(fd);
         if (!run.root.empty() && (chroot(run.root.c_str()) != 0 || chdir("/") != 0)) _exit(126);
         execve(argv[0], argv.data(), envp.data());

@@ -9,6 +9,9 @@ struct program_run {
     std::vector<std::string> env;   // NAME=value; PATH defaults to the system's
     std::string root;               // chroot into this directory first, if set
     int timeout_seconds = 60;
+    // Standard output and error to /dev/null: the run ends when the program
+    // does, not when the last holder of its output lets go.
+    bool discard_output = false;
 };
 
 struct program_result {

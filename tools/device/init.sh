@@ -62,9 +62,10 @@ if [ -n "$dirty" ]; then
     echo $((dirty / 2)) > /proc/sys/vm/dirty_background_bytes
 fi
 for path in $(arg zq.rm | tr ',' ' '); do rm -f "$path"; done
-if [ "$(arg zq.premount)" = 1 ]; then
-    mount -t vfat /dev/block/mmcblk0p1 /sdcard && echo "zq: premounted /sdcard"
-fi
+case "$(arg zq.premount)" in
+    1) mount -t vfat /dev/block/mmcblk0p1 /sdcard && echo "zq: premounted /sdcard" ;;
+    ro) mount -t vfat -o ro /dev/block/mmcblk0p1 /sdcard && echo "zq: premounted /sdcard" ;;
+esac
 
 echo "zq: input: $(ls /dev/input | tr '\n' ' ')"
 echo "zq: cards: $(ls /dev/block | tr '\n' ' ')"

@@ -398,7 +398,7 @@ class Device:
         self.boot = boot or ["run_zq_device_init", "zqrecovery", "zqanimation"]
         self.timeout = timeout
         self.remove = list(remove)  # guest files deleted before the boot runs
-        self.premount = premount    # the internal card mounted before the boot runs
+        self.premount = premount    # the internal card mounted before the boot runs ("ro": read-only)
         self.system_files = system_files or {}  # {"/system/x": b"..."} on the partitions at boot
         self.small_system = small_system  # KiB left free on /system at boot
         self.damage_internal = damage_internal  # the internal card's FAT overwritten
@@ -470,7 +470,7 @@ class Device:
         if self.remove:
             append += " zq.rm=" + ",".join(self.remove)
         if self.premount:
-            append += " zq.premount=1"
+            append += " zq.premount=" + ("ro" if self.premount == "ro" else "1")
         if self.report_memory:
             append += " zq.memory=1"
         if self.dirty_bytes:
