@@ -3,7 +3,7 @@
 PRESETS := host asan tsan arm fuzz
 JOBS := $(shell nproc)
 
-.PHONY: check demo bench deps $(addprefix check-,$(PRESETS)) clean
+.PHONY: check demo bench coverage deps $(addprefix check-,$(PRESETS)) clean
 
 check: deps
 	@for p in $(PRESETS); do \
@@ -32,6 +32,20 @@ bench: deps
 	build/host/bin/picture_load_bench
 	sh bench/startup.sh build/host/bin/startup_cost build/host/media
 	/usr/bin/python3 tools/device/update_bench.py build
+
+# Line and branch coverage of the product code by the host's unit tests:
+# build/coverage/report/index.html and a summary.
+PRODUCT_DIRS := bmplib display events shell recovery animation deviceinit
+coverage: deps
+	cmake --preset coverage >/dev/null
+	cmake --build build/coverage -j$(JOBS)
+	find build/coverage -name '*.gcda' -delete
+	ctest --preset coverage -j$(JOBS) -L unit
+	mkdir -p build/coverage/report
+	gcovr --root . --object-directory build/coverage \
+	  $(foreach d,$(PRODUCT_DIRS),--filter '$(d)/') \
+	  --exclude-unreachable-branches --exclude-throw-branches \
+	  --html-details build/coverage/report/index.html --print-summary
 
 deps:
 	@sh tools/install-deps.sh

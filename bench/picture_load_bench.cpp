@@ -24,6 +24,7 @@
 #include "bmplib.h"
 #include "framebuffer.h"
 #include "prepared_bitmap.h"
+#include "screen_format.h"
 
 extern "C" unsigned char* stbi_load(const char* filename, int* x, int* y, int* comp, int req_comp);
 extern "C" void stbi_image_free(void* retval_from_stbi_load);
@@ -130,19 +131,7 @@ struct picture {
 };
 
 void set_screen(int bits) {
-    fbvar = fb_var_screeninfo{};
-    fbvar.xres = WIDTH;
-    fbvar.yres = HEIGHT;
-    fbvar.bits_per_pixel = static_cast<uint32_t>(bits);
-    if (bits == 16) {
-        fbvar.red = {11, 5, 0};
-        fbvar.green = {5, 6, 0};
-        fbvar.blue = {0, 5, 0};
-    } else {
-        fbvar.red = {16, 8, 0};
-        fbvar.green = {8, 8, 0};
-        fbvar.blue = {0, 8, 0};
-    }
+    screen_var_init(&fbvar, WIDTH, HEIGHT, bits);
 }
 
 // Warm: large blocks come from the heap and go back to it, so the next load

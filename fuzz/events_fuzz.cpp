@@ -13,21 +13,17 @@
 
 #include "events.h"
 #include "recovery.h"
+#include "support/fake_input.h"
 #include "support/sandbox.h"
 
 namespace {
-int writers[4] = {-1, -1, -1, -1};
+fake_inputs inputs;
+int* const writers = inputs.writers;
 }
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
     sandbox_enter();
-    for (int n = 0; n < 4; ++n) {
-        const std::string path = "/dev/input/event" + std::to_string(n);
-        if (mkfifo(path.c_str(), 0600) != 0) abort();
-        writers[n] = open(path.c_str(), O_RDWR | O_NONBLOCK);
-        if (writers[n] < 0) abort();
-    }
-    if (ev_init() != 0) abort();
+    if (!fake_inputs_make(&inputs, {0, 1, 2, 3}, true) || ev_init() != 0) abort();
     return 0;
 }
 

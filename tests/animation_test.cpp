@@ -14,6 +14,7 @@
 #include "support/mapped_screen.h"
 #include "support/run_program.h"
 #include "support/sandbox.h"
+#include "support/shell_layout.h"
 #include "support/test_paths.h"
 
 namespace {
@@ -147,13 +148,11 @@ TEST(AnimationPictures, MissingFrameStopsTheLoadAfterConvertingTheOnesBefore) {
 class AnimationProgram : public testing::Test {
 protected:
     void SetUp() override {
-        make_dirs("/tmp/bin");
-        write_text_file("/tmp/bin/start", "#!/bin/sh\necho \"$*\" >> /tmp/start.log\n", 0755);
-        unlink("/tmp/start.log");
+        platform_command("start");
     }
     program_result run() {
         return run_program(
-            {.args = {built_program("zqanimation")}, .env = {"PATH=/tmp/bin:/usr/bin:/bin"}});
+            {.args = {built_program("zqanimation")}, .env = {PLATFORM_PATH}});
     }
 };
 

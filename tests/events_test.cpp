@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "recovery.h"
+#include "support/fake_input.h"
 
 // Every close() of this test binary passes here (linked with --wrap=close), so
 // that a test can see which numbers the layer closes.
@@ -71,29 +72,15 @@ int descriptors_on(const std::string& path) {
 
 class InputDevices : public testing::Test {
 protected:
-    // Creates FIFOs for the given devices and holds a writer open on each, so
-    // that the layer's blocking open finds a writer.
     void make_devices(std::initializer_list<int> numbers) {
-        for (int n = 0; n < 4; ++n) unlink(device(n).c_str());
-        for (int n : numbers) {
-            ASSERT_EQ(mkfifo(device(n).c_str(), 0600), 0);
-            writers_[n] = open(device(n).c_str(), O_RDWR);
-            ASSERT_GE(writers_[n], 0);
-        }
+        ASSERT_TRUE(fake_inputs_make(&inputs_, numbers));
     }
     void TearDown() override {
         ev_exit();
-        for (int& fd : writers_) {
-            if (fd >= 0) close(fd);
-            fd = -1;
-        }
+        fake_inputs_close(&inputs_);
     }
     void send(int n, uint16_t type, uint16_t code, int32_t value) {
-        input_event event{};
-        event.type = type;
-        event.code = code;
-        event.value = value;
-        ASSERT_EQ(write(writers_[n], &event, sizeof event), static_cast<ssize_t>(sizeof event));
+        ASSERT_TRUE(fake_input_send(inputs_, n, type, code, value));
     }
     void press(int n, uint16_t code) {
         send(n, EV_KEY, code, 1);
@@ -109,7 +96,8 @@ protected:
         return result;
     }
 
-    int writers_[4] = {-1, -1, -1, -1};
+    fake_inputs inputs_;
+    int* const writers_ = inputs_.writers;
 };
 
 TEST_F(InputDevices, AllFourOpenSilently) {

@@ -5,6 +5,7 @@
 
 #include "support/run_program.h"
 #include "support/sandbox.h"
+#include "support/shell_layout.h"
 
 namespace {
 
@@ -13,7 +14,7 @@ program_result under_valgrind(const char* program) {
         {.args = {"/usr/bin/valgrind", "--leak-check=full", "--show-leak-kinds=all",
                   "--errors-for-leak-kinds=all", "--error-exitcode=99", "--track-fds=yes",
                   "--child-silent-after-fork=yes", built_program(program)},
-         .env = {"PATH=/tmp/bin:/usr/bin:/bin"},
+         .env = {PLATFORM_PATH},
          .timeout_seconds = 120});
 }
 
@@ -28,8 +29,7 @@ void expect_clean(const program_result& r) {
 class ProgramLeaks : public testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
-        make_dirs("/tmp/bin");
-        write_text_file("/tmp/bin/start", "#!/bin/sh\nexit 0\n", 0755);
+        platform_command("start");
     }
 };
 

@@ -16,14 +16,16 @@
 #include "events.h"
 #include "framebuffer.h"
 #include "recovery.h"
+#include "support/fake_input.h"
 #include "support/mapped_screen.h"
 #include "support/sandbox.h"
 #include "support/shell_layout.h"
+#include "support/wait_until.h"
 
 namespace {
 
 const std::string COUNTDOWN_5 = "Press HOME key to enter ZQ recovery mode in 5 seconds...";
-const std::string REBOOT_LOG = "/tmp/reboot.log";
+const std::string REBOOT_LOG = "/tmp/reboot.log";  // what platform_command("reboot") records
 
 // The menu as the screen must read, with the arrow on item `selected`.
 std::vector<std::string> menu_lines(int selected) {
@@ -53,19 +55,10 @@ protected:
         descriptors_ = open_descriptor_count();
         screen_ = std::make_unique<mapped_screen>(800, 480, 32);
         ASSERT_TRUE(load_test_font(font_20px));
-        for (int n = 0; n < 4; ++n) {
-            const std::string path = "/dev/input/event" + std::to_string(n);
-            unlink(path.c_str());
-            ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-            writers_[n] = open(path.c_str(), O_RDWR);
-            ASSERT_GE(writers_[n], 0);
-        }
+        ASSERT_TRUE(fake_inputs_make(&inputs_, {0, 1, 2, 3}));
         ASSERT_EQ(ev_init(), 0);
-        // A recording reboot command first on PATH.
-        make_dirs("/tmp/bin");
-        write_text_file("/tmp/bin/reboot", "#!/usr/bin/dash\necho \"$*\" >> " + REBOOT_LOG + "\n", 0755);
-        unlink(REBOOT_LOG.c_str());
-        setenv("PATH", "/tmp/bin:/usr/bin:/bin", 1);
+        platform_command("reboot");
+        putenv(const_cast<char*>(PLATFORM_PATH));
         STAGE = S_COUNTDOWN;
         selected_menu = 0;
         EXIT_RECOVERY = 0;
@@ -74,7 +67,7 @@ protected:
 
     void TearDown() override {
         ev_exit();
-        for (int fd : writers_) close(fd);
+        fake_inputs_close(&inputs_);
         free_font(font_20px);
         screen_.reset();
         EXPECT_EQ(open_descriptor_count(), descriptors_) << "every device and file closed";
@@ -91,11 +84,7 @@ protected:
     // EXIT_RECOVERY is raised.
     std::string finish(bool worker_joined = false) {
         if (!worker_joined) pthread_join(worker_, nullptr);
-        bool ended = false;
-        for (int waited = 0; !ended && waited < 10000; waited += 10) {
-            ended = pthread_tryjoin_np(ui_, nullptr) == 0;
-            if (!ended) usleep(10000);
-        }
+        const bool ended = wait_until([this] { return pthread_tryjoin_np(ui_, nullptr) == 0; });
         EXPECT_TRUE(ended) << "the UI thread ended on the last wake-up";
         EXIT_RECOVERY = 1;
         if (!ended) pthread_join(ui_, nullptr);
@@ -114,27 +103,17 @@ protected:
             event.value = 1;
             events.push_back(event);
         }
-        const auto bytes = static_cast<ssize_t>(events.size() * sizeof(input_event));
-        ASSERT_EQ(write(writers_[0], events.data(), static_cast<size_t>(bytes)), bytes);
+        ASSERT_TRUE(fake_input_write(inputs_, 0, events.data(), events.size() * sizeof events[0]));
     }
 
     void send(uint16_t type, uint16_t code, int32_t value) {
-        input_event event{};
-        event.type = type;
-        event.code = code;
-        event.value = value;
-        ASSERT_EQ(write(writers_[0], &event, sizeof event), static_cast<ssize_t>(sizeof event));
+        ASSERT_TRUE(fake_input_send(inputs_, 0, type, code, value));
     }
 
+    // A key event and its sync report.
     void key(uint16_t code, int32_t value = 1, int device = 0) {
-        input_event event{};
-        event.type = EV_KEY;
-        event.code = code;
-        event.value = value;
-        ASSERT_EQ(write(writers_[device], &event, sizeof event),
-                  static_cast<ssize_t>(sizeof event));
-        input_event sync{};
-        ASSERT_EQ(write(writers_[device], &sync, sizeof sync), static_cast<ssize_t>(sizeof sync));
+        ASSERT_TRUE(fake_input_send(inputs_, device, EV_KEY, code, value));
+        ASSERT_TRUE(fake_input_send(inputs_, device, EV_SYN, SYN_REPORT, 0));
     }
 
     // A press and its release, as a keyboard sends them.
@@ -145,7 +124,7 @@ protected:
 
     int pending_bytes() {
         int total = 0;
-        for (int fd : writers_) {
+        for (int fd : inputs_.writers) {
             int n = 0;
             ioctl(fd, FIONREAD, &n);
             total += n;
@@ -165,7 +144,7 @@ protected:
     }
 
     std::unique_ptr<mapped_screen> screen_;
-    int writers_[4] = {-1, -1, -1, -1};
+    fake_inputs inputs_;
     pthread_t ui_{};
     pthread_t worker_{};
     int descriptors_ = 0;
@@ -296,11 +275,10 @@ TEST_F(RecoveryThreads, UpdateActionRightAfterANavigationKeyDrawsAloneAndReturns
     const std::vector<std::string> header = {"<< ZQ RECOVERY v0.1 >>", "http://www.example.com", "",
                                              "INTERNAL SDCARD00", "----------------------"};
     std::vector<std::string> lines;
-    for (int waited = 0; waited < 10000; waited += 20) {
+    wait_until([&] {
         lines = screen_->lines(font_20px);
-        if (lines.size() == 7 && lines[6] == "press HOME key to main menu...") break;
-        usleep(20000);
-    }
+        return lines.size() == 7 && lines[6] == "press HOME key to main menu...";
+    });
     ASSERT_EQ(lines.size(), 7u) << testing::PrintToString(lines);
     EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 5), header);
     EXPECT_EQ(lines[5].rfind("failed to mount /sdcard. errno=", 0), 0u) << lines[5];
@@ -338,8 +316,7 @@ TEST_F(RecoveryThreads, KeyStormNeverHangsAndEndsOnExit) {
     });
     storm.join();
     // Every event read (the lower devices are served first), then the menu settles.
-    for (int waited = 0; waited < 60000 && pending_bytes() > 0; waited += 20) usleep(20000);
-    ASSERT_EQ(pending_bytes(), 0);
+    ASSERT_TRUE(wait_until([this] { return pending_bytes() == 0; }, 60000));
     ASSERT_TRUE(screen_shows(menu_lines(0)));
     tap(KEY_CODE_HOME);
     finish();

@@ -12,7 +12,6 @@
 namespace {
 
 const std::string SCRIPT = "/ZQ/bin/zq_device_init_wrapper.sh";
-const std::string PATH = "PATH=/tmp/bin:/usr/bin";  // a platform command "start" first
 
 struct layout_case {
     const char* name;
@@ -38,8 +37,7 @@ protected:
         make_dirs("/ZQ/bin");
         write_text_file(SCRIPT, "#!/usr/bin/dash\necho \"init ran with $# arguments\" > /tmp/init.log\n", 0755);
         unlink("/tmp/init.log");
-        make_dirs("/tmp/bin");
-        write_text_file("/tmp/bin/start", "#!/usr/bin/dash\nexit 0\n", 0755);
+        platform_command("start");
         shell_layout_set(GetParam().shells);
     }
     void TearDown() override { shell_layout_restore(); }
@@ -54,7 +52,7 @@ protected:
 };
 
 TEST_P(PlatformShell, DeviceInitRunsItsScriptThroughIt) {
-    const program_result r = run_program({.args = {built_program("run_zq_device_init"), "x"}, .env = {PATH}});
+    const program_result r = run_program({.args = {built_program("run_zq_device_init"), "x"}, .env = {PLATFORM_PATH}});
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(shell_log(), logged({SCRIPT.c_str()}));
     EXPECT_EQ(read_text_file("/tmp/init.log"),
@@ -62,7 +60,7 @@ TEST_P(PlatformShell, DeviceInitRunsItsScriptThroughIt) {
 }
 
 TEST_P(PlatformShell, AnimationAsksItToStartRecovery) {
-    const program_result r = run_program({.args = {built_program("zqanimation")}, .env = {PATH}});
+    const program_result r = run_program({.args = {built_program("zqanimation")}, .env = {PLATFORM_PATH}});
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(shell_log(), logged({"start recovery"}));
     EXPECT_EQ(r.err, GetParam().shell != nullptr ? "fb0 dev open: No such file or directory\n"
@@ -70,7 +68,7 @@ TEST_P(PlatformShell, AnimationAsksItToStartRecovery) {
 }
 
 TEST_P(PlatformShell, RecoveryStartsOnlyWithOne) {
-    const program_result r = run_program({.args = {built_program("zqrecovery")}, .env = {PATH}});
+    const program_result r = run_program({.args = {built_program("zqrecovery")}, .env = {PLATFORM_PATH}});
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(shell_log(), "") << "the check for a shell runs nothing";
     EXPECT_EQ(r.err, GetParam().shell != nullptr ? "fb0 dev open: No such file or directory\n"

@@ -49,16 +49,14 @@ BELOW_HEADER = 5 * 22 + 10
 def wait_for_prompt(dev, timeout=60, y0=None):
     """Waits until the update screen shows the prompt; returns the lines. With
     y0 None, both line grids are read (from the top, and below the header)."""
-    import time
-    deadline = time.time() + timeout
-    while True:
-        if y0 is None:
-            lines = dev.screen_text(0) + dev.screen_text(BELOW_HEADER)
-        else:
-            lines = dev.screen_text(y0)
-        if PROMPT in lines or time.time() > deadline:
-            return lines
-        time.sleep(0.2)
+    lines = []
+
+    def prompt():
+        lines[:] = (dev.screen_text(0) + dev.screen_text(BELOW_HEADER) if y0 is None
+                    else dev.screen_text(y0))
+        return PROMPT in lines
+    zqdevice.wait_until(prompt, timeout, 0.2)
+    return lines
 
 
 def make_tree(root, files):

@@ -2,10 +2,10 @@
 failure is named on the screen, nothing is reported copied that was not."""
 import os
 import re
-import time
 
 from conftest import HOME, PROMPT, device, enter_menu, make_tree, menu, wait_for_prompt
 from test_updates import back_to_menu, select
+from zqdevice import wait_until
 
 COPIED = re.compile(r"^(/\S+) copied (\d+) bytes\.$")
 
@@ -79,9 +79,7 @@ def test_card_pulled_mid_update(tmp_path):
     with device(machine="vexpress", bpp=32, boot=["zqrecovery"], internal_card=card) as dev:
         enter_menu(dev)
         select(dev, 1)
-        deadline = time.time() + 60
-        while not any(COPIED.match(l) for l in dev.screen_text()) and time.time() < deadline:
-            time.sleep(0.1)
+        wait_until(lambda: any(COPIED.match(l) for l in dev.screen_text()), 60)
         dev.pull_card()
         lines = wait_for_prompt(dev, timeout=240)
         assert PROMPT in lines, lines

@@ -5,6 +5,7 @@ import re
 import time
 
 from conftest import HOME, device, enter_menu, make_tree
+from zqdevice import wait_until
 from test_updates import select
 
 COPIED = re.compile(r"^(/\S+) copied (\d+) bytes\.$")
@@ -30,10 +31,12 @@ def test_everything_the_screen_called_copied_survives_a_cut_at_done(tmp_path):
                 throttle_write=THROTTLE) as dev:
         enter_menu(dev)
         select(dev, 1)
-        deadline = time.time() + 120
         lines = []
-        while "done." not in lines and time.time() < deadline:
-            lines = dev.screen_text()
+
+        def done():
+            lines[:] = dev.screen_text()
+            return "done." in lines
+        wait_until(done, 120, interval=0)
         dev.cut_power()
         assert "done." in lines, lines
         copied = {m.group(1): int(m.group(2)) for m in map(COPIED.match, lines) if m}

@@ -3,12 +3,12 @@ against the emulated device's screenshots, on every screen the device offers."""
 import os
 import struct
 import subprocess
-import time
 import zlib
 
 import pytest
 
-from conftest import BUILD, HOME, device, menu
+from conftest import BUILD, HOME, device
+from zqdevice import wait_until
 
 
 def read_png(path):
@@ -41,11 +41,7 @@ def preview(tmp_path, width, height, bpp):
 
 
 def wait_for_picture(dev, picture, timeout=10):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        if dev.screen() == picture:
-            return True
-    return False
+    return wait_until(lambda: dev.screen() == picture, timeout, interval=0)
 
 
 def differing_pixels(a, b):
@@ -69,10 +65,10 @@ def test_preview_equals_the_screen(tmp_path, machine, bpp, width, height):
         dev.press(HOME)
         dev.wait_for_line(r"ui_thread_function\(\) \d+ started.*|start ZQ animation\.")
         seen = set()
-        deadline = time.time() + 15
-        while len(seen) < 4 and time.time() < deadline:
+
+        def all_frames():
             screen = dev.screen()
-            for k in range(4):
-                if screen == pictures[f"splash-frame{k}"]:
-                    seen.add(k)
+            seen.update(k for k in range(4) if screen == pictures[f"splash-frame{k}"])
+            return len(seen) == 4
+        wait_until(all_frames, 15, interval=0)
         assert seen == {0, 1, 2, 3}, seen

@@ -7,6 +7,8 @@
 #include <cstdlib>
 
 #include "framebuffer.h"
+#include "screen_format.h"
+#include "wait_until.h"
 
 mapped_screen::mapped_screen(int xres, int yres, int bits_per_pixel)
     : xres_(xres), yres_(yres), bpp_(bits_per_pixel / 8) {
@@ -16,13 +18,7 @@ mapped_screen::mapped_screen(int xres, int yres, int bits_per_pixel)
     path_ = path;
     const off_t size = static_cast<off_t>(xres) * yres * bpp_;
     if (ftruncate(fd_, size) != 0) abort();
-    fbvar = fb_var_screeninfo{};
-    fbvar.xres = fbvar.xres_virtual = static_cast<uint32_t>(xres);
-    fbvar.yres = fbvar.yres_virtual = static_cast<uint32_t>(yres);
-    fbvar.bits_per_pixel = static_cast<uint32_t>(bits_per_pixel);
-    fbvar.red = {11, 5, 0};
-    fbvar.green = {5, 6, 0};
-    fbvar.blue = {0, 5, 0};
+    screen_var_init(&fbvar, xres, yres, bits_per_pixel);
     fbfd = open(path_.c_str(), O_RDWR);
     fflush(stdout);
     if (fbfd < 0 || fb_map() != 0) abort();
@@ -54,11 +50,7 @@ std::vector<std::string> mapped_screen::lines(const prepared_bitmap* table, int 
 
 bool mapped_screen::wait_for_lines(const prepared_bitmap* table,
                                    const std::vector<std::string>& want, int timeout_ms) const {
-    for (int waited = 0; waited < timeout_ms; waited += 20) {
-        if (lines(table) == want) return true;
-        usleep(20000);
-    }
-    return lines(table) == want;
+    return wait_until([&] { return lines(table) == want; }, timeout_ms);
 }
 
 void mapped_screen::fill(uint8_t value) {

@@ -7,6 +7,7 @@
 #include "bmplib.h"
 #include "console.h"
 #include "framebuffer.h"
+#include "screen_format.h"
 #include "test_paths.h"
 
 memory_screen::memory_screen(int xres, int yres, int bits_per_pixel)
@@ -15,19 +16,7 @@ memory_screen::memory_screen(int xres, int yres, int bits_per_pixel)
       yres_(yres),
       bpp_(bits_per_pixel / 8) {
     memset(bytes_.data() + GUARD, 0, size());
-    fbvar = fb_var_screeninfo{};
-    fbvar.xres = fbvar.xres_virtual = static_cast<uint32_t>(xres);
-    fbvar.yres = fbvar.yres_virtual = static_cast<uint32_t>(yres);
-    fbvar.bits_per_pixel = static_cast<uint32_t>(bits_per_pixel);
-    if (bits_per_pixel == 16) {
-        fbvar.red = {11, 5, 0};
-        fbvar.green = {5, 6, 0};
-        fbvar.blue = {0, 5, 0};
-    } else {
-        fbvar.red = {16, 8, 0};
-        fbvar.green = {8, 8, 0};
-        fbvar.blue = {0, 8, 0};
-    }
+    screen_var_init(&fbvar, xres, yres, bits_per_pixel);
     fbmem = pixels();
     buffersize = static_cast<uint32_t>(size());
 }

@@ -15,3 +15,9 @@ void shell_layout_set(unsigned shells);
 void shell_layout_restore();
 // The log's lines so far.
 std::string shell_log();
+
+// A platform command (reboot, start, ...) in /tmp/bin that appends its
+// arguments, one line a call, to the file it returns; the log starts empty.
+std::string platform_command(const char* name);
+// The PATH under which the platform commands are found first.
+constexpr const char* PLATFORM_PATH = "PATH=/tmp/bin:/usr/bin:/bin";

@@ -85,9 +85,7 @@ def main():
         time.sleep(1)
         shot(dev, "3-menu-internal-sdcard00.png")
         dev.press(HOME)
-        deadline = time.time() + 30
-        while "press HOME key to main menu..." not in dev.screen_text() and time.time() < deadline:
-            time.sleep(0.2)
+        zqdevice.wait_until(lambda: "press HOME key to main menu..." in dev.screen_text(), 30, 0.2)
         shot(dev, "4-update-result.png")
         dev.press(HOME)
         time.sleep(1)
@@ -97,8 +95,8 @@ def main():
         media = os.path.join(build, "arm", "media")
         frames = [zqdevice.read_bmp_rgb(os.path.join(media, f"zqani0{k}.bmp")) for k in range(4)]
         got = {}
-        deadline = time.time() + 20
-        while len(got) < 4 and time.time() < deadline:
+
+        def frame_saved():
             width, height, rgb = dev.screen()
             k = frame_shown(rgb, width, frames)
             if k is not None and k not in got:
@@ -106,6 +104,8 @@ def main():
                 path = os.path.join(out, f"6-animation-frame{k}.png")
                 zqdevice.write_png(path, width, height, rgb)
                 saved.append(path)
+            return len(got) == 4
+        zqdevice.wait_until(frame_saved, 20, 0)
         if len(got) == 4:
             path = os.path.join(out, "6-animation.png")
             write_apng(path, [got[k] for k in range(4)], width, height, 500)

@@ -15,7 +15,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from zqdevice import Device  # noqa: E402
+from zqdevice import Device, wait_until  # noqa: E402
 
 HOME, NEXT = 50, 58
 LARGE = 8, 8 << 20       # files, bytes each
@@ -63,10 +63,8 @@ def main():
                 cp[tree] = float(m.group(2)) - float(m.group(1))
                 m = dev.wait_for_line(rf"^zq: dd {tree} (\S+) (\S+)$", timeout=600)
                 dd[tree] = float(m.group(2)) - float(m.group(1))
-            deadline = time.monotonic() + 60
-            while not any(l.startswith("Press HOME key") for l in dev.screen_text()):
-                assert time.monotonic() < deadline, "no countdown"
-                time.sleep(0.1)
+            assert wait_until(lambda: any(l.startswith("Press HOME key")
+                                          for l in dev.screen_text()), 60), "no countdown"
             dev.press(HOME)
             time.sleep(2)
             large, _ = time_update(dev, 1)

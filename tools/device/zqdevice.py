@@ -56,6 +56,17 @@ class DeviceError(Exception):
     pass
 
 
+def wait_until(condition, timeout, interval=0.1):
+    """The one polling loop: checks condition every interval seconds until it
+    holds or timeout seconds of wall time have passed; its last answer."""
+    deadline = time.monotonic() + timeout
+    while True:
+        result = condition()
+        if result or time.monotonic() >= deadline:
+            return result
+        time.sleep(interval)
+
+
 def run(cmd, **kw):
     return subprocess.run(cmd, check=True, capture_output=True, text=True, **kw)
 
@@ -667,12 +678,13 @@ class Device:
 
     def wait_for_screen(self, want, timeout=20, y0=0):
         """Waits until the screen's text lines equal want; returns them."""
-        deadline = time.time() + timeout
-        while True:
-            lines = self.screen_text(y0)
-            if lines == want or time.time() > deadline:
-                return lines
-            time.sleep(0.1)
+        seen = []
+
+        def shows():
+            seen[:] = [self.screen_text(y0)]
+            return seen[0] == want
+        wait_until(shows, timeout)
+        return seen[0]
 
     # -- files
 

@@ -16,6 +16,7 @@
 #include "framebuffer.h"
 #include "png_writer.h"
 #include "prepared_bitmap.h"
+#include "screen_format.h"
 #include "recovery.h"
 #include "recovery_text.h"
 
@@ -54,19 +55,7 @@ void release(media_file* file) {
 
 // The screen as the device's driver describes it, in memory, cleared.
 void use_screen(const screen_spec& spec) {
-    fbvar = fb_var_screeninfo{};
-    fbvar.xres = fbvar.xres_virtual = static_cast<uint32_t>(spec.width);
-    fbvar.yres = fbvar.yres_virtual = static_cast<uint32_t>(spec.height);
-    fbvar.bits_per_pixel = static_cast<uint32_t>(spec.bits);
-    if (spec.bits == 16) {
-        fbvar.red = {11, 5, 0};
-        fbvar.green = {5, 6, 0};
-        fbvar.blue = {0, 5, 0};
-    } else {
-        fbvar.red = {16, 8, 0};
-        fbvar.green = {8, 8, 0};
-        fbvar.blue = {0, 8, 0};
-    }
+    screen_var_init(&fbvar, spec.width, spec.height, spec.bits);
     buffersize = static_cast<uint32_t>(spec.width * spec.height * (spec.bits / 8));
     free(fbmem);
     fbmem = static_cast<uint8_t*>(calloc(buffersize, 1));
