@@ -45,7 +45,8 @@ int floor_only(const std::string& media) {
         if (f == nullptr) return 1;
         char buffer[65536];
         size_t n = 0;
-        while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
+        while ((n = fread(buffer, 1, sizeof buffer, f)) > 0)
+            bytes.insert(bytes.end(), buffer, buffer + n);
         fclose(f);
     }
     memset(fbmem, static_cast<int>(bytes.size() & 0xFF), buffersize);

@@ -220,7 +220,8 @@ int bmp_readheader(FILE* file, bmp_image* image, int64_t length, const char** wh
     const int64_t stride = (static_cast<int64_t>(image->width) * bpp + 31) / 32 * 4;
     const int64_t pixel_count = static_cast<int64_t>(image->width) * image->height;
     if (pixel_count > BMP_MAX_PIXELS) return refuse(why, "more than 16,777,216 pixels");
-    if (stride * image->height > BMP_MAX_BYTES) return refuse(why, "more than 64 MiB of stored rows");
+    if (stride * image->height > BMP_MAX_BYTES)
+        return refuse(why, "more than 64 MiB of stored rows");
     image->stride = static_cast<int32_t>(stride);
     image->pixels_size = static_cast<uint32_t>(stride * image->height);
 
@@ -237,7 +238,8 @@ int bmp_readpalette(FILE* file, bmp_image* image, const char** why) {
     }
     image->palette = static_cast<uint8_t*>(calloc(count, 4));
     if (image->palette == nullptr) return refuse(why, "out of memory");
-    return fread(image->palette, 4, count, file) == count ? 0 : refuse(why, "colour table cut short");
+    return fread(image->palette, 4, count, file) == count ? 0
+                                                          : refuse(why, "colour table cut short");
 }
 
 // Decodes rle_data into pixels; pixels is zeroed and holds stride * height bytes.
@@ -486,8 +488,8 @@ void bmp_close(bmp_image* image) {
 }
 
 void bmp_describe(const bmp_image* image, bmp_info* info) {
-    *info = bmp_info{image->bit_count,  image->compression, image->top_down,
-                     image->stride,     image->palette_count, image->red_shift,
-                     image->green_shift, image->blue_shift,  image->red_length,
-                     image->green_length, image->blue_length};
+    *info =
+        bmp_info{image->bit_count,     image->compression,  image->top_down,    image->stride,
+                 image->palette_count, image->red_shift,    image->green_shift, image->blue_shift,
+                 image->red_length,    image->green_length, image->blue_length};
 }

@@ -19,7 +19,7 @@
 namespace {
 fake_inputs inputs;
 int* const writers = inputs.writers;
-}
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
     sandbox_enter();

@@ -32,7 +32,8 @@ private:
 // Points the framebuffer globals at a heap screen (ASan sees every byte past it).
 class fuzz_screen {
 public:
-    fuzz_screen(int xres, int yres, int bits) : bytes_(static_cast<size_t>(xres) * yres * (bits / 8)) {
+    fuzz_screen(int xres, int yres, int bits)
+        : bytes_(static_cast<size_t>(xres) * yres * (bits / 8)) {
         fbvar = fb_var_screeninfo{};
         fbvar.xres = static_cast<uint32_t>(xres);
         fbvar.yres = static_cast<uint32_t>(yres);

@@ -7,9 +7,9 @@
 #include "console.h"
 #include "events.h"
 #include "framebuffer.h"
-#include "shell.h"
 #include "recovery.h"
 #include "recovery_text.h"
+#include "shell.h"
 
 namespace {
 

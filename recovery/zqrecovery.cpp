@@ -8,8 +8,8 @@
 #include "console.h"
 #include "events.h"
 #include "framebuffer.h"
-#include "shell.h"
 #include "recovery.h"
+#include "shell.h"
 
 namespace {
 

@@ -105,7 +105,8 @@ TEST_P(AnimationThreads, LoopsTheFourFramesInOrderOverTheBackgroundTwiceASecond)
         EXPECT_EQ(seen[i].first, (seen[i - 1].first + 1) % 4) << i;
     }
     // The frame period, 500 ms and the drawing, over six periods.
-    const double period = (seen.back().second - seen[1].second) / static_cast<double>(seen.size() - 2);
+    const double period =
+        (seen.back().second - seen[1].second) / static_cast<double>(seen.size() - 2);
     EXPECT_GT(period, 0.40);
     EXPECT_LT(period, 0.68);
     const std::vector<uint8_t> bytes = screen.snapshot();
@@ -147,12 +148,9 @@ TEST(AnimationPictures, MissingFrameStopsTheLoadAfterConvertingTheOnesBefore) {
 
 class AnimationProgram : public testing::Test {
 protected:
-    void SetUp() override {
-        platform_command("start");
-    }
+    void SetUp() override { platform_command("start"); }
     program_result run() {
-        return run_program(
-            {.args = {built_program("zqanimation")}, .env = {PLATFORM_PATH}});
+        return run_program({.args = {built_program("zqanimation")}, .env = {PLATFORM_PATH}});
     }
 };
 

@@ -257,7 +257,8 @@ TEST(BmpOpen, Rle8DecodesRunsAbsoluteRunsAndDeltas) {
     f.height = 2;
     f.bit_count = 8;
     f.compression = 1;
-    for (uint32_t i = 0; i < 16; ++i) f.palette.push_back(i * 0x111111u);  // index i reads i x 0x111111
+    for (uint32_t i = 0; i < 16; ++i)
+        f.palette.push_back(i * 0x111111u);  // index i reads i x 0x111111
     f.pixels = {0x03, 0x07, 0x00, 0x00, 0x00, 0x03, 0x01, 0x02, 0x03, 0x00, 0x00, 0x01};
     open_result r{open_fields(f)};
     ASSERT_NE(r.image, nullptr);

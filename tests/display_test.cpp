@@ -137,8 +137,8 @@ TEST(PrepareBitmap, RectangleLargerThanAnyPictureStaysEmpty) {
     ASSERT_NE(image, nullptr);
     screen_format format;
     screen_format_init(&format, &fbvar);
-    for (const auto& [w, h] : {std::pair{65536, 65536}, std::pair{INT32_MAX, 1},
-                              std::pair{4097, 4097}}) {
+    for (const auto& [w, h] :
+         {std::pair{65536, 65536}, std::pair{INT32_MAX, 1}, std::pair{4097, 4097}}) {
         prepared_bitmap bitmap{7, 7, 7, nullptr};
         prepare_bitmap_rect(&format, image, 0, 0, w, h, &bitmap);
         EXPECT_EQ(bitmap.pixels, nullptr) << w << " x " << h;

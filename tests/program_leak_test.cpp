@@ -28,9 +28,7 @@ void expect_clean(const program_result& r) {
 
 class ProgramLeaks : public testing::TestWithParam<const char*> {
 protected:
-    void SetUp() override {
-        platform_command("start");
-    }
+    void SetUp() override { platform_command("start"); }
 };
 
 // The furthest road the host reaches: the device opened, its query failed;

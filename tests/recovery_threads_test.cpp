@@ -39,7 +39,8 @@ std::vector<std::string> menu_lines(int selected) {
                                  "RECOVERY: reboot recovery",
                                  "DOWNLOAD: reboot download mode"};
     std::vector<std::string> lines = {"<< ZQ RECOVERY v0.1 >>", "http://www.example.com", ""};
-    for (int i = 0; i < 9; ++i) lines.push_back(std::string(i == selected ? "--> " : "") + items[i]);
+    for (int i = 0; i < 9; ++i)
+        lines.push_back(std::string(i == selected ? "--> " : "") + items[i]);
     return lines;
 }
 
@@ -159,7 +160,8 @@ TEST_F(RecoveryThreads, CountdownRunsOutWithoutTheMenu) {
     std::vector<std::string> shown;
     while (pthread_tryjoin_np(worker_, nullptr) != 0 && now_seconds() - started < 20) {
         const std::vector<std::string> lines = screen_->lines(font_20px);
-        if (lines.size() == 1 && (shown.empty() || shown.back() != lines[0])) shown.push_back(lines[0]);
+        if (lines.size() == 1 && (shown.empty() || shown.back() != lines[0]))
+            shown.push_back(lines[0]);
         usleep(20000);
     }
     const double elapsed = now_seconds() - started;

@@ -35,7 +35,8 @@ protected:
     void SetUp() override {
         unlink("/dev/graphics/fb0");  // the display programs take their failure road
         make_dirs("/ZQ/bin");
-        write_text_file(SCRIPT, "#!/usr/bin/dash\necho \"init ran with $# arguments\" > /tmp/init.log\n", 0755);
+        write_text_file(
+            SCRIPT, "#!/usr/bin/dash\necho \"init ran with $# arguments\" > /tmp/init.log\n", 0755);
         unlink("/tmp/init.log");
         platform_command("start");
         shell_layout_set(GetParam().shells);
@@ -46,13 +47,15 @@ protected:
     static std::string logged(std::initializer_list<const char*> commands) {
         std::string log;
         if (GetParam().shell == nullptr) return log;
-        for (const char* command : commands) log += std::string(GetParam().shell) + "\t" + command + "\n";
+        for (const char* command : commands)
+            log += std::string(GetParam().shell) + "\t" + command + "\n";
         return log;
     }
 };
 
 TEST_P(PlatformShell, DeviceInitRunsItsScriptThroughIt) {
-    const program_result r = run_program({.args = {built_program("run_zq_device_init"), "x"}, .env = {PLATFORM_PATH}});
+    const program_result r =
+        run_program({.args = {built_program("run_zq_device_init"), "x"}, .env = {PLATFORM_PATH}});
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(shell_log(), logged({SCRIPT.c_str()}));
     EXPECT_EQ(read_text_file("/tmp/init.log"),
@@ -60,7 +63,8 @@ TEST_P(PlatformShell, DeviceInitRunsItsScriptThroughIt) {
 }
 
 TEST_P(PlatformShell, AnimationAsksItToStartRecovery) {
-    const program_result r = run_program({.args = {built_program("zqanimation")}, .env = {PLATFORM_PATH}});
+    const program_result r =
+        run_program({.args = {built_program("zqanimation")}, .env = {PLATFORM_PATH}});
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(shell_log(), logged({"start recovery"}));
     EXPECT_EQ(r.err, GetParam().shell != nullptr ? "fb0 dev open: No such file or directory\n"
@@ -68,7 +72,8 @@ TEST_P(PlatformShell, AnimationAsksItToStartRecovery) {
 }
 
 TEST_P(PlatformShell, RecoveryStartsOnlyWithOne) {
-    const program_result r = run_program({.args = {built_program("zqrecovery")}, .env = {PLATFORM_PATH}});
+    const program_result r =
+        run_program({.args = {built_program("zqrecovery")}, .env = {PLATFORM_PATH}});
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(shell_log(), "") << "the check for a shell runs nothing";
     EXPECT_EQ(r.err, GetParam().shell != nullptr ? "fb0 dev open: No such file or directory\n"

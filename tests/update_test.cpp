@@ -1,8 +1,8 @@
 // The update walk with real files, at the compiled-in destinations.
-#include <fcntl.h>
-#include <pthread.h>
-#include <gtest/gtest.h>
 #include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>

@@ -15,8 +15,12 @@
 
 namespace {
 
-const char* const MEDIA[] = {"inconsolata_20px_ffffff.bmp", "zqtitle.bmp", "zqani00.bmp",
-                             "zqani01.bmp", "zqani02.bmp", "zqani03.bmp"};
+const char* const MEDIA[] = {"inconsolata_20px_ffffff.bmp",
+                             "zqtitle.bmp",
+                             "zqani00.bmp",
+                             "zqani01.bmp",
+                             "zqani02.bmp",
+                             "zqani03.bmp"};
 
 std::string scratch_dir(const std::string& name) {
     const std::string dir = "/tmp/zqbmp-test-" + std::to_string(getpid()) + "-" + name;
@@ -66,14 +70,18 @@ struct check_case {
 };
 
 const check_case CHECKS[] = {
-    {"generated", [](const std::string&) {}, 0,
+    {"generated",
+     [](const std::string&) {},
+     0,
      {"inconsolata_20px_ffffff.bmp: loads: 100 x 220, 8 bits per pixel, compression 0",
       "font: 10 x 10 cells of 10 x 22 pixels",
       "menu: the banner and the nine items take 264 of 480 rows",
       "update: 16 progress lines fit below the header, 16 once progress has run off the bottom",
       "splash: zqtitle.bmp covers the screen", "splash: zqani03.bmp (800 x 215) from row 50 fits",
       "result: both programs would start; 0 warnings"}},
-    {"missing_frame", [](const std::string& dir) { unlink((dir + "/zqani02.bmp").c_str()); }, 1,
+    {"missing_frame",
+     [](const std::string& dir) { unlink((dir + "/zqani02.bmp").c_str()); },
+     1,
      {"zqani02.bmp: does not load: No such file or directory",
       "result: zqanimation would not start (it asks for \"start recovery\"): zqani02.bmp does not "
       "load"}},
@@ -86,7 +94,8 @@ const check_case CHECKS[] = {
       "font: warning: 105 x 223 is not a multiple of 10: 5 columns at the right and 3 rows at the "
       "bottom are never read",
       "result: both programs would start; 1 warnings"}},
-    {"frame_too_tall", [](const std::string& dir) { write_bytes(dir + "/zqani01.bmp", picture(800, 460)); },
+    {"frame_too_tall",
+     [](const std::string& dir) { write_bytes(dir + "/zqani01.bmp", picture(800, 460)); },
      0,
      {"splash: warning: zqani01.bmp (800 x 460) from row 50: 30 rows at the bottom and 0 columns "
       "at the right are cut off",
@@ -104,8 +113,10 @@ const check_case CHECKS[] = {
      {"zqtitle.bmp: does not load: information header shorter than 40 bytes (an old OS/2 header)",
       "result: zqanimation would not start (it asks for \"start recovery\"): zqtitle.bmp does not "
       "load"}},
-    {"missing_font", [](const std::string& dir) { unlink((dir + "/inconsolata_20px_ffffff.bmp").c_str()); },
-     1, {"result: zqrecovery would not start: inconsolata_20px_ffffff.bmp does not load"}},
+    {"missing_font",
+     [](const std::string& dir) { unlink((dir + "/inconsolata_20px_ffffff.bmp").c_str()); },
+     1,
+     {"result: zqrecovery would not start: inconsolata_20px_ffffff.bmp does not load"}},
 };
 
 void PrintTo(const check_case& c, std::ostream* out) {
@@ -120,7 +131,8 @@ TEST_P(ZqbmpCheck, TellsWhatTheDeviceWouldMakeOfTheMedia) {
     c.breaks(dir);
     const program_result r = zqbmp({"check", dir, "--screen", "800x480x32"});
     EXPECT_EQ(r.exit_status, c.status) << r.out;
-    for (const std::string& line : c.lines) EXPECT_TRUE(has_line(r.out, line)) << line << "\n" << r.out;
+    for (const std::string& line : c.lines)
+        EXPECT_TRUE(has_line(r.out, line)) << line << "\n" << r.out;
     if (c.status == 0) {
         EXPECT_EQ(r.out.find("does not load"), std::string::npos) << r.out;
     }
@@ -134,7 +146,8 @@ INSTANTIATE_TEST_SUITE_P(MediaSets, ZqbmpCheck, testing::ValuesIn(CHECKS),
 std::pair<int, int> png_size(const std::string& bytes) {
     if (bytes.size() < 24 || bytes.compare(0, 8, "\x89PNG\r\n\x1a\n") != 0) return {0, 0};
     auto be32 = [&](size_t at) {
-        return (static_cast<uint8_t>(bytes[at]) << 24) | (static_cast<uint8_t>(bytes[at + 1]) << 16) |
+        return (static_cast<uint8_t>(bytes[at]) << 24) |
+               (static_cast<uint8_t>(bytes[at + 1]) << 16) |
                (static_cast<uint8_t>(bytes[at + 2]) << 8) | static_cast<uint8_t>(bytes[at + 3]);
     };
     return {be32(16), be32(20)};
@@ -144,10 +157,11 @@ TEST(ZqbmpPreview, DrawsEveryScreenTheDeviceShows) {
     const std::string out = scratch_dir("preview");
     const program_result r = zqbmp({"preview", ZQ_MEDIA_DIR, "--screen", "640x400x16", out});
     EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
-    for (const char* name : {"splash-frame0.png", "splash-frame3.png", "splash.png", "countdown.png",
-                             "menu.png"}) {
+    for (const char* name :
+         {"splash-frame0.png", "splash-frame3.png", "splash.png", "countdown.png", "menu.png"}) {
         EXPECT_TRUE(has_line(r.out, out + "/" + name)) << r.out;
-        EXPECT_EQ(png_size(read_text_file(out + "/" + name)), (std::pair<int, int>{640, 400})) << name;
+        EXPECT_EQ(png_size(read_text_file(out + "/" + name)), (std::pair<int, int>{640, 400}))
+            << name;
     }
     const std::string animated = read_text_file(out + "/splash.png");
     EXPECT_NE(animated.find("acTL"), std::string::npos) << "an animated PNG";
@@ -158,8 +172,9 @@ TEST(ZqbmpPreview, DrawsEveryScreenTheDeviceShows) {
     unlink((media + "/inconsolata_20px_ffffff.bmp").c_str());
     const program_result broken = zqbmp({"preview", media, "--screen", "640x400x32", out + "/b"});
     EXPECT_EQ(broken.exit_status, 1);
-    EXPECT_TRUE(has_line(broken.out, "countdown and menu: not drawn: inconsolata_20px_ffffff.bmp "
-                                     "does not load"))
+    EXPECT_TRUE(has_line(broken.out,
+                         "countdown and menu: not drawn: inconsolata_20px_ffffff.bmp "
+                         "does not load"))
         << broken.out;
     EXPECT_EQ(access((out + "/b/menu.png").c_str(), F_OK), -1);
     EXPECT_EQ(access((out + "/b/splash-frame0.png").c_str(), F_OK), 0);
@@ -175,10 +190,12 @@ TEST(ZqbmpUpdateCheck, ListsWhatWouldBeInstalledAndWhatSkipped) {
     write_text_file(tree + "/data/notes.txt", "abc");
     const program_result clean = zqbmp({"update-check", tree, "--item", "1"});
     EXPECT_EQ(clean.exit_status, 0) << clean.out;
-    for (const std::string& line : {"tree " + tree + " as /sdcard/zq/update00 (INTERNAL SDCARD00)", std::string("dir  /system/app"), std::string("file /system/app/x.apk 5 bytes"),
-                             std::string("file /data/notes.txt 3 bytes"),
-                             std::string("total /system: 1 files, 5 bytes"),
-                             std::string("total /data: 1 files, 3 bytes"), std::string("skipped: 0")}) {
+    for (const std::string& line :
+         {"tree " + tree + " as /sdcard/zq/update00 (INTERNAL SDCARD00)",
+          std::string("dir  /system/app"), std::string("file /system/app/x.apk 5 bytes"),
+          std::string("file /data/notes.txt 3 bytes"),
+          std::string("total /system: 1 files, 5 bytes"),
+          std::string("total /data: 1 files, 3 bytes"), std::string("skipped: 0")}) {
         EXPECT_TRUE(has_line(clean.out, line)) << line << "\n" << clean.out;
     }
 
@@ -192,12 +209,14 @@ TEST(ZqbmpUpdateCheck, ListsWhatWouldBeInstalledAndWhatSkipped) {
     const program_result r = zqbmp({"update-check", tree});  // as the longest root, item 4
     EXPECT_EQ(r.exit_status, 1) << r.out;
     const std::string root = "/sdcard/sd/zq/update00";
-    for (const std::string& line : std::vector<std::string>{"skip " + root + "/boot: only system and data are taken at the top of the tree",
-          "skip " + root + "/system/link: a symbolic link", "skip " + root + "/system/fifo: a FIFO",
-          "skipped: 4"}) {
+    for (const std::string& line : std::vector<std::string>{
+             "skip " + root + "/boot: only system and data are taken at the top of the tree",
+             "skip " + root + "/system/link: a symbolic link",
+             "skip " + root + "/system/fifo: a FIFO", "skipped: 4"}) {
         EXPECT_TRUE(has_line(r.out, line)) << line << "\n" << r.out;
     }
-    EXPECT_NE(r.out.find(": the path on the device is over 1023 bytes\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(": the path on the device is over 1023 bytes\n"), std::string::npos)
+        << r.out;
     remove_tree(tree);
 }
 

@@ -17,10 +17,12 @@ def test_long_names_and_too_deep_paths_are_skipped_by_name(tmp_path):
         f"zq/update00/system/{a}/{b}/{c}/{d}": b"too deep",
         f"zq/update00/system/{a}/short.txt": b"short",
     })
-    with device(machine="virt", boot=["zqrecovery"], internal_card=card) as dev:
+    # A screen large enough that the long progress lines never run off the bottom.
+    with device(machine="virt", boot=["zqrecovery"], internal_card=card, width=1920,
+                height=1080) as dev:
         enter_menu(dev)
         select(dev, 1)
-        lines = wait_for_prompt(dev)
+        lines = wait_for_prompt(dev, y0=0)
         assert PROMPT in lines, lines
         # The skipped entry's line starts with the reason; the path is cut to fit.
         assert any(l.startswith("path too long, skipped /sdcard/zq/update00/system/")

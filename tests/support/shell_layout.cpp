@@ -14,8 +14,9 @@ const std::string LOG = "/tmp/shell.log";
 const std::string DASH = "/usr/bin/dash";
 
 void write_shell(const std::string& path, const char* name) {
-    write_text_file(path, "#!" + DASH + "\nprintf '%s\\t%s\\n' " + name + " \"$2\" >> " + LOG +
-                              "\nexec " + DASH + " \"$@\"\n",
+    write_text_file(path,
+                    "#!" + DASH + "\nprintf '%s\\t%s\\n' " + name + " \"$2\" >> " + LOG +
+                        "\nexec " + DASH + " \"$@\"\n",
                     0755);
 }
 
@@ -58,8 +59,8 @@ std::string shell_log() {
 std::string platform_command(const char* name) {
     const std::string log = std::string("/tmp/") + name + ".log";
     make_dirs("/tmp/bin");
-    write_text_file(std::string("/tmp/bin/") + name,
-                    "#!" + DASH + "\necho \"$*\" >> " + log + "\n", 0755);
+    write_text_file(std::string("/tmp/bin/") + name, "#!" + DASH + "\necho \"$*\" >> " + log + "\n",
+                    0755);
     unlink(log.c_str());
     return log;
 }

@@ -15,8 +15,8 @@ bool wait_until(Condition condition, int timeout_ms = 10000, int interval_ms = 2
         if (condition()) return true;
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
-        const long long elapsed_ms = (now.tv_sec - start.tv_sec) * 1000LL +
-                                     (now.tv_nsec - start.tv_nsec) / 1000000;
+        const long long elapsed_ms =
+            (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
         if (elapsed_ms >= timeout_ms) return condition();
         usleep(static_cast<useconds_t>(interval_ms) * 1000);
     }

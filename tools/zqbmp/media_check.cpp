@@ -16,16 +16,16 @@
 #include "framebuffer.h"
 #include "png_writer.h"
 #include "prepared_bitmap.h"
-#include "screen_format.h"
 #include "recovery.h"
 #include "recovery_text.h"
+#include "screen_format.h"
 
 namespace {
 
-constexpr int FRAME_Y = 50;           // where zqanimation draws its frames
-constexpr int HEADER_LINES = 5;       // the update screen's header
+constexpr int FRAME_Y = 50;                     // where zqanimation draws its frames
+constexpr int HEADER_LINES = 5;                 // the update screen's header
 constexpr int MENU_LINES = 3 + MENU_ITEM_SIZE;  // banner and items
-constexpr int FRAME_MS = 500;         // two frames a second
+constexpr int FRAME_MS = 500;                   // two frames a second
 
 const char* const FONT = "inconsolata_20px_ffffff.bmp";
 const char* const BACKGROUND = "zqtitle.bmp";
@@ -108,8 +108,7 @@ bool glyph_is_empty(const prepared_bitmap& g) {
 
 bool glyphs_equal(const prepared_bitmap& a, const prepared_bitmap& b) {
     const size_t bytes = static_cast<size_t>(a.stride) * static_cast<size_t>(a.height);
-    return a.pixels != nullptr && b.pixels != nullptr &&
-           memcmp(a.pixels, b.pixels, bytes) == 0;
+    return a.pixels != nullptr && b.pixels != nullptr && memcmp(a.pixels, b.pixels, bytes) == 0;
 }
 
 // The font's findings; the glyph table is left prepared.
@@ -125,9 +124,10 @@ int check_font(const media_file& font, const screen_spec& spec) {
         return 1;
     }
     if (w % FONT_GRID != 0 || h % FONT_GRID != 0) {
-        printf("font: warning: %d x %d is not a multiple of 10: %d columns at the right and %d rows "
-               "at the bottom are never read\n",
-               w, h, w % FONT_GRID, h % FONT_GRID);
+        printf(
+            "font: warning: %d x %d is not a multiple of 10: %d columns at the right and %d rows "
+            "at the bottom are never read\n",
+            w, h, w % FONT_GRID, h % FONT_GRID);
         ++warnings;
     }
     prepare_font(font.image, font_20px);
@@ -149,23 +149,25 @@ int check_font(const media_file& font, const screen_spec& spec) {
     // The menu: banner and items, one line each, at most this many characters.
     int longest = 0;
     for (int i = 0; i < MENU_ITEM_SIZE; ++i) {
-        const int length = 4 + static_cast<int>(strlen(MENU_ITEMS[2 * i]) + 2 +
-                                                strlen(MENU_ITEMS[2 * i + 1]));
+        const int length =
+            4 + static_cast<int>(strlen(MENU_ITEMS[2 * i]) + 2 + strlen(MENU_ITEMS[2 * i + 1]));
         if (length > longest) longest = length;
     }
     if (MENU_LINES * ch > spec.height) {
-        printf("menu: warning: the banner and the nine items need %d rows, the screen has %d: the "
-               "last lines are drawn over the first\n",
-               MENU_LINES * ch, spec.height);
+        printf(
+            "menu: warning: the banner and the nine items need %d rows, the screen has %d: the "
+            "last lines are drawn over the first\n",
+            MENU_LINES * ch, spec.height);
         ++warnings;
     } else {
         printf("menu: the banner and the nine items take %d of %d rows\n", MENU_LINES * ch,
                spec.height);
     }
     if (longest * cw > spec.width) {
-        printf("menu: warning: the longest item line, %d characters, needs %d columns, the screen "
-               "has %d: it wraps\n",
-               longest, longest * cw, spec.width);
+        printf(
+            "menu: warning: the longest item line, %d characters, needs %d columns, the screen "
+            "has %d: it wraps\n",
+            longest, longest * cw, spec.width);
         ++warnings;
     }
     const int header_rows = HEADER_LINES * ch;
@@ -173,30 +175,32 @@ int check_font(const media_file& font, const screen_spec& spec) {
         printf("update: warning: no progress line fits below the header (%d rows)\n", header_rows);
         ++warnings;
     } else {
-        printf("update: %d progress lines fit below the header, %d once progress has run off the "
-               "bottom\n",
-               (spec.height - header_rows) / ch, (spec.height - header_rows - 10) / ch);
+        printf(
+            "update: %d progress lines fit below the header, %d once progress has run off the "
+            "bottom\n",
+            (spec.height - header_rows) / ch, (spec.height - header_rows - 10) / ch);
     }
     return warnings;
 }
 
-int check_splash(const media_file& background, const media_file* frames,
-                 const screen_spec& spec) {
+int check_splash(const media_file& background, const media_file* frames, const screen_spec& spec) {
     int warnings = 0;
     const int bw = bmp_width(background.image);
     const int bh = bmp_height(background.image);
     if (bw < spec.width || bh < spec.height) {
-        printf("splash: warning: %s is %d x %d: %d columns at the right and %d rows at the bottom "
-               "stay black\n",
-               background.name.c_str(), bw, bh, bw < spec.width ? spec.width - bw : 0,
-               bh < spec.height ? spec.height - bh : 0);
+        printf(
+            "splash: warning: %s is %d x %d: %d columns at the right and %d rows at the bottom "
+            "stay black\n",
+            background.name.c_str(), bw, bh, bw < spec.width ? spec.width - bw : 0,
+            bh < spec.height ? spec.height - bh : 0);
         ++warnings;
     }
     if (bw > spec.width || bh > spec.height) {
-        printf("splash: warning: %s is %d x %d: %d columns at the right and %d rows at the bottom "
-               "are cut off\n",
-               background.name.c_str(), bw, bh, bw > spec.width ? bw - spec.width : 0,
-               bh > spec.height ? bh - spec.height : 0);
+        printf(
+            "splash: warning: %s is %d x %d: %d columns at the right and %d rows at the bottom "
+            "are cut off\n",
+            background.name.c_str(), bw, bh, bw > spec.width ? bw - spec.width : 0,
+            bh > spec.height ? bh - spec.height : 0);
         ++warnings;
     }
     if (bw == spec.width && bh == spec.height) {
@@ -207,19 +211,21 @@ int check_splash(const media_file& background, const media_file* frames,
         const int fh = bmp_height(frames[k].image);
         const int rows = spec.height - FRAME_Y;
         if (fh > rows || fw > spec.width) {
-            printf("splash: warning: %s (%d x %d) from row %d: %d rows at the bottom and %d "
-                   "columns at the right are cut off\n",
-                   frames[k].name.c_str(), fw, fh, FRAME_Y, fh > rows ? fh - rows : 0,
-                   fw > spec.width ? fw - spec.width : 0);
+            printf(
+                "splash: warning: %s (%d x %d) from row %d: %d rows at the bottom and %d "
+                "columns at the right are cut off\n",
+                frames[k].name.c_str(), fw, fh, FRAME_Y, fh > rows ? fh - rows : 0,
+                fw > spec.width ? fw - spec.width : 0);
             ++warnings;
         } else {
             printf("splash: %s (%d x %d) from row %d fits\n", frames[k].name.c_str(), fw, fh,
                    FRAME_Y);
         }
         if (k > 0 && (fw != bmp_width(frames[0].image) || fh != bmp_height(frames[0].image))) {
-            printf("splash: warning: %s is not the size of %s: parts of the larger frames stay "
-                   "on screen under the smaller ones\n",
-                   frames[k].name.c_str(), frames[0].name.c_str());
+            printf(
+                "splash: warning: %s is not the size of %s: parts of the larger frames stay "
+                "on screen under the smaller ones\n",
+                frames[k].name.c_str(), frames[0].name.c_str());
             ++warnings;
         }
     }
@@ -264,7 +270,8 @@ const media_file* splash_problem(const media_set& set) {
 int parse_screen(const char* text, screen_spec* spec) {
     char tail = '\0';
     if (sscanf(text, "%dx%dx%d%c", &spec->width, &spec->height, &spec->bits, &tail) != 3) return -1;
-    if (spec->width <= 0 || spec->height <= 0 || spec->width > 8192 || spec->height > 8192) return -1;
+    if (spec->width <= 0 || spec->height <= 0 || spec->width > 8192 || spec->height > 8192)
+        return -1;
     return spec->bits == 16 || spec->bits == 24 || spec->bits == 32 ? 0 : -1;
 }
 
@@ -296,9 +303,10 @@ int media_check(const char* media_dir, const screen_spec& spec) {
         status = 1;
     }
     if (splash != nullptr) {
-        printf("result: zqanimation would not start (it asks for \"start recovery\"): %s does not "
-               "load\n",
-               splash->name.c_str());
+        printf(
+            "result: zqanimation would not start (it asks for \"start recovery\"): %s does not "
+            "load\n",
+            splash->name.c_str());
         status = 1;
     }
     if (status == 0) printf("result: both programs would start; %d warnings\n", warnings);

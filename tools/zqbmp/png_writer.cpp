@@ -74,7 +74,8 @@ std::string header(const rgb_picture& picture) {
     std::string ihdr;
     put32(ihdr, static_cast<uint32_t>(picture.width));
     put32(ihdr, static_cast<uint32_t>(picture.height));
-    ihdr += std::string("\x08\x02\x00\x00\x00", 5);  // 8 bits, RGB, deflate, no filter, no interlace
+    ihdr +=
+        std::string("\x08\x02\x00\x00\x00", 5);  // 8 bits, RGB, deflate, no filter, no interlace
     chunk(out, "IHDR", ihdr);
     return out;
 }

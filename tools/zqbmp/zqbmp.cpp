@@ -33,7 +33,8 @@ int info(int count, char** files) {
         const char* why = nullptr;
         bmp_image* image = bmp_open_explained(files[i], &why);
         if (image == nullptr) {
-            (void)printf("%s: cannot be loaded: %s\n", files[i], why != nullptr ? why : strerror(errno));
+            (void)printf("%s: cannot be loaded: %s\n", files[i],
+                         why != nullptr ? why : strerror(errno));
             status = 1;
             continue;
         }
