@@ -60,16 +60,17 @@ int load_pictures() {
 
 namespace {
 
-// Runs the two threads until the worker ends; -1 after a perror if one could
-// not be created (a UI thread already running is stopped first).
-int run_threads() {
+// Runs the two threads until the worker ends. A thread that cannot be
+// created is reported (a UI thread already running is stopped first); the end
+// sequence follows either way, so nothing is returned.
+void run_threads() {
     pthread_t ui;
     pthread_t worker;
     int result = pthread_create(&ui, nullptr, ui_thread_function, nullptr);
     if (result != 0) {
         errno = result;
         perror("create ui thread\n");
-        return -1;
+        return;
     }
     result = pthread_create(&worker, nullptr, worker_thread_function, nullptr);
     if (result != 0) {
@@ -80,7 +81,6 @@ int run_threads() {
     }
     EXIT_RECOVERY = 1;
     pthread_join(ui, nullptr);
-    return result == 0 ? 0 : -1;
 }
 
 }  // namespace

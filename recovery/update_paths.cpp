@@ -12,7 +12,8 @@ bool update_takes(const char* name, int depth) {
 
 int update_paths(const char* directory, const char* name, size_t root_length, char* source,
                  char* destination) {
-    // Every source path starts with the update root, so it is never shorter.
+    // The walk's sources all start with the update root; a directory outside
+    // it has no destination.
     const int length = snprintf(source, TEXT_BUFFER_SIZE, "%s/%s", directory, name);
     if (length < 0 || length >= TEXT_BUFFER_SIZE || static_cast<size_t>(length) < root_length) {
         return -1;
