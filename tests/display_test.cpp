@@ -91,30 +91,30 @@ TEST(ScreenFormat, ConvertsColoursAtEachDepth) {
     }
 }
 
+// Layouts other than 5-6-5 go through the per-channel tables.
 TEST(ScreenFormat, SixteenBitFieldsFollowFbvar) {
-    memory_screen screen(4, 4, 16);
-    // 5-5-5 with red on top, a channel of length 0, and one shifted above bit 15.
-    fbvar.red = {10, 5, 0};
-    fbvar.green = {5, 5, 0};
-    fbvar.blue = {0, 5, 0};
-    prepared p;
-    prepare_colours(&p, 1, 1, {0xFFFFFF});
-    uint16_t word;
-    memcpy(&word, p.bitmap.pixels, 2);
-    EXPECT_EQ(word, 0x7FFFu);
-
-    fbvar.green = {5, 0, 0};
-    fbvar.blue = {16, 5, 0};
-    prepared q;
-    prepare_colours(&q, 1, 1, {0xFFFFFF});
-    memcpy(&word, q.bitmap.pixels, 2);
-    EXPECT_EQ(word, 0x7C00u);
-
-    fbvar.red = {11, 9, 0};  // longer than 8 bits: contributes 0
-    prepared r;
-    prepare_colours(&r, 1, 1, {0xFFFFFF});
-    memcpy(&word, r.bitmap.pixels, 2);
-    EXPECT_EQ(word, 0u);
+    const struct {
+        fb_bitfield red, green, blue;
+        uint32_t colour;
+        uint16_t word;
+    } cases[] = {
+        {{10, 5, 0}, {5, 5, 0}, {0, 5, 0}, 0xF08040, 0x7A08},   // 5-5-5, red on top
+        {{10, 5, 0}, {5, 5, 0}, {0, 5, 0}, 0xFFFFFF, 0x7FFF},
+        {{0, 5, 0}, {5, 6, 0}, {11, 5, 0}, 0xF08040, 0x441E},   // 5-6-5, blue on top
+        {{10, 5, 0}, {5, 0, 0}, {16, 5, 0}, 0xFFFFFF, 0x7C00},  // length 0; above bit 15
+        {{11, 9, 0}, {5, 0, 0}, {16, 5, 0}, 0xFFFFFF, 0x0000},  // longer than 8 bits
+    };
+    for (const auto& c : cases) {
+        memory_screen screen(4, 4, 16);
+        fbvar.red = c.red;
+        fbvar.green = c.green;
+        fbvar.blue = c.blue;
+        prepared p;
+        prepare_colours(&p, 1, 1, {c.colour});
+        uint16_t word;
+        memcpy(&word, p.bitmap.pixels, 2);
+        EXPECT_EQ(word, c.word) << std::hex << c.colour << " red at " << c.red.offset;
+    }
 }
 
 TEST(ScreenFormat, UnsupportedDepthConvertsNothingAndDrawsNothing) {
