@@ -170,6 +170,16 @@ TEST_F(InputDevices, ShortRecordIsPassedOver) {
     ASSERT_EQ(ev_get(&event, 0), 0) << "the whole record of the next device is read";
     EXPECT_EQ(event.code, 58);
     EXPECT_EQ(ev_get(&event, 0), -1);
+
+    // Without a time-out, a pass that read only a short record polls again.
+    ASSERT_EQ(write(writers_[2], half, sizeof half), static_cast<ssize_t>(sizeof half));
+    std::thread later([this] {
+        usleep(200000);
+        send(3, EV_KEY, 42, 1);
+    });
+    EXPECT_EQ(ev_get(&event, -1), 0);
+    later.join();
+    EXPECT_EQ(event.code, 42);
 }
 
 TEST_F(InputDevices, ClearDrainsEveryDevice) {

@@ -281,19 +281,21 @@ TEST_F(UpdateWalk, MissingRootCopiesNothingSilently) {
 }
 
 TEST_F(UpdateWalk, OverLongPathsAreSkippedByNameAndTheRestIsCopied) {
-    // Three nested 255-character names, then a fourth that passes 1024 bytes.
+    // Three nested 255-character names, then a file whose source path takes
+    // 1023 bytes (it fits) and one of 1024 (it does not).
     std::string dir = ROOT + "/system";
     for (int level = 0; level < 3; ++level) {
         dir += "/" + std::string(255, static_cast<char>('a' + level));
         ASSERT_TRUE(make_dirs(dir));
     }
-    write_text_file(dir + "/f", "fits");
-    write_text_file(dir + "/" + std::string(255, 'z'), "too long");
+    ASSERT_EQ(dir.size() + 1 + 228, 1023u);
+    write_text_file(dir + "/" + std::string(228, 'f'), "fits");
+    write_text_file(dir + "/" + std::string(229, 'z'), "too long");
     walk();
     walk();  // again: its first line must start a line of its own
     const std::string dest = dir.substr(ROOT.size());
-    EXPECT_EQ(read_text_file(dest + "/f"), "fits");
-    EXPECT_FALSE(exists(dest + "/" + std::string(255, 'z')));
+    EXPECT_EQ(read_text_file(dest + "/" + std::string(228, 'f')), "fits");
+    EXPECT_FALSE(exists(dest + "/" + std::string(229, 'z')));
     // The skip is reported, cut to fit its 1024-byte buffer but keeping its
     // line end: 1022 characters on 80-column lines, the last holding 62, and
     // whatever comes next starts a line of its own.
