@@ -276,14 +276,15 @@ TEST_F(RecoveryThreads, UpdateActionRightAfterANavigationKeyDrawsAloneAndReturns
     tap(KEY_CODE_HOME);
     const std::vector<std::string> header = {"<< ZQ RECOVERY v0.1 >>", "http://www.example.com", "",
                                              "INTERNAL SDCARD00", "----------------------"};
+    // (A read of the screen may straddle a redraw: wait for the whole screen.)
     std::vector<std::string> lines;
-    wait_until([&] {
+    EXPECT_TRUE(wait_until([&] {
         lines = screen_->lines(font_20px);
-        return lines.size() == 7 && lines[6] == "press HOME key to main menu...";
-    });
-    ASSERT_EQ(lines.size(), 7u) << testing::PrintToString(lines);
-    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 5), header);
-    EXPECT_EQ(lines[5].rfind("failed to mount /sdcard. errno=", 0), 0u) << lines[5];
+        return lines.size() == 7 &&
+               std::vector<std::string>(lines.begin(), lines.begin() + 5) == header &&
+               lines[5].rfind("failed to mount /sdcard. errno=", 0) == 0 &&
+               lines[6] == "press HOME key to main menu...";
+    })) << testing::PrintToString(lines);
     tap(KEY_CODE_NEXT);  // not HOME: the update screen stays
     tap(KEY_CODE_PREVIOUS);
     usleep(300000);
