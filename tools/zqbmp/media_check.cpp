@@ -54,9 +54,9 @@ void release(media_file* file) {
 }
 
 // The screen as the device's driver describes it, in memory, cleared.
-void use_screen(const screen_spec& spec) {
-    screen_var_init(&fbvar, spec.width, spec.height, spec.bits);
-    buffersize = static_cast<uint32_t>(spec.width * spec.height * (spec.bits / 8));
+void use_screen(const screen_size& screen) {
+    screen_var_init(&fbvar, screen.width, screen.height, screen.bits);
+    buffersize = static_cast<uint32_t>(screen.width * screen.height * (screen.bits / 8));
     free(fbmem);
     fbmem = static_cast<uint8_t*>(calloc(buffersize, 1));
     if (fbmem == nullptr) abort();
@@ -112,7 +112,7 @@ bool glyphs_equal(const prepared_bitmap& a, const prepared_bitmap& b) {
 }
 
 // The font's findings; the glyph table is left prepared.
-int check_font(const media_file& font, const screen_spec& spec) {
+int check_font(const media_file& font, const screen_size& screen) {
     int warnings = 0;
     const int w = bmp_width(font.image);
     const int h = bmp_height(font.image);
@@ -153,69 +153,70 @@ int check_font(const media_file& font, const screen_spec& spec) {
             4 + static_cast<int>(strlen(MENU_ITEMS[2 * i]) + 2 + strlen(MENU_ITEMS[2 * i + 1]));
         if (length > longest) longest = length;
     }
-    if (MENU_LINES * ch > spec.height) {
+    if (MENU_LINES * ch > screen.height) {
         printf(
             "menu: warning: the banner and the nine items need %d rows, the screen has %d: the "
             "last lines are drawn over the first\n",
-            MENU_LINES * ch, spec.height);
+            MENU_LINES * ch, screen.height);
         ++warnings;
     } else {
         printf("menu: the banner and the nine items take %d of %d rows\n", MENU_LINES * ch,
-               spec.height);
+               screen.height);
     }
-    if (longest * cw > spec.width) {
+    if (longest * cw > screen.width) {
         printf(
             "menu: warning: the longest item line, %d characters, needs %d columns, the screen "
             "has %d: it wraps\n",
-            longest, longest * cw, spec.width);
+            longest, longest * cw, screen.width);
         ++warnings;
     }
     const int header_rows = HEADER_LINES * ch;
-    if (header_rows + 10 + ch > spec.height) {
+    if (header_rows + 10 + ch > screen.height) {
         printf("update: warning: no progress line fits below the header (%d rows)\n", header_rows);
         ++warnings;
     } else {
         printf(
             "update: %d progress lines fit below the header, %d once progress has run off the "
             "bottom\n",
-            (spec.height - header_rows) / ch, (spec.height - header_rows - 10) / ch);
+            (screen.height - header_rows) / ch, (screen.height - header_rows - 10) / ch);
     }
     return warnings;
 }
 
-int check_splash(const media_file& background, const media_file* frames, const screen_spec& spec) {
+int check_splash(const media_file& background, const media_file* frames,
+                 const screen_size& screen) {
     int warnings = 0;
     const int bw = bmp_width(background.image);
     const int bh = bmp_height(background.image);
-    if (bw < spec.width || bh < spec.height) {
+    if (bw < screen.width || bh < screen.height) {
         printf(
             "splash: warning: %s is %d x %d: %d columns at the right and %d rows at the bottom "
             "stay black\n",
-            background.name.c_str(), bw, bh, bw < spec.width ? spec.width - bw : 0,
-            bh < spec.height ? spec.height - bh : 0);
+            background.name.c_str(), bw, bh, bw < screen.width ? screen.width - bw : 0,
+            bh < screen.height ? screen.height - bh : 0);
         ++warnings;
     }
-    if (bw > spec.width || bh > spec.height) {
+    if (bw > screen.width || bh > screen.height) {
         printf(
             "splash: warning: %s is %d x %d: %d columns at the right and %d rows at the bottom "
             "are cut off\n",
-            background.name.c_str(), bw, bh, bw > spec.width ? bw - spec.width : 0,
-            bh > spec.height ? bh - spec.height : 0);
+            background.name.c_str(), bw, bh, bw > screen.width ? bw - screen.width : 0,
+            bh > screen.height ? bh - screen.height : 0);
         ++warnings;
     }
-    if (bw == spec.width && bh == spec.height) {
+    if (bw == screen.width && bh == screen.height) {
         printf("splash: %s covers the screen\n", background.name.c_str());
     }
     for (int k = 0; k < 4; ++k) {
         const int fw = bmp_width(frames[k].image);
         const int fh = bmp_height(frames[k].image);
-        const int rows = spec.height - FRAME_Y;
-        if (fh > rows || fw > spec.width) {
+        const int rows = screen.height - FRAME_Y;
+        if (fh > rows || fw > screen.width) {
             printf(
                 "splash: warning: %s (%d x %d) from row %d: %d rows at the bottom and %d "
                 "columns at the right are cut off\n",
                 frames[k].name.c_str(), fw, fh, FRAME_Y, fh > rows ? fh - rows : 0,
-                fw > spec.width ? fw - spec.width : 0);
+                fw > screen.width ? fw - screen.width : 0);
             ++warnings;
         } else {
             printf("splash: %s (%d x %d) from row %d fits\n", frames[k].name.c_str(), fw, fh,
@@ -267,17 +268,18 @@ const media_file* splash_problem(const media_set& set) {
 
 }  // namespace
 
-int parse_screen(const char* text, screen_spec* spec) {
+int parse_screen(const char* text, screen_size* screen) {
     char tail = '\0';
-    if (sscanf(text, "%dx%dx%d%c", &spec->width, &spec->height, &spec->bits, &tail) != 3) return -1;
-    if (spec->width <= 0 || spec->height <= 0 || spec->width > 8192 || spec->height > 8192)
+    if (sscanf(text, "%dx%dx%d%c", &screen->width, &screen->height, &screen->bits, &tail) != 3)
         return -1;
-    return spec->bits == 16 || spec->bits == 24 || spec->bits == 32 ? 0 : -1;
+    if (screen->width <= 0 || screen->height <= 0 || screen->width > 8192 || screen->height > 8192)
+        return -1;
+    return screen->bits == 16 || screen->bits == 24 || screen->bits == 32 ? 0 : -1;
 }
 
-int media_check(const char* media_dir, const screen_spec& spec) {
-    use_screen(spec);
-    printf("screen: %d x %d, %d bits per pixel\n", spec.width, spec.height, spec.bits);
+int media_check(const char* media_dir, const screen_size& screen) {
+    use_screen(screen);
+    printf("screen: %d x %d, %d bits per pixel\n", screen.width, screen.height, screen.bits);
     media_set set = load_set(media_dir);
     const media_file* all[] = {&set.font,      &set.background, &set.frames[0],
                                &set.frames[1], &set.frames[2],  &set.frames[3]};
@@ -293,9 +295,9 @@ int media_check(const char* media_dir, const screen_spec& spec) {
                info.top_down ? ", top-down" : "");
     }
     int warnings = 0;
-    if (set.font.image != nullptr) warnings += check_font(set.font, spec);
+    if (set.font.image != nullptr) warnings += check_font(set.font, screen);
     const media_file* splash = splash_problem(set);
-    if (splash == nullptr) warnings += check_splash(set.background, set.frames, spec);
+    if (splash == nullptr) warnings += check_splash(set.background, set.frames, screen);
 
     int status = 0;
     if (set.font.image == nullptr) {
@@ -316,8 +318,8 @@ int media_check(const char* media_dir, const screen_spec& spec) {
     return status;
 }
 
-int media_preview(const char* media_dir, const screen_spec& spec, const char* out_dir) {
-    use_screen(spec);
+int media_preview(const char* media_dir, const screen_size& screen, const char* out_dir) {
+    use_screen(screen);
     media_set set = load_set(media_dir);
     int status = 0;
     const std::string dir = out_dir;

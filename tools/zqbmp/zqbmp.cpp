@@ -85,12 +85,13 @@ int ppm(const char* file, const char* out_path) {
 int main(int argc, char** argv) {
     if (argc >= 3 && strcmp(argv[1], "info") == 0) return info(argc - 2, argv + 2);
     if (argc == 4 && strcmp(argv[1], "ppm") == 0) return ppm(argv[2], argv[3]);
-    screen_spec spec{};
-    const bool screen = argc >= 5 && strcmp(argv[3], "--screen") == 0;
-    if (screen && parse_screen(argv[4], &spec) != 0) return usage();
-    if (argc == 5 && screen && strcmp(argv[1], "check") == 0) return media_check(argv[2], spec);
-    if (argc == 6 && screen && strcmp(argv[1], "preview") == 0) {
-        return media_preview(argv[2], spec, argv[5]);
+    screen_size screen{};
+    const bool has_screen = argc >= 5 && strcmp(argv[3], "--screen") == 0;
+    if (has_screen && parse_screen(argv[4], &screen) != 0) return usage();
+    if (argc == 5 && has_screen && strcmp(argv[1], "check") == 0)
+        return media_check(argv[2], screen);
+    if (argc == 6 && has_screen && strcmp(argv[1], "preview") == 0) {
+        return media_preview(argv[2], screen, argv[5]);
     }
     if (argc == 3 && strcmp(argv[1], "update-check") == 0) return update_check(argv[2], 4);
     if (argc == 5 && strcmp(argv[1], "update-check") == 0 && strcmp(argv[3], "--item") == 0) {
