@@ -645,9 +645,11 @@ class Device:
             try:
                 self._qmp("input-send-event", events=[
                     {"type": "key", "data": {"down": down, "key": {"type": "qcode", "data": qcode}}}])
-            except OSError:
+            except (OSError, DeviceError) as error:
                 # The press made the machine restart (a reboot item): QEMU
-                # closes the socket as it exits.
+                # stops the guest, then closes the socket as it exits.
+                if isinstance(error, DeviceError) and "VM not running" not in str(error):
+                    raise
                 try:
                     self.process.wait(10)
                 except subprocess.TimeoutExpired:
