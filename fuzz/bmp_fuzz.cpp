@@ -1,5 +1,6 @@
 // Arbitrary bytes as a picture file: opened, every pixel read, prepared at 16,
-// 24 and 32 bits and drawn at the corners of a screen.
+// 24 and 32 bits and drawn at the corners of a screen, never outside it. Also
+// replayed by the unit suites on its seeds, in every build.
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
@@ -7,6 +8,7 @@
 #include "bmplib.h"
 #include "fuzz_input.h"
 #include "prepared_bitmap.h"
+#include "support/screen_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     memory_file file(data, size);
@@ -25,13 +27,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
         }
         for (const int bits : {16, 24, 32}) {
-            fuzz_screen screen(23, 17, bits);
+            memory_screen screen(23, 17, bits);
             prepared_bitmap bitmap{};
             prepare_bitmap(image, &bitmap);
             for (const auto& at : {std::pair{0, 0}, {22, 16}, {-w + 1, -h + 1}, {5, -3}, {-7, 9}}) {
                 draw_prepared_bitmap(&bitmap, at.first, at.second);
             }
             free(bitmap.pixels);
+            if (!screen.guards_intact()) abort();
         }
     }
     bmp_close(image);

@@ -9,6 +9,7 @@
 #include "bmplib.h"
 #include "console.h"
 #include "fuzz_input.h"
+#include "support/screen_reader.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t* p = data + 2 + font_size;
     const uint8_t* end = data + size;
     const int bits = p < end ? (*p++ % 3 + 2) * 8 : 32;
-    fuzz_screen screen(97, 61, bits);
+    memory_screen screen(97, 61, bits);
 
     prepared_bitmap table[FONT_GLYPH_COUNT] = {};
     memory_file file(data + 2, font_size);
@@ -44,5 +45,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     draw_string(table, text.c_str());
     draw_string(table, text.c_str());
     for (prepared_bitmap& glyph : table) free(glyph.pixels);
+    if (!screen.guards_intact()) abort();
     return 0;
 }
