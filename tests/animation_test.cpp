@@ -1,4 +1,4 @@
-// The boot animation: its threads on a mapped screen, and the program's failure roads.
+// The boot animation: its threads on a mapped screen, and loading its pictures.
 #include "animation.h"
 
 #include <gtest/gtest.h>
@@ -12,9 +12,7 @@
 
 #include "framebuffer.h"
 #include "support/mapped_screen.h"
-#include "support/run_program.h"
 #include "support/sandbox.h"
-#include "support/shell_layout.h"
 #include "support/test_paths.h"
 
 namespace {
@@ -144,40 +142,6 @@ TEST(AnimationPictures, MissingFrameStopsTheLoadAfterConvertingTheOnesBefore) {
     EXPECT_EQ(animation2.pixels, nullptr);
     EXPECT_EQ(animation3.pixels, nullptr);
     free_pictures();
-}
-
-class AnimationProgram : public testing::Test {
-protected:
-    void SetUp() override { platform_command("start"); }
-    program_result run() {
-        return run_program({.args = {built_program("zqanimation")}, .env = {PLATFORM_PATH}});
-    }
-};
-
-TEST_F(AnimationProgram, WithoutAFramebufferAsksForRecovery) {
-    unlink("/dev/graphics/fb0");
-    const program_result r = run();
-    EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(r.out, "start ZQ animation.\n");
-    EXPECT_EQ(r.err, "fb0 dev open: No such file or directory\n");
-    EXPECT_EQ(read_text_file("/tmp/start.log"), "recovery\n");
-}
-
-TEST_F(AnimationProgram, WithAFramebufferThatCannotBeQueriedAsksForRecovery) {
-    write_text_file("/dev/graphics/fb0", "");
-    const program_result r = run();
-    unlink("/dev/graphics/fb0");
-    EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(r.err, "fb0 dev ioctl: Inappropriate ioctl for device\n");
-    EXPECT_EQ(read_text_file("/tmp/start.log"), "recovery\n");
-}
-
-TEST_F(AnimationProgram, WithoutAShellReportsAndExitsZero) {
-    const std::string root = make_shell_less_root(built_program("zqanimation"));
-    const program_result r = run_program({.args = {"/program"}, .root = root});
-    EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(r.out, "start ZQ animation.\n");
-    EXPECT_EQ(r.err.rfind("sh: ", 0), 0u) << r.err;
 }
 
 }  // namespace

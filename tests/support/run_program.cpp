@@ -3,8 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -24,40 +22,10 @@ long long now_ms() {
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-void copy_file(const std::string& from, const std::string& to) {
-    write_text_file(to, read_text_file(from), 0755);
-}
-
 }  // namespace
 
 std::string built_program(const char* name) {
     return std::string(ZQ_BIN_DIR) + "/" + name;
-}
-
-std::string make_shell_less_root(const std::string& program) {
-    char root_template[] = "/tmp/shell-less-XXXXXX";
-    if (mkdtemp(root_template) == nullptr) abort();
-    const std::string root = root_template;
-    for (const char* dir : {"/usr/lib", "/usr/lib64", "/usr/lib32"}) {
-        if (access(dir, F_OK) != 0) continue;
-        make_dirs(root + dir);
-        if (mount(dir, (root + dir).c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) abort();
-    }
-    for (const char* name : {"lib", "lib64", "lib32"}) {
-        const std::string link = root + "/" + name;
-        if (symlink((std::string("usr/") + name).c_str(), link.c_str()) != 0) abort();
-    }
-    make_dirs(root + "/dev");
-    make_dirs(root + "/proc");  // the sanitizers' runtimes read it
-    if (mount("/proc", (root + "/proc").c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) abort();
-    if (std::string(ZQ_EMULATOR).size() > 0) {
-        const std::string inside = root + ZQ_EMULATOR;
-        make_dirs(inside.substr(0, inside.rfind('/')));
-        write_text_file(inside, "");
-        if (mount(ZQ_EMULATOR, inside.c_str(), nullptr, MS_BIND, nullptr) != 0) abort();
-    }
-    copy_file(program, root + "/program");
-    return root;
 }
 
 program_result run_program(const program_run& run) {
@@ -88,7 +56,6 @@ program_result run_program(const program_run& run) {
         dup2(run.discard_output ? null_fd : out_pipe[1], 1);
         dup2(run.discard_output ? null_fd : err_pipe[1], 2);
         for (int fd = 3; fd < 1024; ++fd) close(fd);
-        if (!run.root.empty() && (chroot(run.root.c_str()) != 0 || chdir("/") != 0)) _exit(126);
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }

@@ -7,7 +7,6 @@
 struct program_run {
     std::vector<std::string> args;  // program path first
     std::vector<std::string> env;   // NAME=value; PATH defaults to the system's
-    std::string root;               // chroot into this directory first, if set
     int timeout_seconds = 60;
     // Standard output and error to /dev/null: the run ends when the program
     // does, not when the last holder of its output lets go.
@@ -25,6 +24,3 @@ struct program_result {
 program_result run_program(const program_run& run);
 // The path of a program of this build.
 std::string built_program(const char* name);
-// Makes a root for a chroot with the host's libraries but no shell; the
-// program is copied to /program inside. The emulator, if any, is bound in.
-std::string make_shell_less_root(const std::string& program);
