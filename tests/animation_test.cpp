@@ -14,6 +14,7 @@
 #include "support/mapped_screen.h"
 #include "support/sandbox.h"
 #include "support/test_paths.h"
+#include "support/wait_until.h"
 
 namespace {
 
@@ -61,12 +62,6 @@ int frame_on(const mapped_screen& screen, const std::vector<uint8_t>& bytes) {
 }
 
 class AnimationThreads : public testing::TestWithParam<int> {};
-
-double now_seconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 // Runs the UI thread until `done` says so (or 20 s pass), sampling the screen
 // every 20 ms; returns the frames seen, in order, and when each appeared.

@@ -18,6 +18,7 @@
 
 #include "recovery.h"
 #include "support/fake_input.h"
+#include "support/wait_until.h"
 
 // Every close() of this test binary passes here (linked with --wrap=close), so
 // that a test can see which numbers the layer closes.
@@ -30,21 +31,16 @@ extern "C" int __wrap_close(int fd) {
 
 namespace {
 
-// The descriptor the layer holds on a device, or -1.
-int layer_descriptor(const std::string& path, int except) {
-    for (int fd = 3; fd < 1024; ++fd) {
+// This process's descriptors open on the device.
+std::vector<int> descriptors_on(const std::string& path) {
+    std::vector<int> fds;
+    for (int fd = 0; fd < 1024; ++fd) {
         char target[256];
         const std::string link = "/proc/self/fd/" + std::to_string(fd);
         const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-        if (fd != except && n > 0 && std::string(target, static_cast<size_t>(n)) == path) return fd;
+        if (n > 0 && std::string(target, static_cast<size_t>(n)) == path) fds.push_back(fd);
     }
-    return -1;
-}
-
-double now_seconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+    return fds;
 }
 
 double cpu_seconds() {
@@ -56,18 +52,6 @@ double cpu_seconds() {
 
 std::string device(int n) {
     return "/dev/input/event" + std::to_string(n);
-}
-
-// How many of this process's descriptors are open on the device.
-int descriptors_on(const std::string& path) {
-    int count = 0;
-    for (int fd = 0; fd < 1024; ++fd) {
-        char target[256];
-        const std::string link = "/proc/self/fd/" + std::to_string(fd);
-        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-        if (n > 0 && std::string(target, static_cast<size_t>(n)) == path) ++count;
-    }
-    return count;
 }
 
 class InputDevices : public testing::Test {
@@ -95,6 +79,11 @@ protected:
         *out = testing::internal::GetCapturedStdout();
         return result;
     }
+    // All four devices, opened.
+    void open_all() {
+        make_devices({0, 1, 2, 3});
+        ASSERT_EQ(ev_init(), 0);
+    }
 
     fake_inputs inputs_;
     int* const writers_ = inputs_.writers;
@@ -118,8 +107,9 @@ TEST_F(InputDevices, MissingDeviceCutsTheListThere) {
     std::string out;
     EXPECT_EQ(init_capturing(&out), -1);
     EXPECT_EQ(out, "failed to open /dev/input/event2");
-    EXPECT_EQ(descriptors_on(device(3)), 1) << "event3 is not opened, only the test's writer";
-    EXPECT_EQ(descriptors_on(device(1)), 2);
+    EXPECT_EQ(descriptors_on(device(3)).size(), 1u)
+        << "event3 is not opened, only the test's writer";
+    EXPECT_EQ(descriptors_on(device(1)).size(), 2u);
     // event0 and event1 are registered.
     input_event event;
     send(1, EV_KEY, 42, 1);
@@ -143,9 +133,7 @@ TEST_F(InputDevices, NoDeviceAtAllTimesOut) {
 }
 
 TEST_F(InputDevices, LowerDeviceIsServedFirstOneEventPerCall) {
-    make_devices({0, 1, 2, 3});
-    std::string out;
-    ASSERT_EQ(init_capturing(&out), 0);
+    open_all();
     send(2, EV_KEY, 42, 1);
     send(1, EV_KEY, 58, 1);
     send(1, EV_KEY, 59, 1);
@@ -160,9 +148,7 @@ TEST_F(InputDevices, LowerDeviceIsServedFirstOneEventPerCall) {
 }
 
 TEST_F(InputDevices, ShortRecordIsPassedOver) {
-    make_devices({0, 1, 2, 3});
-    std::string out;
-    ASSERT_EQ(init_capturing(&out), 0);
+    open_all();
     const char half[sizeof(input_event) / 2] = {};
     ASSERT_EQ(write(writers_[0], half, sizeof half), static_cast<ssize_t>(sizeof half));
     send(1, EV_KEY, 58, 1);
@@ -183,9 +169,7 @@ TEST_F(InputDevices, ShortRecordIsPassedOver) {
 }
 
 TEST_F(InputDevices, ClearDrainsEveryDevice) {
-    make_devices({0, 1, 2, 3});
-    std::string out;
-    ASSERT_EQ(init_capturing(&out), 0);
+    open_all();
     press(0, 50);
     press(1, 58);
     press(3, 42);
@@ -195,9 +179,7 @@ TEST_F(InputDevices, ClearDrainsEveryDevice) {
 }
 
 TEST_F(InputDevices, WaitKeyReturnsOnlyAPress) {
-    make_devices({0, 1, 2, 3});
-    std::string out;
-    ASSERT_EQ(init_capturing(&out), 0);
+    open_all();
     send(0, EV_KEY, 50, 0);          // release
     send(0, EV_KEY, 50, 2);          // auto-repeat
     send(1, EV_SYN, SYN_REPORT, 0);  // synchronisation
@@ -212,9 +194,7 @@ TEST_F(InputDevices, WaitKeyReturnsOnlyAPress) {
 }
 
 TEST_F(InputDevices, WaitKeyBlocksUntilAPressArrives) {
-    make_devices({0, 1, 2, 3});
-    std::string out;
-    ASSERT_EQ(init_capturing(&out), 0);
+    open_all();
     std::thread later([this] {
         usleep(200000);
         send(3, EV_KEY, 42, 1);
@@ -226,9 +206,7 @@ TEST_F(InputDevices, WaitKeyBlocksUntilAPressArrives) {
 }
 
 TEST_F(InputDevices, HungUpDeviceIsDroppedAndDoesNotSpin) {
-    make_devices({0, 1, 2, 3});
-    std::string out;
-    ASSERT_EQ(init_capturing(&out), 0);
+    open_all();
     close(writers_[1]);  // event1 now reports only a hang-up
     writers_[1] = -1;
     input_event event;
@@ -250,11 +228,10 @@ TEST_F(InputDevices, HungUpDeviceIsDroppedAndDoesNotSpin) {
 // A number poll reports as not open (POLLNVAL) may be someone else's by the
 // time the layer looks at it: its entry is dropped without closing it.
 TEST_F(InputDevices, NumberReportedAsNotOpenIsDroppedWithoutClosingIt) {
-    make_devices({0, 1, 2, 3});
-    std::string out;
-    ASSERT_EQ(init_capturing(&out), 0);
-    const int stale = layer_descriptor(device(1), writers_[1]);
-    ASSERT_GE(stale, 0);
+    open_all();
+    const std::vector<int> fds = descriptors_on(device(1));
+    ASSERT_EQ(fds.size(), 2u);
+    const int stale = fds[0] == writers_[1] ? fds[1] : fds[0];
     __real_close(stale);
     std::vector<int> closed;
     closes_seen = &closed;
@@ -267,12 +244,10 @@ TEST_F(InputDevices, NumberReportedAsNotOpenIsDroppedWithoutClosingIt) {
 }
 
 TEST_F(InputDevices, ExitClosesEverythingAndTwiceDoesNothing) {
-    make_devices({0, 1, 2, 3});
-    std::string out;
-    ASSERT_EQ(init_capturing(&out), 0);
+    open_all();
     ev_exit();
     ev_exit();
-    for (int n = 0; n < 4; ++n) EXPECT_EQ(descriptors_on(device(n)), 1) << n;
+    for (int n = 0; n < 4; ++n) EXPECT_EQ(descriptors_on(device(n)).size(), 1u) << n;
     // And the layer can be opened again.
     EXPECT_EQ(ev_init(), 0);
 }

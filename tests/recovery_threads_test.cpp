@@ -44,12 +44,6 @@ std::vector<std::string> menu_lines(int selected) {
     return lines;
 }
 
-double now_seconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
 class RecoveryThreads : public testing::Test {
 protected:
     void SetUp() override {

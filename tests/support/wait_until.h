@@ -5,19 +5,21 @@
 #include <time.h>
 #include <unistd.h>
 
+// Seconds on the monotonic clock.
+inline double now_seconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
 // Checks `condition` every interval_ms until it holds or timeout_ms of wall
 // time have passed; returns its last answer.
 template <typename Condition>
 bool wait_until(Condition condition, int timeout_ms = 10000, int interval_ms = 20) {
-    timespec start{};
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    const double deadline = now_seconds() + timeout_ms / 1000.0;
     for (;;) {
         if (condition()) return true;
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        const long long elapsed_ms =
-            (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
-        if (elapsed_ms >= timeout_ms) return condition();
+        if (now_seconds() >= deadline) return condition();
         usleep(static_cast<useconds_t>(interval_ms) * 1000);
     }
 }
