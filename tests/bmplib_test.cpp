@@ -423,30 +423,12 @@ TEST(BmpOpen, MaskRulesForSixteenAndThirtyTwoBits) {
 // depth, odd widths and top-down or bottom-up order.
 TEST(BmpSpan, MatchesPixelReadsOnEveryDepth) {
     std::mt19937 rng(7);
-    const struct {
-        int16_t bpp;
-        uint32_t compression;
-    } formats[] = {{1, 0}, {4, 0}, {8, 0}, {8, 1}, {16, 0}, {16, 3}, {24, 0}, {32, 0}, {32, 3}};
-    for (const auto& fmt : formats) {
+    for (const bmp_format& format : BMP_FORMATS) {
         for (const int32_t width : {1, 3, 5, 33, 70}) {
             for (const int32_t height : {3, -3}) {
-                if (fmt.compression == 1 && height < 0) continue;
-                bmp_fields f;
-                f.width = width;
-                f.height = height;
-                f.bit_count = fmt.bpp;
-                f.compression = fmt.compression;
-                if (fmt.bpp <= 8) {
-                    for (int i = 0; i < (1 << fmt.bpp) - 3; ++i) f.palette.push_back(rng());
-                }
-                if (fmt.compression == 3) {
-                    f.palette = fmt.bpp == 16 ? std::vector<uint32_t>{0xF800, 0x07E0, 0x001F}
-                                              : std::vector<uint32_t>{0xFF00, 0xFF0000, 0xFF000000};
-                }
-                const size_t bytes = static_cast<size_t>(bmp_test_stride(width, fmt.bpp)) * 3;
-                for (size_t i = 0; i < bytes; ++i) f.pixels.push_back(static_cast<uint8_t>(rng()));
-                open_result r{open_fields(f)};
-                ASSERT_NE(r.image, nullptr) << fmt.bpp << "/" << fmt.compression;
+                if (format.compression == 1 && height < 0) continue;
+                open_result r{open_fields(bmp_random(format, width, height, rng))};
+                ASSERT_NE(r.image, nullptr) << format.bit_count << "/" << format.compression;
                 expect_span_matches_pixels(r.image);
             }
         }

@@ -185,16 +185,8 @@ INSTANTIATE_TEST_SUITE_P(Depths, Console, testing::Values(16, 24, 32));
 TEST(Font, CellsFollowTheTenByTenGrid) {
     memory_screen screen(100, 100, 32);
     // A 30 x 40 picture (cells of 3 x 4) whose every pixel encodes its cell.
-    bmp_fields f;
-    f.width = 30;
-    f.height = -40;
-    const int stride = bmp_test_stride(30, 24);
-    f.pixels.assign(static_cast<size_t>(stride) * 40, 0);
-    for (int y = 0; y < 40; ++y) {
-        for (int x = 0; x < 30; ++x)
-            f.pixels[y * stride + 3 * x] = static_cast<uint8_t>((y / 4) * 10 + x / 3);
-    }
-    bmp_image* image = bmp_open(write_scratch_file("grid.bmp", bmp_build(f)).c_str());
+    const auto grid = bmp_rgb(30, 40, [](int x, int y) { return (y / 4) * 10 + x / 3; });
+    bmp_image* image = bmp_open(write_scratch_file("grid.bmp", grid).c_str());
     ASSERT_NE(image, nullptr);
     prepared_bitmap table[FONT_GLYPH_COUNT] = {};
     EXPECT_EQ(prepare_font(image, table), 0);

@@ -16,21 +16,8 @@ namespace {
 
 // A 24-bit picture holding the given colours, top row first.
 bmp_image* picture(int w, int h, const std::vector<uint32_t>& colours) {
-    bmp_fields f;
-    f.width = w;
-    f.height = -h;
-    const int stride = bmp_test_stride(w, 24);
-    f.pixels.assign(static_cast<size_t>(stride) * h, 0);
-    for (int y = 0; y < h; ++y) {
-        for (int x = 0; x < w; ++x) {
-            const uint32_t c = colours[static_cast<size_t>(y * w + x)];
-            uint8_t* p = &f.pixels[static_cast<size_t>(y * stride + 3 * x)];
-            p[0] = static_cast<uint8_t>(c);
-            p[1] = static_cast<uint8_t>(c >> 8);
-            p[2] = static_cast<uint8_t>(c >> 16);
-        }
-    }
-    return bmp_open(write_scratch_file("picture.bmp", bmp_build(f)).c_str());
+    const auto bytes = bmp_rgb(w, h, [&](int x, int y) { return colours[y * w + x]; });
+    return bmp_open(write_scratch_file("picture.bmp", bytes).c_str());
 }
 
 // One colour in the screen's format, by the rule, for a 5-6-5 screen at 16 bits.
@@ -98,7 +85,7 @@ TEST(ScreenFormat, SixteenBitFieldsFollowFbvar) {
         uint32_t colour;
         uint16_t word;
     } cases[] = {
-        {{10, 5, 0}, {5, 5, 0}, {0, 5, 0}, 0xF08040, 0x7A08},   // 5-5-5, red on top
+        {{10, 5, 0}, {5, 5, 0}, {0, 5, 0}, 0xF08040, 0x7A08},  // 5-5-5, red on top
         {{10, 5, 0}, {5, 5, 0}, {0, 5, 0}, 0xFFFFFF, 0x7FFF},
         {{0, 5, 0}, {5, 6, 0}, {11, 5, 0}, 0xF08040, 0x441E},   // 5-6-5, blue on top
         {{10, 5, 0}, {5, 0, 0}, {16, 5, 0}, 0xFFFFFF, 0x7C00},  // length 0; above bit 15
@@ -156,34 +143,10 @@ TEST(PrepareBitmap, RectangleLargerThanAnyPictureStaysEmpty) {
 // The row converters give exactly what converting pixel by pixel gives.
 TEST(PrepareBitmap, MatchesPixelByPixelConversionOnEveryDepth) {
     std::mt19937 rng(11);
-    const struct {
-        int16_t bpp;
-        uint32_t compression;
-    } formats[] = {{1, 0}, {4, 0}, {8, 0}, {8, 1}, {16, 0}, {16, 3}, {24, 0}, {32, 0}, {32, 3}};
     for (const int screen_bpp : {16, 24, 32}) {
         memory_screen screen(4, 4, screen_bpp);
-        for (const auto& fmt : formats) {
-            bmp_fields f;
-            f.width = 300;  // more than one conversion span
-            f.height = 4;
-            f.bit_count = fmt.bpp;
-            f.compression = fmt.compression;
-            if (fmt.bpp <= 8) {
-                for (int i = 0; i < (1 << fmt.bpp); ++i) f.palette.push_back(rng());
-            }
-            if (fmt.compression == 3) f.palette = {0xF800, 0x07E0, 0x001F};
-            if (fmt.compression == 1) {
-                for (int row = 0; row < 4; ++row) {
-                    for (int run = 0; run < 3; ++run) {
-                        f.pixels.push_back(100);
-                        f.pixels.push_back(static_cast<uint8_t>(rng()));
-                    }
-                    f.pixels.insert(f.pixels.end(), {0, 0});
-                }
-            } else {
-                f.pixels.resize(static_cast<size_t>(bmp_test_stride(300, fmt.bpp)) * 4);
-                for (auto& b : f.pixels) b = static_cast<uint8_t>(rng());
-            }
+        for (const bmp_format& fmt : BMP_FORMATS) {
+            const bmp_fields f = bmp_random(fmt, 300, 4, rng);  // more than one conversion span
             bmp_image* image = bmp_open(write_scratch_file("p.bmp", bmp_build(f)).c_str());
             ASSERT_NE(image, nullptr);
             prepared p;
@@ -196,8 +159,8 @@ TEST(PrepareBitmap, MatchesPixelByPixelConversionOnEveryDepth) {
                     ASSERT_EQ(memcmp(p.bitmap.pixels + y * p.bitmap.stride + x * bpp, want,
                                      static_cast<size_t>(bpp)),
                               0)
-                        << fmt.bpp << "/" << fmt.compression << " on " << screen_bpp << " at " << x
-                        << "," << y;
+                        << fmt.bit_count << "/" << fmt.compression << " on " << screen_bpp << " at "
+                        << x << "," << y;
                 }
             }
             bmp_close(image);

@@ -45,12 +45,7 @@ void write_bytes(const std::string& path, const std::vector<uint8_t>& bytes) {
 // A 24-bit picture of noise (so no glyph cell is empty or like another).
 std::vector<uint8_t> picture(int width, int height) {
     std::mt19937 rng(7);
-    bmp_fields f;
-    f.width = width;
-    f.height = height;
-    f.pixels.resize(static_cast<size_t>(bmp_test_stride(width, 24)) * height);
-    for (uint8_t& b : f.pixels) b = static_cast<uint8_t>(rng());
-    return bmp_build(f);
+    return bmp_build(bmp_random({24, 0}, width, height, rng));
 }
 
 program_result zqbmp(std::vector<std::string> args) {

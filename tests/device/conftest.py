@@ -1,9 +1,8 @@
 """Scenarios on the emulated device. ZQ_BUILD names the build folder (the one
 holding arm/ with the static programs); default: build/ of the source tree."""
 import os
+import re
 import sys
-
-import pytest
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(SOURCE, "tools", "device"))
@@ -67,3 +66,15 @@ def make_tree(root, files):
         with open(full, "wb") as f:
             f.write(content)
     return str(root)
+
+
+COPIED = re.compile(r"^(/\S+) copied (\d+) bytes\.$")
+
+
+def assert_copied_whole(dev, lines, files, root="zq/update00"):
+    """Whatever the screen calls copied is on the partition, whole (files:
+    {card path: bytes}); returns {device path: size} of those lines."""
+    copied = {m.group(1): int(m.group(2)) for m in map(COPIED.match, lines) if m}
+    for path in copied:
+        assert dev.read_file(path) == files[root + path], path
+    return copied

@@ -1,13 +1,11 @@
 """Bad cards and full storage on the emulated device: nothing crashes, every
 failure is named on the screen, nothing is reported copied that was not."""
 import os
-import re
 
-from conftest import HOME, PROMPT, device, enter_menu, make_tree, menu, wait_for_prompt
+from conftest import COPIED, HOME, PROMPT, assert_copied_whole, device, enter_menu, make_tree, \
+    menu, wait_for_prompt
 from test_updates import back_to_menu, select
 from zqdevice import wait_until
-
-COPIED = re.compile(r"^(/\S+) copied (\d+) bytes\.$")
 
 
 def test_long_names_and_too_deep_paths_are_skipped_by_name(tmp_path):
@@ -44,11 +42,9 @@ def test_full_system_reports_each_failed_file(tmp_path):
         lines = wait_for_prompt(dev)
         failed = [l for l in lines if l.startswith("write /system/") and
                   l.endswith("No space left on device")]
-        copied = {m.group(1): int(m.group(2)) for m in map(COPIED.match, lines) if m}
         assert failed, lines
         # Whatever says "copied" is on the partition whole; whatever failed says so.
-        for path, size in copied.items():
-            assert dev.read_file(path) == files["zq/update00" + path], path
+        copied = assert_copied_whole(dev, lines, files)
         for name, content in files.items():
             path = "/" + name.split("/", 2)[2]
             assert path in copied or any(path in l for l in failed), (path, lines)
@@ -65,11 +61,7 @@ def test_damaged_fat_is_reported_and_nothing_crashes(tmp_path):
         lines = wait_for_prompt(dev)
         failures = [l for l in lines if "failed" in l]
         assert failures, lines
-        for m in map(COPIED.match, lines):
-            if m:
-                name = m.group(1)
-                source = "zq/update00" + name
-                assert dev.read_file(name) == files[source], name
+        assert_copied_whole(dev, lines, files)
         back_to_menu(dev)
         dev.press(HOME)
         dev.wait_for_line(r"^zq: zqrecovery exited 0$")
@@ -85,10 +77,8 @@ def test_card_pulled_mid_update(tmp_path):
         dev.pull_card()
         lines = wait_for_prompt(dev, timeout=240)
         assert PROMPT in lines, lines
-        copied = [m.group(1) for m in map(COPIED.match, lines) if m]
         # What says copied is whole; the rest is reported as failed.
-        for name in copied:
-            assert dev.read_file(name) == files["zq/update00" + name], name
+        copied = assert_copied_whole(dev, lines, files)
         failed = [l for l in lines if "failed" in l]
         assert len(copied) < len(files) and failed, lines
         dev.press(HOME)

@@ -4,11 +4,10 @@ flushing takes seconds, as on slow flash."""
 import re
 import time
 
-from conftest import HOME, device, enter_menu, make_tree
+from conftest import assert_copied_whole, device, enter_menu, make_tree
 from zqdevice import wait_until
 from test_updates import select
 
-COPIED = re.compile(r"^(/\S+) copied (\d+) bytes\.$")
 REACHED = re.compile(r"^/sdcard/zq/update00/\S+ to (/\S+)$")
 THROTTLE = 256 * 1024  # bytes per second
 
@@ -39,11 +38,8 @@ def test_everything_the_screen_called_copied_survives_a_cut_at_done(tmp_path):
         wait_until(done, 120, interval=0)
         dev.cut_power()
         assert "done." in lines, lines
-        copied = {m.group(1): int(m.group(2)) for m in map(COPIED.match, lines) if m}
-        assert len(copied) == len(files), lines
         assert_clean(dev)
-        for path, size in copied.items():
-            assert dev.read_file(path) == files["zq/update00" + path], path
+        assert len(assert_copied_whole(dev, lines, files)) == len(files), lines
 
 
 def test_a_cut_mid_update_leaves_consistent_partitions_and_untouched_files(tmp_path):
@@ -78,16 +74,3 @@ def test_a_cut_mid_update_leaves_consistent_partitions_and_untouched_files(tmp_p
                 except FileNotFoundError:
                     continue
                 raise AssertionError(f"{path} exists though the walk never reached it")
-        report = []
-        for path in reached:
-            source = "zq/update00" + path
-            if source not in files:
-                continue
-            try:
-                data = dev.read_file(path)
-            except FileNotFoundError:
-                data = None
-            state = ("missing" if data is None else "whole" if data == files[source]
-                     else f"{len(data)} of {len(files[source])} bytes")
-            report.append(f"{path}: {state}")
-        print("after the cut:\n" + "\n".join(report))

@@ -1,8 +1,10 @@
 """zqbmp preview draws what the device shows, pixel for pixel: its pictures
-against the emulated device's screenshots, on every screen the device offers."""
+against the emulated device's screenshots, on every screen the device offers.
+The same pictures tell which splash frame the screen shows, and when."""
 import os
 import struct
 import subprocess
+import time
 import zlib
 
 import pytest
@@ -64,11 +66,18 @@ def test_preview_equals_the_screen(tmp_path, machine, bpp, width, height):
             differing_pixels(dev.screen(), pictures["menu"])
         dev.press(HOME)
         dev.wait_for_line(r"ui_thread_function\(\) \d+ started.*|start ZQ animation\.")
-        seen = set()
+        frames = [pictures[f"splash-frame{k}"] for k in range(4)]
+        seen = []  # (frame, when it appeared)
 
-        def all_frames():
+        def six_changes():
             screen = dev.screen()
-            seen.update(k for k in range(4) if screen == pictures[f"splash-frame{k}"])
-            return len(seen) == 4
-        wait_until(all_frames, 15, interval=0)
-        assert seen == {0, 1, 2, 3}, seen
+            k = next((k for k in range(4) if screen == frames[k]), None)
+            if k is not None and (not seen or seen[-1][0] != k):
+                seen.append((k, time.time()))
+            return len(seen) >= 6
+        wait_until(six_changes, 15, interval=0)
+        order = [k for k, _ in seen]
+        assert set(order) == {0, 1, 2, 3}, order
+        assert all(b == (a + 1) % 4 for a, b in zip(order, order[1:])), order
+        # About two frames a second: well under a second between changes.
+        assert (seen[-1][1] - seen[0][1]) / (len(seen) - 1) < 1.0, seen

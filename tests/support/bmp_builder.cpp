@@ -43,6 +43,59 @@ std::vector<uint8_t> bmp_build(const bmp_fields& f) {
     return bytes;
 }
 
+bmp_fields bmp_random(bmp_format format, int32_t width, int32_t height, std::mt19937& rng) {
+    bmp_fields f;
+    f.width = width;
+    f.height = height;
+    f.bit_count = format.bit_count;
+    f.compression = format.compression;
+    if (format.bit_count <= 8) {
+        const int entries = std::max(2, (1 << format.bit_count) - 3);
+        for (int i = 0; i < entries; ++i) f.palette.push_back(static_cast<uint32_t>(rng()));
+    }
+    if (format.compression == 3) {
+        f.palette = format.bit_count == 16 ? std::vector<uint32_t>{0xF800, 0x07E0, 0x001F}
+                                           : std::vector<uint32_t>{0xFF00, 0xFF0000, 0xFF000000};
+    }
+    const int32_t rows = height < 0 ? -height : height;
+    if (format.compression == 1) {
+        for (int32_t row = 0; row < rows; ++row) {
+            for (int32_t x = 0; x < width;) {
+                const int32_t run =
+                    std::min<int32_t>(width - x, 1 + static_cast<int32_t>(rng() % 200));
+                f.pixels.push_back(static_cast<uint8_t>(run));
+                f.pixels.push_back(static_cast<uint8_t>(rng()));
+                x += run;
+            }
+            f.pixels.insert(f.pixels.end(), {0, 0});
+        }
+        f.pixels.insert(f.pixels.end(), {0, 1});
+        return f;
+    }
+    f.pixels.resize(static_cast<size_t>(bmp_test_stride(width, format.bit_count)) * rows);
+    for (uint8_t& b : f.pixels) b = static_cast<uint8_t>(rng());
+    return f;
+}
+
+std::vector<uint8_t> bmp_rgb(int32_t width, int32_t height,
+                             const std::function<uint32_t(int32_t, int32_t)>& colour) {
+    bmp_fields f;
+    f.width = width;
+    f.height = -height;
+    const size_t stride = static_cast<size_t>(bmp_test_stride(width, 24));
+    f.pixels.assign(stride * static_cast<size_t>(height), 0);
+    for (int32_t y = 0; y < height; ++y) {
+        for (int32_t x = 0; x < width; ++x) {
+            const uint32_t c = colour(x, y);
+            uint8_t* p = &f.pixels[static_cast<size_t>(y) * stride + 3 * static_cast<size_t>(x)];
+            p[0] = static_cast<uint8_t>(c);
+            p[1] = static_cast<uint8_t>(c >> 8);
+            p[2] = static_cast<uint8_t>(c >> 16);
+        }
+    }
+    return bmp_build(f);
+}
+
 std::string write_scratch_file(const std::string& name, const std::vector<uint8_t>& bytes) {
     static std::string dir;
     if (dir.empty()) {
