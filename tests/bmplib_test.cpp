@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <random>
+#include <tuple>
 
 #include "support/bmp_builder.h"
 #include "support/sandbox.h"
@@ -36,10 +37,6 @@ bmp_info describe(const bmp_image* image) {
     return info;
 }
 
-uint32_t bgr(uint8_t r, uint8_t g, uint8_t b) {
-    return (uint32_t{r} << 16) | (g << 8) | b;
-}
-
 // Every pixel read through bmp_getpixel and through bmp_getspan agrees, also
 // for spans that start left of the picture or run past its right edge (the
 // pixels inside read as they are, the rest as black), and rows outside it.
@@ -55,24 +52,6 @@ void expect_span_matches_pixels(const bmp_image* image) {
             }
         }
     }
-}
-
-TEST(BmpOpen, TwoByTwo24BitIsStoredBottomRowFirst) {
-    bmp_fields f;
-    f.width = 2;
-    f.height = 2;
-    // Stored row 0 (bottom): blue, green; stored row 1 (top): red, white. Rows of 8 bytes.
-    f.pixels = {0xFF, 0, 0, 0, 0xFF, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0};
-    open_result r{open_fields(f)};
-    ASSERT_NE(r.image, nullptr);
-    EXPECT_EQ(describe(r.image).stride, 8);
-    EXPECT_EQ(bmp_getpixel(r.image, 0, 0), 0xFF0000u);  // second stored row, first column
-    EXPECT_EQ(bmp_getpixel(r.image, 1, 0), 0xFFFFFFu);
-    EXPECT_EQ(bmp_getpixel(r.image, 0, 1), 0x0000FFu);
-    EXPECT_EQ(bmp_getpixel(r.image, 1, 1), 0x00FF00u);  // first stored row, second column
-    EXPECT_EQ(bmp_getpixel(r.image, 2, 0), 0u) << "outside the picture reads black";
-    EXPECT_EQ(bmp_getpixel(r.image, 0, -1), 0u);
-    expect_span_matches_pixels(r.image);
 }
 
 TEST(BmpOpen, StrideOfEveryDepth) {
@@ -94,237 +73,194 @@ TEST(BmpOpen, StrideOfEveryDepth) {
     }
 }
 
-TEST(BmpOpen, IndexedDepthsReadThePalette) {
+// Files byte by byte, and what the reader reads at some pixels (every other
+// pixel is checked against the span reader).
+struct pixel_case {
+    const char* name;
+    bmp_fields file;
+    std::vector<std::tuple<int32_t, int32_t, uint32_t>> pixels;  // x, y, colour read
+    int32_t palette_count = -1;                                  // checked unless -1
+};
+
+void PrintTo(const pixel_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
+std::vector<uint32_t> palette(uint32_t entries, uint32_t (*entry)(uint32_t)) {
+    std::vector<uint32_t> out;
+    for (uint32_t i = 0; i < entries; ++i) out.push_back(entry(i));
+    return out;
+}
+
+const uint32_t X888[] = {0xFF0000, 0x00FF00, 0x0000FF};
+
+const pixel_case PIXEL_CASES[] = {
+    // Stored row 0 (the bottom): blue, green; stored row 1 (the top): red, white.
+    {"bottom_up_24",
+     {.width = 2,
+      .height = 2,
+      .pixels = {0xFF, 0, 0, 0, 0xFF, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0}},
+     {{0, 0, 0xFF0000},
+      {1, 0, 0xFFFFFF},
+      {0, 1, 0x0000FF},
+      {1, 1, 0x00FF00},
+      {2, 0, 0},
+      {0, -1, 0}}},
+    {"top_down_32",
+     {.width = 1, .height = -2, .bit_count = 32, .pixels = {3, 2, 1, 0, 6, 5, 4, 0}},
+     {{0, 0, 0x010203}, {0, 1, 0x040506}}},
+    {"top_down_bit_fields",
+     {.width = 1,
+      .height = -2,
+      .bit_count = 32,
+      .compression = 3,
+      .palette = {X888, X888 + 3},
+      .pixels = {3, 2, 1, 0, 6, 5, 4, 0}},
+     {{0, 0, 0x010203}, {0, 1, 0x040506}}},
     // 1 bit, width 33: pixel 32 is bit 7 of byte 4.
-    bmp_fields one;
-    one.width = 33;
-    one.bit_count = 1;
-    one.palette = {0x000000, 0x123456};
-    one.pixels = {0x80, 0, 0, 0x01, 0x80, 0, 0, 0};
-    open_result r1{open_fields(one)};
-    ASSERT_NE(r1.image, nullptr);
-    EXPECT_EQ(bmp_getpixel(r1.image, 0, 0), 0x123456u);
-    EXPECT_EQ(bmp_getpixel(r1.image, 1, 0), 0u);
-    EXPECT_EQ(bmp_getpixel(r1.image, 31, 0), 0x123456u);
-    EXPECT_EQ(bmp_getpixel(r1.image, 32, 0), 0x123456u);
-    expect_span_matches_pixels(r1.image);
+    {"one_bit",
+     {.width = 33,
+      .bit_count = 1,
+      .palette = {0, 0x123456},
+      .pixels = {0x80, 0, 0, 1, 0x80, 0, 0, 0}},
+     {{0, 0, 0x123456}, {1, 0, 0}, {31, 0, 0x123456}, {32, 0, 0x123456}}},
+    // 4 bits: the high nibble for even x.
+    {"four_bits",
+     {.width = 3,
+      .bit_count = 4,
+      .palette = {0, 0x0000FF, 0x00FF00, 0xFF0000},
+      .pixels = {0x12, 0x30, 0, 0}},
+     {{0, 0, 0x0000FF}, {1, 0, 0x00FF00}, {2, 0, 0xFF0000}}},
+    // 256 entries; the reserved byte of an entry is ignored.
+    {"eight_bits",
+     {.width = 4,
+      .bit_count = 8,
+      .palette = palette(256, [](uint32_t i) { return 0xAB000000u | (i << 16) | (255 - i); }),
+      .pixels = {0, 1, 128, 255}},
+     {{0, 0, 0x0000FF}, {2, 0, 0x80007F}, {3, 0, 0xFF0000}},
+     256},
+    {"index_beyond_the_palette",
+     {.width = 4, .bit_count = 8, .palette = {0x010203, 0x040506}, .pixels = {0, 1, 2, 200}},
+     {{1, 0, 0x040506}, {2, 0, 0}, {3, 0, 0}}},
+    {"no_palette", {.width = 4, .bit_count = 8, .pixels = {0, 1, 2, 200}}, {{0, 0, 0}}, 0},
+    // A 124-byte header: the colour table follows it.
+    {"long_header",
+     {.width = 2,
+      .bit_count = 8,
+      .header_size = 124,
+      .palette = {0x112233, 0x445566},
+      .pixels = {0, 1, 0, 0}},
+     {{0, 0, 0x112233}, {1, 0, 0x445566}},
+     2},
+    // 16 bits without masks: 5-5-5, bit 15 ignored.
+    {"sixteen_bits",
+     {.width = 3, .bit_count = 16, .pixels = {0xFF, 0x7F, 0x00, 0x80, 0x1F, 0x00, 0, 0}},
+     {{0, 0, 0xF8F8F8}, {1, 0, 0}, {2, 0, 0x0000F8}}},
+    {"masks_565",
+     {.width = 2,
+      .bit_count = 16,
+      .compression = 3,
+      .palette = {0xF800, 0x07E0, 0x001F},
+      .pixels = {0xE0, 0x07, 0x1F, 0xF8}},
+     {{0, 0, 0x00FC00}, {1, 0, 0xF800F8}}},
+    // The built-in 32-bit masks read like 24 bits; the top byte is ignored.
+    {"masks_x888",
+     {.width = 2,
+      .bit_count = 32,
+      .compression = 3,
+      .palette = {X888, X888 + 3},
+      .pixels = {0x56, 0x34, 0x12, 0x99, 0x01, 0x02, 0x03, 0x00}},
+     {{0, 0, 0x123456}, {1, 0, 0x030201}}},
+    {"masks_blue_on_top",
+     {.width = 2,
+      .bit_count = 32,
+      .compression = 3,
+      .palette = {0x0000FF00, 0x00FF0000, 0xFF000000},
+      .pixels = {0x56, 0x34, 0x12, 0x99, 0x01, 0x02, 0x03, 0x00}},
+     {{0, 0, 0x341299}}},
+    // Channels of 10 bits, and zero masks, read as black.
+    {"masks_of_ten_bits",
+     {.width = 2,
+      .bit_count = 32,
+      .compression = 3,
+      .palette = {0x3FF00000, 0x000FFC00, 0x000003FF},
+      .pixels = {0x56, 0x34, 0x12, 0x99, 0x01, 0x02, 0x03, 0x00}},
+     {{0, 0, 0}}},
+    {"zero_masks",
+     {.width = 2,
+      .bit_count = 32,
+      .compression = 3,
+      .palette = {0, 0, 0},
+      .pixels = {0x56, 0x34, 0x12, 0x99, 0x01, 0x02, 0x03, 0x00}},
+     {{0, 0, 0}}},
+    // Stored row 0 (the bottom) is a run of three 07, stored row 1 an absolute run 01 02 03.
+    {"rle8_runs",
+     {.width = 3,
+      .height = 2,
+      .bit_count = 8,
+      .compression = 1,
+      .palette = palette(16, [](uint32_t i) { return i * 0x111111u; }),
+      .pixels = {3, 7, 0, 0, 0, 3, 1, 2, 3, 0, 0, 1}},
+     {{0, 0, 0x111111}, {1, 0, 0x222222}, {2, 0, 0x333333}, {0, 1, 0x777777}, {2, 1, 0x777777}}},
+    // A delta skips pixels (left zero); runs past the row end are cut, and an
+    // absolute run past it is still consumed, with its padding byte, so that
+    // the next pairs stay in step. Picture rows 2, 1, 0 are stored rows 0, 1, 2.
+    {"rle8_deltas_and_overlong_runs",
+     {.width = 3,
+      .height = 3,
+      .bit_count = 8,
+      .compression = 1,
+      .palette = palette(16, [](uint32_t i) { return i * 0x111111u; }),
+      .pixels = {0, 2, 1, 1, 5, 4, 0, 5, 1, 2, 3, 4, 5, 0, 0, 0, 2, 9, 0, 1}},
+     {{0, 2, 0},
+      {2, 2, 0},
+      {0, 1, 0},
+      {1, 1, 0x444444},
+      {2, 1, 0x444444},
+      {0, 0, 0x999999},
+      {1, 0, 0x999999},
+      {2, 0, 0}}},
+    // Runs of 255 on every row, end-of-lines past the last row, a delta far
+    // up, an absolute run longer than the data: nothing lands outside.
+    {"rle8_past_every_edge",
+     {.width = 5,
+      .height = 3,
+      .bit_count = 8,
+      .compression = 1,
+      .palette = palette(256, [](uint32_t) { return 0xFFFFFFu; }),
+      .pixels = {255, 1, 0, 0, 255, 1, 0,   0,   255, 1,   0, 0,
+                 255, 1, 0, 0, 0,   2, 255, 255, 0,   200, 1, 2}},
+     {{0, 0, 0xFFFFFF}, {4, 0, 0xFFFFFF}, {2, 1, 0xFFFFFF}, {0, 2, 0xFFFFFF}, {4, 2, 0xFFFFFF}}},
+    // An image size of 0, or larger than the file: the rows are read as far
+    // as the file goes; missing bytes read as zero.
+    {"image_size_zero_short_data",
+     {.width = 2, .height = 2, .pixels = {1, 2, 3, 4, 5, 6, 0, 0, 7, 8, 9}, .image_size = 0},
+     {{0, 1, 0x030201}, {1, 1, 0x060504}, {0, 0, 0x090807}, {1, 0, 0}}},
+    {"image_size_past_the_end",
+     {.width = 2,
+      .height = 2,
+      .pixels = {1, 2, 3, 4, 5, 6, 0, 0, 7, 8, 9},
+      .image_size = 0x7FFFFFFF},
+     {{1, 1, 0x060504}, {1, 0, 0}}},
+};
 
-    // 4 bits: high nibble for even x.
-    bmp_fields four;
-    four.width = 3;
-    four.bit_count = 4;
-    four.palette = {0x000000, 0x0000FF, 0x00FF00, 0xFF0000};
-    four.pixels = {0x12, 0x30, 0, 0};
-    open_result r4{open_fields(four)};
-    ASSERT_NE(r4.image, nullptr);
-    EXPECT_EQ(bmp_getpixel(r4.image, 0, 0), 0x0000FFu);
-    EXPECT_EQ(bmp_getpixel(r4.image, 1, 0), 0x00FF00u);
-    EXPECT_EQ(bmp_getpixel(r4.image, 2, 0), 0xFF0000u);
+class BmpPixels : public testing::TestWithParam<pixel_case> {};
 
-    // 8 bits with 256 entries; the reserved byte of an entry is ignored.
-    bmp_fields eight;
-    eight.width = 4;
-    eight.bit_count = 8;
-    for (uint32_t i = 0; i < 256; ++i) eight.palette.push_back(0xAB000000u | (i << 16) | (255 - i));
-    eight.pixels = {0, 1, 128, 255};
-    open_result r8{open_fields(eight)};
-    ASSERT_NE(r8.image, nullptr);
-    EXPECT_EQ(describe(r8.image).palette_count, 256);
-    EXPECT_EQ(bmp_getpixel(r8.image, 0, 0), bgr(0, 0, 255));
-    EXPECT_EQ(bmp_getpixel(r8.image, 2, 0), bgr(128, 0, 127));
-    EXPECT_EQ(bmp_getpixel(r8.image, 3, 0), bgr(255, 0, 0));
-}
-
-TEST(BmpOpen, ColourIndexBeyondThePaletteReadsBlack) {
-    bmp_fields f;
-    f.width = 4;
-    f.bit_count = 8;
-    f.palette = {0x010203, 0x040506};
-    f.pixels = {0, 1, 2, 200};
-    open_result r{open_fields(f)};
+TEST_P(BmpPixels, ReadAsStored) {
+    const pixel_case& c = GetParam();
+    open_result r{open_fields(c.file)};
     ASSERT_NE(r.image, nullptr);
-    EXPECT_EQ(bmp_getpixel(r.image, 1, 0), 0x040506u);
-    EXPECT_EQ(bmp_getpixel(r.image, 2, 0), 0u);
-    EXPECT_EQ(bmp_getpixel(r.image, 3, 0), 0u);
-
-    // No palette at all (pixel data right after the header).
-    f.palette.clear();
-    open_result none{open_fields(f)};
-    ASSERT_NE(none.image, nullptr);
-    EXPECT_EQ(describe(none.image).palette_count, 0);
-    EXPECT_EQ(bmp_getpixel(none.image, 0, 0), 0u);
-    expect_span_matches_pixels(none.image);
-}
-
-TEST(BmpOpen, LongInfoHeaderKeepsItsBytesOutOfTheColourTable) {
-    // An 8-bit picture with a 124-byte header: the colour table follows the header.
-    bmp_fields f;
-    f.width = 2;
-    f.bit_count = 8;
-    f.header_size = 124;
-    f.palette = {0x112233, 0x445566};
-    f.pixels = {0, 1, 0, 0};
-    auto bytes = bmp_build(f);
-    put_le32(bytes, 54, 0xDEADBEEF);  // header bytes past the first 40
-    open_result r{open_bytes(bytes)};
-    ASSERT_NE(r.image, nullptr);
-    EXPECT_EQ(describe(r.image).palette_count, 2);
-    EXPECT_EQ(bmp_getpixel(r.image, 0, 0), 0x112233u);
-    EXPECT_EQ(bmp_getpixel(r.image, 1, 0), 0x445566u);
-}
-
-TEST(BmpOpen, SixteenBitBuiltInMasks) {
-    bmp_fields f;
-    f.width = 3;
-    f.bit_count = 16;
-    f.pixels = {0xFF, 0x7F, 0x00, 0x80, 0x1F, 0x00, 0, 0};  // 0x7FFF, 0x8000, 0x001F
-    open_result r{open_fields(f)};
-    ASSERT_NE(r.image, nullptr);
-    EXPECT_EQ(bmp_getpixel(r.image, 0, 0), bgr(248, 248, 248));
-    EXPECT_EQ(bmp_getpixel(r.image, 1, 0), 0u) << "bit 15 is ignored";
-    EXPECT_EQ(bmp_getpixel(r.image, 2, 0), bgr(0, 0, 248));
-    EXPECT_EQ(describe(r.image).red_shift, 10);
-    EXPECT_EQ(describe(r.image).red_length, 5);
+    for (const auto& [x, y, colour] : c.pixels) {
+        EXPECT_EQ(bmp_getpixel(r.image, x, y), colour) << "at " << x << "," << y;
+    }
+    if (c.palette_count >= 0) {
+        EXPECT_EQ(describe(r.image).palette_count, c.palette_count);
+    }
     expect_span_matches_pixels(r.image);
 }
 
-TEST(BmpOpen, BitFieldMasks) {
-    // 16 bits, 5-6-5 masks from the file.
-    bmp_fields rgb565;
-    rgb565.width = 2;
-    rgb565.bit_count = 16;
-    rgb565.compression = 3;
-    rgb565.palette = {0xF800, 0x07E0, 0x001F};
-    rgb565.pixels = {0xE0, 0x07, 0x1F, 0xF8};  // pure green, then red 31 and blue 31
-    open_result r565{open_fields(rgb565)};
-    ASSERT_NE(r565.image, nullptr);
-    EXPECT_EQ(bmp_getpixel(r565.image, 0, 0), bgr(0, 252, 0));
-    EXPECT_EQ(bmp_getpixel(r565.image, 1, 0), bgr(248, 0, 248));
-    expect_span_matches_pixels(r565.image);
-
-    // 32 bits with the built-in masks reads like 24 bits; the top byte is ignored.
-    bmp_fields x888;
-    x888.width = 2;
-    x888.bit_count = 32;
-    x888.compression = 3;
-    x888.palette = {0xFF0000, 0x00FF00, 0x0000FF};
-    x888.pixels = {0x56, 0x34, 0x12, 0x99, 0x01, 0x02, 0x03, 0x00};
-    open_result r888{open_fields(x888)};
-    ASSERT_NE(r888.image, nullptr);
-    EXPECT_EQ(bmp_getpixel(r888.image, 0, 0), 0x123456u);
-    EXPECT_EQ(bmp_getpixel(r888.image, 1, 0), 0x030201u);
-    expect_span_matches_pixels(r888.image);
-
-    // Other 8-bit masks: blue in the top byte.
-    bmp_fields bgrx = x888;
-    bgrx.palette = {0x0000FF00, 0x00FF0000, 0xFF000000};
-    open_result rb{open_fields(bgrx)};
-    ASSERT_NE(rb.image, nullptr);
-    EXPECT_EQ(bmp_getpixel(rb.image, 0, 0), bgr(0x34, 0x12, 0x99));
-    expect_span_matches_pixels(rb.image);
-
-    // Masks of 10 bits per channel, and zero masks, read as black.
-    bmp_fields wide = x888;
-    wide.palette = {0x3FF00000, 0x000FFC00, 0x000003FF};
-    open_result rw{open_fields(wide)};
-    ASSERT_NE(rw.image, nullptr);
-    EXPECT_EQ(bmp_getpixel(rw.image, 0, 0), 0u);
-    EXPECT_EQ(describe(rw.image).red_length, 10);
-    bmp_fields zero = x888;
-    zero.palette = {0, 0, 0};
-    open_result rz{open_fields(zero)};
-    ASSERT_NE(rz.image, nullptr);
-    EXPECT_EQ(describe(rz.image).red_shift, 32);
-    EXPECT_EQ(bmp_getpixel(rz.image, 0, 0), 0u);
-}
-
-TEST(BmpOpen, TopDownPicturesReadTopRowFirst) {
-    for (const uint32_t compression : {0u, 3u}) {
-        bmp_fields f;
-        f.width = 1;
-        f.height = -2;
-        f.bit_count = 32;
-        f.compression = compression;
-        if (compression == 3) f.palette = {0xFF0000, 0x00FF00, 0x0000FF};
-        f.pixels = {0x03, 0x02, 0x01, 0, 0x06, 0x05, 0x04, 0};
-        open_result r{open_fields(f)};
-        ASSERT_NE(r.image, nullptr) << compression;
-        EXPECT_EQ(bmp_height(r.image), 2);
-        EXPECT_EQ(bmp_getpixel(r.image, 0, 0), 0x010203u);
-        EXPECT_EQ(bmp_getpixel(r.image, 0, 1), 0x040506u);
-        expect_span_matches_pixels(r.image);
-    }
-}
-
-TEST(BmpOpen, Rle8DecodesRunsAbsoluteRunsAndDeltas) {
-    bmp_fields f;
-    f.width = 3;
-    f.height = 2;
-    f.bit_count = 8;
-    f.compression = 1;
-    for (uint32_t i = 0; i < 16; ++i)
-        f.palette.push_back(i * 0x111111u);  // index i reads i x 0x111111
-    f.pixels = {0x03, 0x07, 0x00, 0x00, 0x00, 0x03, 0x01, 0x02, 0x03, 0x00, 0x00, 0x01};
-    open_result r{open_fields(f)};
-    ASSERT_NE(r.image, nullptr);
-    // Stored row 0 (the bottom) is 07 07 07, stored row 1 (the top) 01 02 03.
-    const auto row_of = [](const bmp_image* image, int32_t y) {
-        std::vector<uint32_t> row;
-        for (int32_t x = 0; x < bmp_width(image); ++x) row.push_back(bmp_getpixel(image, x, y));
-        return row;
-    };
-    EXPECT_EQ(row_of(r.image, 0), (std::vector<uint32_t>{0x111111, 0x222222, 0x333333}));
-    EXPECT_EQ(row_of(r.image, 1), (std::vector<uint32_t>{0x777777, 0x777777, 0x777777}));
-
-    // A delta skips pixels (left zero); runs past the row end are cut, and an
-    // absolute run past it is still consumed, with its padding byte, so that
-    // the next pairs stay in step.
-    f.height = 3;
-    f.pixels = {0x00, 0x02, 0x01, 0x01, 0x05, 0x04, 0x00, 0x05, 1,    2,
-                3,    4,    5,    0x00, 0x00, 0x00, 0x02, 0x09, 0x00, 0x01};
-    open_result d{open_fields(f)};
-    ASSERT_NE(d.image, nullptr);
-    // Picture rows 2, 1 and 0 are stored rows 0, 1 and 2.
-    EXPECT_EQ(row_of(d.image, 2), (std::vector<uint32_t>{0, 0, 0}));
-    EXPECT_EQ(row_of(d.image, 1), (std::vector<uint32_t>{0, 0x444444, 0x444444}));
-    EXPECT_EQ(row_of(d.image, 0), (std::vector<uint32_t>{0x999999, 0x999999, 0}));
-}
-
-TEST(BmpOpen, Rle8NeverWritesOutsideThePicture) {
-    bmp_fields f;
-    f.width = 5;
-    f.height = 3;
-    f.bit_count = 8;
-    f.compression = 1;
-    f.palette.assign(256, 0xFFFFFF);
-    // Runs of 255 on every row, end-of-lines past the last row, a delta far up,
-    // an absolute run longer than the data.
-    for (int i = 0; i < 10; ++i) f.pixels.insert(f.pixels.end(), {255, 1, 0, 0});
-    f.pixels.insert(f.pixels.end(), {0, 2, 255, 255, 0, 200, 1, 2});
-    open_result r{open_fields(f)};
-    ASSERT_NE(r.image, nullptr);
-    for (int y = 0; y < 3; ++y) {
-        for (int x = 0; x < 5; ++x) EXPECT_EQ(bmp_getpixel(r.image, x, y), 0xFFFFFFu);
-    }
-}
-
-TEST(BmpOpen, ImageSizeZeroOrShortDataStillOpens) {
-    bmp_fields f;
-    f.width = 2;
-    f.height = 2;
-    f.pixels = {1, 2, 3, 4, 5, 6, 0, 0, 7, 8, 9};  // the last row is cut short
-    f.image_size = 0;
-    open_result r{open_fields(f)};
-    ASSERT_NE(r.image, nullptr);
-    EXPECT_EQ(bmp_getpixel(r.image, 0, 1), 0x030201u);
-    EXPECT_EQ(bmp_getpixel(r.image, 0, 0), 0x090807u);
-    EXPECT_EQ(bmp_getpixel(r.image, 1, 0), 0u) << "missing bytes read as zero";
-
-    f.image_size = 0x7FFFFFFF;  // larger than the file
-    open_result big{open_fields(f)};
-    ASSERT_NE(big.image, nullptr);
-    EXPECT_EQ(bmp_getpixel(big.image, 1, 1), 0x060504u);
-}
+INSTANTIATE_TEST_SUITE_P(Files, BmpPixels, testing::ValuesIn(PIXEL_CASES),
+                         [](const auto& c) { return std::string(c.param.name); });
 
 TEST(BmpOpen, RejectsWhatItCannotRead) {
     EXPECT_EQ(bmp_open("/nonexistent/picture.bmp"), nullptr);
