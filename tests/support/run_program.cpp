@@ -1,25 +1,27 @@
 #include "run_program.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
-#include "sandbox.h"
 #include "test_paths.h"
+#include "wait_until.h"
 
 namespace {
 
-long long now_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+// The whole file from its start; closes it.
+std::string contents(FILE* file) {
+    std::string text;
+    rewind(file);
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
+    fclose(file);
+    return text;
 }
 
 }  // namespace
@@ -29,18 +31,18 @@ std::string built_program(const char* name) {
 }
 
 program_result run_program(const program_run& run) {
-    program_result result;
-    int out_pipe[2];
-    int err_pipe[2];
-    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) abort();
-
-    std::vector<std::string> args;
-    if (std::string(ZQ_EMULATOR).size() > 0) args.emplace_back(ZQ_EMULATOR);
-    args.insert(args.end(), run.args.begin(), run.args.end());
+    std::vector<std::string> args = run.args;
+    if (std::string(ZQ_EMULATOR).size() > 0) args.insert(args.begin(), ZQ_EMULATOR);
     std::vector<std::string> env = run.env;
-    bool has_path = false;
-    for (const auto& e : env) has_path = has_path || e.rfind("PATH=", 0) == 0;
-    if (!has_path) env.emplace_back("PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin");
+    if (std::none_of(env.begin(), env.end(),
+                     [](const std::string& e) { return e.rfind("PATH=", 0) == 0; })) {
+        env.emplace_back("PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin");
+    }
+    // Output goes to files, not pipes: the run ends when the program does,
+    // not when the last holder of its output (a child it left) lets go.
+    FILE* out = tmpfile();
+    FILE* err = tmpfile();
+    if (out == nullptr || err == nullptr) abort();
 
     const pid_t pid = fork();
     if (pid < 0) abort();
@@ -51,46 +53,23 @@ program_result run_program(const program_run& run) {
         std::vector<char*> envp;
         for (auto& e : env) envp.push_back(e.data());
         envp.push_back(nullptr);
-        const int null_fd = open("/dev/null", O_RDWR);
-        dup2(null_fd, 0);
-        dup2(run.discard_output ? null_fd : out_pipe[1], 1);
-        dup2(run.discard_output ? null_fd : err_pipe[1], 2);
+        dup2(open("/dev/null", O_RDONLY), 0);
+        dup2(fileno(out), 1);
+        dup2(fileno(err), 2);
         for (int fd = 3; fd < 1024; ++fd) close(fd);
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-
-    const long long deadline = now_ms() + 1000LL * run.timeout_seconds;
-    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-    int open_count = 2;
-    while (open_count > 0) {
-        const long long left = deadline - now_ms();
-        if (left <= 0) {
-            result.timed_out = true;
-            kill(pid, SIGKILL);
-            break;
-        }
-        if (poll(fds, 2, static_cast<int>(left)) <= 0) continue;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-            char buffer[4096];
-            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            if (n <= 0) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open_count;
-            } else {
-                (i == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(n));
-            }
-        }
-    }
-    for (auto& fd : fds) {
-        if (fd.fd >= 0) close(fd.fd);
-    }
+    program_result result;
     int status = 0;
-    waitpid(pid, &status, 0);
+    if (!wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; },
+                    1000 * run.timeout_seconds, 5)) {
+        result.timed_out = true;
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
     if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
+    result.out = contents(out);
+    result.err = contents(err);
     return result;
 }

@@ -8,9 +8,6 @@ struct program_run {
     std::vector<std::string> args;  // program path first
     std::vector<std::string> env;   // NAME=value; PATH defaults to the system's
     int timeout_seconds = 60;
-    // Standard output and error to /dev/null: the run ends when the program
-    // does, not when the last holder of its output lets go.
-    bool discard_output = false;
 };
 
 struct program_result {
