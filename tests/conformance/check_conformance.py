@@ -18,120 +18,99 @@ import struct
 import subprocess
 import sys
 
-from PIL import Image
+from PIL import Image, ImageChops
 
 CONVERT = "/usr/bin/convert"
 SIZES = [(1, 1), (3, 2), (5, 5), (33, 7), (1, 9), (64, 48), (257, 130)]
+# ImageMagick's encodings: name, arguments, format, which pictures (colour count).
+MAGICK = [
+    ("bilevel", ["-type", "Palette", "-colors", "2", "-compress", "None"], "BMP3", lambda c: c == 2),
+    ("pal16", ["-type", "Palette", "-compress", "None"], "BMP3", lambda c: 0 < c <= 16),
+    ("pal256", ["-type", "Palette", "-depth", "8", "-compress", "None"], "BMP3", lambda c: c > 0),
+    ("rle8", ["-type", "Palette", "-compress", "RLE"], "BMP3", lambda c: c > 0),
+    ("pal_v5", ["-type", "Palette", "-compress", "None"], "BMP", lambda c: c > 0),
+    ("true24", ["-type", "TrueColor", "-compress", "None"], "BMP3", lambda c: c == 0),
+    ("true32", ["-type", "TrueColorAlpha", "-alpha", "on"], "BMP", lambda c: c == 0),
+    ("rgb565", ["-define", "bmp:subtype=RGB565"], "BMP", lambda c: c == 0),
+    ("rgb555", ["-define", "bmp:subtype=RGB555"], "BMP", lambda c: c == 0),
+    ("argb8888", ["-define", "bmp:subtype=ARGB8888"], "BMP", lambda c: c == 0),
+    ("os2core", ["-type", "TrueColor"], "BMP2", lambda c: c == 0),  # must be refused
+]
 
 
 def source_picture(width, height, colours, seed):
     """An RGB picture with at most `colours` colours (0 for any) and some structure."""
     rng = random.Random(seed)
-    palette = [(rng.randrange(256), rng.randrange(256), rng.randrange(256)) for _ in range(max(colours, 1))]
+    palette = [tuple(rng.randrange(256) for _ in range(3)) for _ in range(max(colours, 1))]
     img = Image.new("RGB", (width, height))
-    px = img.load()
     for y in range(height):
         for x in range(width):
-            if colours:
-                # runs of equal colours, so RLE has runs to find
-                px[x, y] = palette[((x // 3) + y * 7 + rng.randrange(2)) % colours]
-            else:
-                px[x, y] = ((x * 255) // max(1, width - 1), (y * 255) // max(1, height - 1),
-                            rng.randrange(256))
+            # runs of equal colours, so RLE has runs to find
+            img.putpixel((x, y), palette[((x // 3) + y * 7 + rng.randrange(2)) % colours] if colours
+                         else ((x * 255) // max(1, width - 1), (y * 255) // max(1, height - 1),
+                               rng.randrange(256)))
     return img
-
-
-def header_fields(path):
-    with open(path, "rb") as f:
-        head = f.read(54)
-    if len(head) < 18:
-        return (0, None, None)
-    header_size = struct.unpack_from("<I", head, 14)[0]
-    if header_size < 40 or len(head) < 34:
-        return (header_size, None, None)
-    bpp = struct.unpack_from("<H", head, 28)[0]
-    compression = struct.unpack_from("<I", head, 30)[0]
-    return (header_size, bpp, compression)
-
-
-def read_ppm(path):
-    with open(path, "rb") as f:
-        data = f.read()
-    parts = data.split(b"\n", 3)
-    width, height = map(int, parts[1].split())
-    return width, height, parts[3]
 
 
 def make_corpus(out):
     """Writes the corpus; returns [(path, must_load)]."""
     files = []
-    n = 0
-
-    def add(path, must_load=True):
-        files.append((path, must_load))
-
-    for (w, h) in SIZES:
-        for colours, label in ((2, "c2"), (16, "c16"), (200, "c200"), (0, "true")):
-            n += 1
-            src = source_picture(w, h, colours, n)
-            png = os.path.join(out, f"src_{w}x{h}_{label}.png")
-            src.save(png)
-            base = os.path.join(out, f"{w}x{h}_{label}")
-            # Pillow's encoder.
-            if colours == 2:
-                src.convert("1", dither=Image.Dither.NONE).save(base + "_pil_1.bmp")
-                add(base + "_pil_1.bmp")
-            if colours and colours <= 256:
-                src.quantize(colors=colours).save(base + "_pil_p.bmp")
-                add(base + "_pil_p.bmp")
-                src.convert("L").save(base + "_pil_l.bmp")
-                add(base + "_pil_l.bmp")
-            else:
-                src.save(base + "_pil_24.bmp")
-                add(base + "_pil_24.bmp")
-                rgba = src.convert("RGBA")
-                rgba.putalpha(128)
-                rgba.save(base + "_pil_32.bmp")
-                add(base + "_pil_32.bmp")
-            # ImageMagick's encoder.
-            im = []
-            if colours == 2:
-                im.append(("bilevel", ["-type", "Palette", "-colors", "2", "-compress", "None"], "BMP3"))
-            if colours and colours <= 16:
-                im.append(("pal16", ["-type", "Palette", "-compress", "None"], "BMP3"))
-            if colours and colours <= 256:
-                im.append(("pal256", ["-type", "Palette", "-depth", "8", "-compress", "None"], "BMP3"))
-                im.append(("rle8", ["-type", "Palette", "-compress", "RLE"], "BMP3"))
-                im.append(("pal_v5", ["-type", "Palette", "-compress", "None"], "BMP"))
-            if not colours:
-                im.append(("true24", ["-type", "TrueColor", "-compress", "None"], "BMP3"))
-                im.append(("true32", ["-type", "TrueColorAlpha", "-alpha", "on"], "BMP"))
-                im.append(("rgb565", ["-define", "bmp:subtype=RGB565"], "BMP"))
-                im.append(("rgb555", ["-define", "bmp:subtype=RGB555"], "BMP"))
-                im.append(("argb8888", ["-define", "bmp:subtype=ARGB8888"], "BMP"))
-                im.append(("os2core", ["-type", "TrueColor"], "BMP2"))
-            for name, args, fmt in im:
-                path = f"{base}_im_{name}.bmp"
-                subprocess.run([CONVERT, png] + args + [f"{fmt}:{path}"], check=True)
-                add(path, must_load=(fmt != "BMP2"))
+    for n, ((w, h), colours) in enumerate((s, c) for s in SIZES for c in (2, 16, 200, 0)):
+        src = source_picture(w, h, colours, n + 1)
+        base = os.path.join(out, f"{w}x{h}_c{colours}")
+        half_alpha = Image.merge("RGBA", (*src.split(), Image.new("L", src.size, 128)))
+        pil = {"pil_24": src, "pil_32": half_alpha} if not colours else \
+            {"pil_p": src.quantize(colors=colours), "pil_l": src.convert("L")}
+        if colours == 2:
+            pil["pil_1"] = src.convert("1", dither=Image.Dither.NONE)
+        for name, img in pil.items():
+            img.save(f"{base}_{name}.bmp")
+            files.append((f"{base}_{name}.bmp", True))
+        src.save(base + ".png")
+        for name, args, fmt, takes in MAGICK:
+            if takes(colours):
+                subprocess.run([CONVERT, base + ".png"] + args + [f"{fmt}:{base}_im_{name}.bmp"],
+                               check=True)
+                files.append((f"{base}_im_{name}.bmp", fmt != "BMP2"))
     return files
 
 
-def channel_keep(bpp, compression, path):
-    """Bits of each channel the reader keeps: the mask lengths of 16-bit pictures."""
-    if bpp != 16:
-        return (0xFF, 0xFF, 0xFF)
+def channel_keep(path):
+    """(bits, compression, header size) and the bits of each channel the
+    reader keeps: the mask lengths of 16-bit pictures."""
     with open(path, "rb") as f:
         data = f.read(70)
-    if compression == 3:
-        masks = struct.unpack_from("<III", data, 54)
-    else:
-        masks = (0x7C00, 0x03E0, 0x001F)
-    keep = []
-    for m in masks:
-        length = bin(m).count("1")
-        keep.append((0xFF << (8 - length)) & 0xFF if 0 < length <= 8 else 0)
-    return tuple(keep)
+    header_size, = struct.unpack_from("<I", data, 14)
+    if header_size < 40:
+        return (None, None, header_size), (0xFF,) * 3
+    bpp, compression = struct.unpack_from("<HI", data, 28)
+    if bpp != 16:
+        return (bpp, compression, header_size), (0xFF,) * 3
+    masks = struct.unpack_from("<III", data, 54) if compression == 3 else (0x7C00, 0x03E0, 0x001F)
+    lengths = [bin(m).count("1") for m in masks]
+    return (bpp, compression, header_size), tuple((0xFF << (8 - n)) & 0xFF if 0 < n <= 8 else 0
+                                                  for n in lengths)
+
+
+def check(zqbmp, path, must_load, covered):
+    """None when the reader agrees with Pillow, else what differs."""
+    (bpp, compression, header_size), keep = channel_keep(path)
+    loaded = subprocess.run([zqbmp, "ppm", path, path + ".ppm"], capture_output=True).returncode == 0
+    if not must_load:
+        return f"a {header_size}-byte header must not load" if loaded else None
+    if not loaded:
+        return f"not loaded ({header_size}-byte header, {bpp} bits, compression {compression})"
+    ours = Image.open(path + ".ppm").convert("RGB")
+    ref = Image.open(path).convert("RGB")
+    if ours.size != ref.size:
+        return f"size {ours.size}, Pillow {ref.size}"
+    theirs = Image.merge("RGB", [band.point(lambda v, k=k: v & k) for band, k in zip(ref.split(), keep)])
+    box = ImageChops.difference(ours, theirs).getbbox()
+    if box:
+        return (f"pixel {box[:2]} is {ours.getpixel(box[:2])}, Pillow {theirs.getpixel(box[:2])} "
+                f"({bpp} bits, compression {compression})")
+    covered.add((bpp, compression))
+    return None
 
 
 def main():
@@ -140,56 +119,20 @@ def main():
     zqbmp, work = sys.argv[1], sys.argv[2]
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
+    failures, covered = [], set()
     files = make_corpus(work)
-    passed = failed = 0
-    covered = set()
     for path, must_load in files:
-        header_size, bpp, compression = header_fields(path)
-        out = path + ".ppm"
-        result = subprocess.run([zqbmp, "ppm", path, out], capture_output=True)
-        name = os.path.basename(path)
-        if not must_load:
-            if result.returncode == 0:
-                print(f"FAIL {name}: a {header_size}-byte header must not load")
-                failed += 1
-            else:
-                passed += 1
-            continue
-        if result.returncode != 0:
-            print(f"FAIL {name}: not loaded ({header_size}-byte header, {bpp} bits, compression {compression})")
-            failed += 1
-            continue
-        width, height, ours = read_ppm(out)
-        ref = Image.open(path).convert("RGB")
-        if (width, height) != ref.size:
-            print(f"FAIL {name}: size {width}x{height}, Pillow {ref.size}")
-            failed += 1
-            continue
-        keep = channel_keep(bpp, compression, path)
-        theirs = ref.tobytes()
-        bad = None
-        for i in range(0, len(theirs), 3):
-            for c in range(3):
-                if ours[i + c] != (theirs[i + c] & keep[c]):
-                    bad = i // 3
-                    break
-            if bad is not None:
-                break
-        if bad is not None:
-            x, y = bad % width, bad // width
-            print(f"FAIL {name}: pixel ({x},{y}) is {tuple(ours[3*bad:3*bad+3])}, "
-                  f"Pillow {tuple(theirs[3*bad:3*bad+3])} ({bpp} bits, compression {compression})")
-            failed += 1
-            continue
-        covered.add((bpp, compression, header_size > 40))
-        passed += 1
-    print("covered (bits, compression, longer header):", sorted(covered))
-    for need in [(1, 0), (4, 0), (8, 0), (8, 1), (16, 3), (24, 0), (32, 0), (32, 3)]:
-        if not any(c[:2] == need for c in covered):
-            print(f"FAIL coverage: no picture of {need[0]} bits with compression {need[1]}")
-            failed += 1
-    print(f"{passed} passed, {failed} failed")
-    return 1 if failed else 0
+        problem = check(zqbmp, path, must_load, covered)
+        if problem:
+            failures.append(f"FAIL {os.path.basename(path)}: {problem}")
+    passed = len(files) - len(failures)
+    print("covered (bits, compression):", sorted(covered))
+    failures += [f"FAIL coverage: no picture of {b} bits with compression {c}"
+                 for b, c in [(1, 0), (4, 0), (8, 0), (8, 1), (16, 3), (24, 0), (32, 0), (32, 3)]
+                 if (b, c) not in covered]
+    print("\n".join(failures))
+    print(f"{passed} passed, {len(failures)} failed")
+    return 1 if failures else 0
 
 
 if __name__ == "__main__":
