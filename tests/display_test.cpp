@@ -50,31 +50,22 @@ void prepare_colours(prepared* out, int w, int h, const std::vector<uint32_t>& c
 }
 
 TEST(ScreenFormat, ConvertsColoursAtEachDepth) {
-    const std::vector<uint32_t> colours = {0xFF8040, 0xFFFFFF, 0x808080, 0x123456};
-    {
-        memory_screen screen(8, 8, 16);
+    const struct {
+        int bits;
+        uint32_t colour;
+        const char* bytes;
+    } cases[] = {
+        {16, 0xFF8040, "\x08\xFC"},                                  // 31, 32, 8 in 5-6-5
+        {16, 0xFFFFFF, "\xFF\xFF"},     {16, 0x808080, "\x10\x84"},  // 16, 32, 16
+        {24, 0x123456, "\x56\x34\x12"}, {32, 0x123456, "\x56\x34\x12\xFF"},
+    };
+    for (const auto& c : cases) {
+        memory_screen screen(8, 8, c.bits);
         prepared p;
-        prepare_colours(&p, 4, 1, colours);
-        ASSERT_EQ(p.bitmap.stride, 8);
-        uint16_t words[4];
-        memcpy(words, p.bitmap.pixels, sizeof words);
-        EXPECT_EQ(words[0], (31u << 11) | (32u << 5) | 8u);
-        EXPECT_EQ(words[1], 0xFFFFu);
-        EXPECT_EQ(words[2], (16u << 11) | (32u << 5) | 16u);
-    }
-    {
-        memory_screen screen(8, 8, 24);
-        prepared p;
-        prepare_colours(&p, 4, 1, colours);
-        ASSERT_EQ(p.bitmap.stride, 12);
-        EXPECT_EQ(memcmp(p.bitmap.pixels + 9, "\x56\x34\x12", 3), 0);
-    }
-    {
-        memory_screen screen(8, 8, 32);
-        prepared p;
-        prepare_colours(&p, 4, 1, colours);
-        ASSERT_EQ(p.bitmap.stride, 16);
-        EXPECT_EQ(memcmp(p.bitmap.pixels + 12, "\x56\x34\x12\xFF", 4), 0);
+        prepare_colours(&p, 1, 1, {c.colour});
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(p.bitmap.pixels), c.bits / 8),
+                  std::string(c.bytes, c.bits / 8))
+            << std::hex << c.colour << " at " << std::dec << c.bits << " bits";
     }
 }
 
@@ -217,7 +208,7 @@ TEST_P(Drawing, ClipsOnAllFourSidesAndStaysInTheMapping) {
 
 INSTANTIATE_TEST_SUITE_P(Depths, Drawing, testing::Values(16, 24, 32));
 
-TEST(Drawing, NothingWithoutAMappingOrPixels) {
+TEST(Drawing, NothingWithoutAMappingOrPixelsAndRowsAreXresApart) {
     memory_screen screen(4, 4, 32);
     prepared_bitmap empty{};
     draw_prepared_bitmap(&empty, 0, 0);
@@ -226,7 +217,9 @@ TEST(Drawing, NothingWithoutAMappingOrPixels) {
     fbmem = nullptr;
     draw_prepared_bitmap(&p.bitmap, 0, 0);  // must not crash
     fbmem = screen.pixels();
-    // A screen with padded rows is still addressed as unpadded.
+    // Rows are xres pixels apart, whatever wider virtual width (and padded
+    // line length) the driver reports.
+    fbvar.xres_virtual = 7;
     draw_prepared_bitmap(&p.bitmap, 1, 1);
     EXPECT_EQ(screen.at(1, 1)[0], p.bitmap.pixels[0]);
     EXPECT_EQ(screen.at(2, 2)[0], p.bitmap.pixels[p.bitmap.stride + 4]);

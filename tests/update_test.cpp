@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -24,6 +25,32 @@
 namespace {
 
 const std::string ROOT = "/sdcard/zq/update00";
+
+// Leaves exactly `free_slots` descriptor numbers below the process's limit
+// for the walk, so that its (free_slots + 1)th open fails with EMFILE.
+class descriptor_budget {
+public:
+    explicit descriptor_budget(int free_slots) {
+        getrlimit(RLIMIT_NOFILE, &saved_);
+        rlimit tight = saved_;
+        tight.rlim_cur = LIMIT;
+        setrlimit(RLIMIT_NOFILE, &tight);
+        for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) held_.push_back(fd);
+        for (int i = 0; i < free_slots; ++i) {
+            close(held_.back());
+            held_.pop_back();
+        }
+    }
+    ~descriptor_budget() {
+        for (int fd : held_) close(fd);
+        setrlimit(RLIMIT_NOFILE, &saved_);
+    }
+
+private:
+    static constexpr rlim_t LIMIT = 64;
+    rlimit saved_{};
+    std::vector<int> held_;
+};
 
 class UpdateWalk : public testing::Test {
 protected:
@@ -65,14 +92,19 @@ protected:
         return testing::internal::GetCapturedStdout();
     }
 
-    // Runs the walk with its standard output thrown away (nothing held in memory).
-    void walk_quietly() {
+    // Runs the walk with its standard output thrown away (nothing held in
+    // memory); with free_slots >= 0, that many descriptors left to it.
+    void walk_quietly(int free_slots = -1) {
         fflush(stdout);
         const int saved = dup(1);
         const int null_fd = open("/dev/null", O_WRONLY);
         dup2(null_fd, 1);
         close(null_fd);
-        update(ROOT.c_str(), 0);
+        {
+            std::optional<descriptor_budget> budget;
+            if (free_slots >= 0) budget.emplace(free_slots);
+            update(ROOT.c_str(), 0);
+        }
         fflush(stdout);
         dup2(saved, 1);
         close(saved);
@@ -219,55 +251,15 @@ TEST_F(UpdateWalk, ReadOnlyDestinationFailsEachEntryAndAbandonsTheLevelOnMkdir) 
     umount2("/data", MNT_DETACH);
 }
 
-// Leaves exactly `free_slots` descriptor numbers below the process's limit
-// for the walk, so that its (free_slots + 1)th open fails with EMFILE.
-class descriptor_budget {
-public:
-    explicit descriptor_budget(int free_slots) {
-        getrlimit(RLIMIT_NOFILE, &saved_);
-        rlimit tight = saved_;
-        tight.rlim_cur = LIMIT;
-        setrlimit(RLIMIT_NOFILE, &tight);
-        for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) held_.push_back(fd);
-        for (int i = 0; i < free_slots; ++i) {
-            close(held_.back());
-            held_.pop_back();
-        }
-    }
-    ~descriptor_budget() {
-        for (int fd : held_) close(fd);
-        setrlimit(RLIMIT_NOFILE, &saved_);
-    }
-
-private:
-    static constexpr rlim_t LIMIT = 64;
-    rlimit saved_{};
-    std::vector<int> held_;
-};
-
 // Files the walk cannot open are named and skipped, and nothing stays open:
 // two directories open, then the source fails; three, then the destination.
 TEST_F(UpdateWalk, FilesThatCannotBeOpenedAreReportedAndSkipped) {
     file("system/a.txt", "a");
-    fflush(stdout);
-    const int saved = dup(1);
-    const int null_fd = open("/dev/null", O_WRONLY);
-    dup2(null_fd, 1);
-    close(null_fd);
-    {
-        descriptor_budget budget(2);
-        update(ROOT.c_str(), 0);
-    }
+    walk_quietly(2);
     EXPECT_TRUE(screen_has("fopen " + ROOT + "/system/a.txt failed. Too many open files"))
         << testing::PrintToString(screen_lines());
     EXPECT_FALSE(exists("/system/a.txt"));
-    {
-        descriptor_budget budget(3);
-        update(ROOT.c_str(), 0);
-    }
-    fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
+    walk_quietly(3);
     EXPECT_TRUE(screen_has("fopen /system/a.txt failed. Too many open files"))
         << testing::PrintToString(screen_lines());
     EXPECT_FALSE(exists("/system/a.txt"));
