@@ -21,6 +21,13 @@ def back_to_menu(dev):
     assert lines[:12] == menu(0), lines
 
 
+def exit_unmounted(dev):
+    """Back to the menu, then EXIT: the program ends with no card mounted."""
+    back_to_menu(dev)
+    dev.press(HOME)
+    assert "/sdcard" not in dev.wait_for_line(r"^zq: mounts: (.*)$").group(1)
+
+
 def test_internal_item_copies_system_and_data_only(tmp_path):
     card = make_tree(tmp_path / "card", {
         "zq/update00/system/app/x.apk": BLOB,
@@ -45,10 +52,7 @@ def test_internal_item_copies_system_and_data_only(tmp_path):
         assert dev.read_file("/data/local/notes.txt") == b"notes\n"
         assert dev.new_entries("system") == ["app", "etc"]
         assert dev.new_entries("data") == ["local"]
-        back_to_menu(dev)
-        dev.press(HOME)
-        line = dev.wait_for_line(r"^zq: mounts: ")
-        assert "/sdcard" not in line.group(0).split(":", 2)[2], "the card is unmounted"
+        exit_unmounted(dev)
 
 
 def test_card_already_mounted_is_used_and_unmounted(tmp_path):
@@ -60,10 +64,7 @@ def test_card_already_mounted_is_used_and_unmounted(tmp_path):
         lines = wait_for_prompt(dev)
         assert "mounted /sdcard. errno=16" in lines, lines
         assert "/system/a.txt copied 1 bytes." in lines
-        back_to_menu(dev)
-        dev.press(HOME)
-        line = dev.wait_for_line(r"^zq: mounts: (.*)$")
-        assert "/sdcard" not in line.group(1)
+        exit_unmounted(dev)
 
 
 def test_existing_destination_file_is_overwritten_by_the_last_internal_item(tmp_path):
@@ -88,10 +89,7 @@ def test_external_item_without_a_second_card(tmp_path):
         assert lines[5] == "mounted /sdcard. errno=0", lines
         assert lines[6].startswith("failed to mount /sdcard/sd. errno="), lines
         assert "done." not in lines
-        back_to_menu(dev)
-        dev.press(HOME)
-        line = dev.wait_for_line(r"^zq: mounts: (.*)$")
-        assert "/sdcard" not in line.group(1), "the internal card is unmounted too"
+        exit_unmounted(dev)
         assert dev.new_entries("system") == []
 
 
@@ -104,10 +102,7 @@ def test_external_item_when_the_internal_card_is_read_only(tmp_path):
         lines = wait_for_prompt(dev)
         assert lines[5:8] == ["mounted /sdcard. errno=16",
                               "failed to create /sdcard/sd. errno=30", PROMPT], lines
-        back_to_menu(dev)
-        dev.press(HOME)
-        line = dev.wait_for_line(r"^zq: mounts: (.*)$")
-        assert "/sdcard" not in line.group(1), "the card is unmounted all the same"
+        exit_unmounted(dev)
 
 
 def test_external_item_with_both_cards(tmp_path):
