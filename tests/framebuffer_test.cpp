@@ -42,13 +42,22 @@ TEST(FbInit, DeviceThatIsNotAFramebufferFailsTheQuery) {
     unlink(DEVICE);
 }
 
+// fbfd open on a plain file of `size` bytes, and a screen of w x h at 32 bits.
+void open_device_file(size_t size, uint32_t w, uint32_t h) {
+    write_text_file(DEVICE, std::string(size, '\0'));
+    fbfd = open(DEVICE, O_RDWR);
+    fbmem = nullptr;
+    fbvar = fb_var_screeninfo{};
+    fbvar.xres = fbvar.xres_virtual = w;
+    fbvar.yres = h;
+    fbvar.yres_virtual = 2 * h;
+    fbvar.bits_per_pixel = w > 0 ? 32 : 0;
+}
+
 TEST(FbMap, FailedMappingIsReportedAndLeavesNoMapping) {
     // A regular file maps, but not with zero bytes: a screen of size 0 fails.
-    write_text_file(DEVICE, "");
-    fbfd = open(DEVICE, O_RDWR);
+    open_device_file(0, 0, 0);
     ASSERT_GE(fbfd, 0);
-    fbvar = fb_var_screeninfo{};
-    fbmem = nullptr;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     EXPECT_EQ(fb_map(), -1);
@@ -64,15 +73,8 @@ TEST(FbMap, FailedMappingIsReportedAndLeavesNoMapping) {
 }
 
 TEST(FbMap, MapsTheVisibleAreaOnly) {
-    write_text_file(DEVICE, std::string(64 * 1024, '\0'));
-    fbfd = open(DEVICE, O_RDWR);
+    open_device_file(64 * 1024, 16, 8);
     ASSERT_GE(fbfd, 0);
-    fbvar = fb_var_screeninfo{};
-    fbvar.xres = 16;
-    fbvar.yres = 8;
-    fbvar.xres_virtual = 16;
-    fbvar.yres_virtual = 16;
-    fbvar.bits_per_pixel = 32;
     testing::internal::CaptureStdout();
     ASSERT_EQ(fb_map(), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),

@@ -2,34 +2,20 @@
 against the emulated device's screenshots, on every screen the device offers.
 The same pictures tell which splash frame the screen shows, and when."""
 import os
-import struct
 import subprocess
 import time
-import zlib
 
 import pytest
+from PIL import Image
 
 from conftest import BUILD, HOME, device
 from zqdevice import wait_until
 
 
 def read_png(path):
-    """Width, height and RGB bytes of the PNGs zqbmp writes (RGB, filter 0)."""
-    with open(path, "rb") as f:
-        data = f.read()
-    pos, idat, width, height = 8, b"", 0, 0
-    while pos < len(data):
-        length, kind = struct.unpack_from(">I4s", data, pos)
-        body = data[pos + 8:pos + 8 + length]
-        if kind == b"IHDR":
-            width, height = struct.unpack_from(">II", body)
-        elif kind == b"IDAT":
-            idat += body
-        pos += 12 + length
-    raw = zlib.decompress(idat)
-    row = width * 3 + 1
-    assert all(raw[y * row] == 0 for y in range(height))
-    return width, height, b"".join(raw[y * row + 1:(y + 1) * row] for y in range(height))
+    """Width, height and RGB bytes of a PNG."""
+    with Image.open(path) as img:
+        return img.width, img.height, img.convert("RGB").tobytes()
 
 
 def preview(tmp_path, width, height, bpp):
