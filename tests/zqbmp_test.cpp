@@ -59,60 +59,44 @@ bool has_line(const std::string& out, const std::string& line) {
 
 struct check_case {
     const char* name;
-    void (*breaks)(const std::string& dir);
+    const char* file;            // replaced in the media; null: none
+    std::vector<uint8_t> bytes;  // its new content; empty: removed
     int status;
     std::vector<std::string> lines;  // each must be printed, as a whole line
 };
 
+const char* const FONT = "inconsolata_20px_ffffff.bmp";
+const std::string NO_ANIMATION =
+    "result: zqanimation would not start (it asks for \"start recovery\"): ";
+
+// clang-format off
 const check_case CHECKS[] = {
-    {"generated",
-     [](const std::string&) {},
-     0,
+    {"generated", nullptr, {}, 0,
      {"inconsolata_20px_ffffff.bmp: loads: 100 x 220, 8 bits per pixel, compression 0",
-      "font: 10 x 10 cells of 10 x 22 pixels",
-      "menu: the banner and the nine items take 264 of 480 rows",
+      "font: 10 x 10 cells of 10 x 22 pixels", "menu: the banner and the nine items take 264 of 480 rows",
       "update: 16 progress lines fit below the header, 16 once progress has run off the bottom",
       "splash: zqtitle.bmp covers the screen", "splash: zqani03.bmp (800 x 215) from row 50 fits",
       "result: both programs would start; 0 warnings"}},
-    {"missing_frame",
-     [](const std::string& dir) { unlink((dir + "/zqani02.bmp").c_str()); },
-     1,
-     {"zqani02.bmp: does not load: No such file or directory",
-      "result: zqanimation would not start (it asks for \"start recovery\"): zqani02.bmp does not "
-      "load"}},
-    {"font_not_divisible",
-     [](const std::string& dir) {
-         write_bytes(dir + "/inconsolata_20px_ffffff.bmp", picture(105, 223));
-     },
-     0,
+    {"missing_frame", "zqani02.bmp", {}, 1,
+     {"zqani02.bmp: does not load: No such file or directory", NO_ANIMATION + "zqani02.bmp does not load"}},
+    {"font_not_divisible", FONT, picture(105, 223), 0,
      {"font: 10 x 10 cells of 10 x 22 pixels",
-      "font: warning: 105 x 223 is not a multiple of 10: 5 columns at the right and 3 rows at the "
-      "bottom are never read",
+      "font: warning: 105 x 223 is not a multiple of 10: 5 columns at the right and 3 rows at the bottom "
+      "are never read",
       "result: both programs would start; 1 warnings"}},
-    {"frame_too_tall",
-     [](const std::string& dir) { write_bytes(dir + "/zqani01.bmp", picture(800, 460)); },
-     0,
-     {"splash: warning: zqani01.bmp (800 x 460) from row 50: 30 rows at the bottom and 0 columns "
-      "at the right are cut off",
-      "splash: warning: zqani01.bmp is not the size of zqani00.bmp: parts of the larger frames "
-      "stay on screen under the smaller ones",
+    {"frame_too_tall", "zqani01.bmp", picture(800, 460), 0,
+     {"splash: warning: zqani01.bmp (800 x 460) from row 50: 30 rows at the bottom and 0 columns at the "
+      "right are cut off",
+      "splash: warning: zqani01.bmp is not the size of zqani00.bmp: parts of the larger frames stay on "
+      "screen under the smaller ones",
       "result: both programs would start; 2 warnings"}},
-    {"os2_header",
-     [](const std::string& dir) {
-         bmp_fields f;
-         f.header_size = 12;
-         f.pixels.assign(4, 0);
-         write_bytes(dir + "/zqtitle.bmp", bmp_build(f));
-     },
-     1,
+    {"os2_header", "zqtitle.bmp", bmp_build({.header_size = 12, .pixels = std::vector<uint8_t>(4)}), 1,
      {"zqtitle.bmp: does not load: information header shorter than 40 bytes (an old OS/2 header)",
-      "result: zqanimation would not start (it asks for \"start recovery\"): zqtitle.bmp does not "
-      "load"}},
-    {"missing_font",
-     [](const std::string& dir) { unlink((dir + "/inconsolata_20px_ffffff.bmp").c_str()); },
-     1,
+      NO_ANIMATION + "zqtitle.bmp does not load"}},
+    {"missing_font", FONT, {}, 1,
      {"result: zqrecovery would not start: inconsolata_20px_ffffff.bmp does not load"}},
 };
+// clang-format on
 
 void PrintTo(const check_case& c, std::ostream* out) {
     *out << c.name;
@@ -123,7 +107,8 @@ class ZqbmpCheck : public testing::TestWithParam<check_case> {};
 TEST_P(ZqbmpCheck, TellsWhatTheDeviceWouldMakeOfTheMedia) {
     const check_case& c = GetParam();
     const std::string dir = media_copy(c.name);
-    c.breaks(dir);
+    if (c.file != nullptr && c.bytes.empty()) unlink((dir + "/" + c.file).c_str());
+    if (c.file != nullptr && !c.bytes.empty()) write_bytes(dir + "/" + c.file, c.bytes);
     const program_result r = zqbmp({"check", dir, "--screen", "800x480x32"});
     EXPECT_EQ(r.exit_status, c.status) << r.out;
     for (const std::string& line : c.lines)
