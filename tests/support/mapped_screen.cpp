@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -59,8 +60,6 @@ void mapped_screen::fill(uint8_t value) {
 }
 
 bool mapped_screen::is_black() const {
-    for (const uint8_t b : snapshot()) {
-        if (b != 0) return false;
-    }
-    return true;
+    const std::vector<uint8_t> bytes = snapshot();
+    return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; });
 }

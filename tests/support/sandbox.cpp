@@ -45,20 +45,19 @@ void mirror(const std::string& root, const char* name) {
     }
 }
 
-void bind_device(const std::string& root, const char* name) {
-    const std::string host = std::string("/dev/") + name;
-    if (access(host.c_str(), F_OK) != 0) return;
-    const std::string inside = root + host;
-    const int fd = open(inside.c_str(), O_CREAT | O_WRONLY, 0666);
-    if (fd < 0) fail("create", inside);
-    close(fd);
-    bind(host, inside);
-}
-
-void bind_tree(const std::string& root, const std::string& path) {
-    if (path.empty() || access(path.c_str(), F_OK) != 0) return;
-    if (!make_dirs(root + path)) fail("mkdir", root + path);
-    bind(path, root + path);
+// Binds a host file or directory at the same path inside root, if it exists.
+void bind_same(const std::string& root, const std::string& path) {
+    struct stat st {};
+    if (path.empty() || stat(path.c_str(), &st) != 0) return;
+    const std::string inside = root + path;
+    if (S_ISDIR(st.st_mode)) {
+        if (!make_dirs(inside)) fail("mkdir", inside);
+    } else {
+        const int fd = open(inside.c_str(), O_CREAT | O_WRONLY, 0666);
+        if (fd < 0) fail("create", inside);
+        close(fd);
+    }
+    bind(path, inside);
 }
 
 }  // namespace
@@ -140,15 +139,15 @@ void sandbox_enter() {
     mkdir(dev.c_str(), 0755);
     if (mount("tmpfs", dev.c_str(), "tmpfs", 0, "mode=755") != 0) fail("tmpfs", dev);
     for (const char* name : {"null", "zero", "full", "random", "urandom", "tty"}) {
-        bind_device(root, name);
+        bind_same(root, std::string("/dev/") + name);
     }
     for (const char* dir : {"/dev/input", "/dev/graphics", "/dev/block", "/dev/shm", "/tmp"}) {
         make_dirs(root + dir, 01777);
     }
     const std::string tmp = root + "/tmp";
     if (mount("tmpfs", tmp.c_str(), "tmpfs", 0, "mode=1777") != 0) fail("tmpfs", tmp);
-    bind_tree(root, ZQ_SOURCE_DIR);
-    bind_tree(root, ZQ_BUILD_DIR);
+    bind_same(root, ZQ_SOURCE_DIR);
+    bind_same(root, ZQ_BUILD_DIR);
 
     if (chroot(root.c_str()) != 0) fail("chroot", root);
     if (chdir("/") != 0) fail("chdir", "/");
