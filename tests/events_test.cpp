@@ -64,13 +64,14 @@ protected:
         fake_inputs_close(&inputs_);
     }
     void send(int n, uint16_t type, uint16_t code, int32_t value) {
-        ASSERT_TRUE(fake_input_send(inputs_, n, type, code, value));
+        ASSERT_TRUE(fake_input_send(inputs_, n, {{type, code, value}}));
     }
     void press(int n, uint16_t code) {
-        send(n, EV_KEY, code, 1);
-        send(n, EV_SYN, SYN_REPORT, 0);
-        send(n, EV_KEY, code, 0);
-        send(n, EV_SYN, SYN_REPORT, 0);
+        ASSERT_TRUE(fake_input_send(inputs_, n,
+                                    {{EV_KEY, code, 1},
+                                     {EV_SYN, SYN_REPORT, 0},
+                                     {EV_KEY, code, 0},
+                                     {EV_SYN, SYN_REPORT, 0}}));
     }
     int init_capturing(std::string* out) {
         testing::internal::CaptureStdout();

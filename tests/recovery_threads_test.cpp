@@ -87,28 +87,10 @@ protected:
         return testing::internal::GetCapturedStdout();
     }
 
-    // A press of each code, every record in one write, so that all are
-    // pending before the worker reads the first.
-    void presses_at_once(std::initializer_list<uint16_t> codes) {
-        std::vector<input_event> events;
-        for (const uint16_t code : codes) {
-            input_event event{};
-            event.type = EV_KEY;
-            event.code = code;
-            event.value = 1;
-            events.push_back(event);
-        }
-        ASSERT_TRUE(fake_input_write(inputs_, 0, events.data(), events.size() * sizeof events[0]));
-    }
-
-    void send(uint16_t type, uint16_t code, int32_t value) {
-        ASSERT_TRUE(fake_input_send(inputs_, 0, type, code, value));
-    }
-
-    // A key event and its sync report.
+    // A key event and its sync report, on one device.
     void key(uint16_t code, int32_t value = 1, int device = 0) {
-        ASSERT_TRUE(fake_input_send(inputs_, device, EV_KEY, code, value));
-        ASSERT_TRUE(fake_input_send(inputs_, device, EV_SYN, SYN_REPORT, 0));
+        ASSERT_TRUE(
+            fake_input_send(inputs_, device, {{EV_KEY, code, value}, {EV_SYN, SYN_REPORT, 0}}));
     }
 
     // A press and its release, as a keyboard sends them.
@@ -182,8 +164,9 @@ TEST_F(RecoveryThreads, OtherEventsUseUpTheCountdownAndHomeCountsOnlyOnPress) {
     ASSERT_TRUE(screen_shows({COUNTDOWN_5}));
     key(KEY_CODE_HOME, 0);  // a release of HOME and its sync: two passes
     ASSERT_TRUE(screen_shows({"Press HOME key to enter ZQ recovery mode in 3 seconds..."}, 900));
-    send(EV_MSC, KEY_CODE_HOME, 1);  // not a key event, though its code and value are HOME's
-    key(KEY_CODE_HOME, 2);           // an auto-repeat and its sync
+    // Not a key event, though its code and value are HOME's.
+    ASSERT_TRUE(fake_input_send(inputs_, 0, {{EV_MSC, KEY_CODE_HOME, 1}}));
+    key(KEY_CODE_HOME, 2);  // an auto-repeat and its sync
     const std::string out = finish();
     EXPECT_NE(out.find("KEY: 50, VALUE: 0\n"), std::string::npos);
     EXPECT_NE(out.find("KEY: 50, VALUE: 2\n"), std::string::npos);
@@ -196,7 +179,9 @@ TEST_F(RecoveryThreads, OtherEventsUseUpTheCountdownAndHomeCountsOnlyOnPress) {
 TEST_F(RecoveryThreads, KeysQueuedBehindHomeAreDrained) {
     start();
     ASSERT_TRUE(screen_shows({COUNTDOWN_5}));
-    presses_at_once({KEY_CODE_HOME, KEY_CODE_NEXT, KEY_CODE_NEXT});
+    ASSERT_TRUE(fake_input_send(
+        inputs_, 0,
+        {{EV_KEY, KEY_CODE_HOME, 1}, {EV_KEY, KEY_CODE_NEXT, 1}, {EV_KEY, KEY_CODE_NEXT, 1}}));
     ASSERT_TRUE(screen_shows(menu_lines(0)));
     usleep(300000);
     EXPECT_EQ(screen_->lines(font_20px), menu_lines(0));

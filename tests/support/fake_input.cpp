@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 std::string device_path(int n) {
@@ -30,15 +31,16 @@ void fake_inputs_close(fake_inputs* inputs) {
     }
 }
 
-bool fake_input_send(const fake_inputs& inputs, int device, uint16_t type, uint16_t code,
-                     int32_t value) {
-    input_event event{};
-    event.type = type;
-    event.code = code;
-    event.value = value;
-    return fake_input_write(inputs, device, &event, sizeof event);
-}
-
-bool fake_input_write(const fake_inputs& inputs, int device, const void* bytes, size_t size) {
-    return write(inputs.writers[device], bytes, size) == static_cast<ssize_t>(size);
+bool fake_input_send(const fake_inputs& inputs, int device,
+                     std::initializer_list<fake_event> events) {
+    std::vector<input_event> records;
+    for (const fake_event& e : events) {
+        input_event record{};
+        record.type = e.type;
+        record.code = e.code;
+        record.value = e.value;
+        records.push_back(record);
+    }
+    const size_t size = records.size() * sizeof records[0];
+    return write(inputs.writers[device], records.data(), size) == static_cast<ssize_t>(size);
 }

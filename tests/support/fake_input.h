@@ -18,8 +18,12 @@ bool fake_inputs_make(fake_inputs* inputs, std::initializer_list<int> numbers,
                       bool nonblocking = false);
 // Closes every writer still open.
 void fake_inputs_close(fake_inputs* inputs);
-// One record on a device; false when it was not written whole.
-bool fake_input_send(const fake_inputs& inputs, int device, uint16_t type, uint16_t code,
-                     int32_t value);
-// Raw bytes on a device, in one write; false when not written whole.
-bool fake_input_write(const fake_inputs& inputs, int device, const void* bytes, size_t size);
+struct fake_event {
+    uint16_t type;
+    uint16_t code;
+    int32_t value;
+};
+// Records on a device, all in one write, so that all are pending together;
+// false when they were not written whole.
+bool fake_input_send(const fake_inputs& inputs, int device,
+                     std::initializer_list<fake_event> events);
