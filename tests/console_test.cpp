@@ -75,13 +75,6 @@ TEST_P(Console, DrawsAtTheCursorAndBlanksTheBandFirst) {
     EXPECT_EQ(lines()[0], "abcde");
 }
 
-TEST_P(Console, ShorterRedrawLeavesNothingOfTheLonger) {
-    draw_string(font_20px, "in 5 seconds...");
-    posx = posy = 0;
-    draw_string(font_20px, "in 4");
-    EXPECT_EQ(lines()[0], "in 4");
-}
-
 TEST_P(Console, EmptyLinesBetweenNewlinesAreNotCleared) {
     screen_->fill(0x77);
     draw_string(font_20px, "a\n\nb");
@@ -93,11 +86,6 @@ TEST_P(Console, EmptyLinesBetweenNewlinesAreNotCleared) {
     draw_string(font_20px, "\n");
     EXPECT_EQ(posx, 0);
     EXPECT_EQ(posy, 3 * h_);
-}
-
-TEST_P(Console, CarriageReturnRewritesTheLine) {
-    draw_string(font_20px, "abcdef\rxy");
-    EXPECT_EQ(lines()[0], "xy");
 }
 
 TEST_P(Console, WrapsOnlyWhenAGlyphWouldCrossTheRightEdge) {
@@ -137,9 +125,16 @@ TEST_P(Console, RunsOffTheBottomBackToTheTopLine) {
     EXPECT_EQ(lines()[0], "zz");
 }
 
-TEST_P(Console, BytesWithoutAGlyphDrawTheSubstitute) {
+// A redraw from the same cursor, a carriage return and bytes without a glyph.
+TEST_P(Console, RewritesInPlaceAndSubstitutesBytesWithoutAGlyph) {
+    draw_string(font_20px, "in 5 seconds...");
+    posx = posy = 0;
+    draw_string(font_20px, "in 4");
+    EXPECT_EQ(lines()[0], "in 4") << "a shorter redraw leaves nothing of the longer";
+    draw_string(font_20px, "\rabcdef\rxy");
+    EXPECT_EQ(lines()[0], "xy");
     draw_string(font_20px,
-                "a\x01"
+                "\ra\x01"
                 "b\xC3\xA9"
                 "c\x7F");
     EXPECT_EQ(lines()[0], "a?b??c?");
@@ -158,17 +153,14 @@ TEST_P(Console, TopLineBelowTheScreenIsClampedInsideTheMapping) {
     EXPECT_TRUE(screen_->guards_intact());
 }
 
-TEST_P(Console, ManyNewlinesNeverOverflowTheCursor) {
-    std::string text(100000, '\n');
-    for (int i = 0; i < 300; ++i) draw_string(font_20px, text.c_str());
+// Regression: the wrap and bottom tests once added in int.
+TEST_P(Console, CursorNeverOverflows) {
+    const std::string newlines(100000, '\n');
+    for (int i = 0; i < 300; ++i) draw_string(font_20px, newlines.c_str());
     EXPECT_GT(posy, 225 - h_);
     draw_string(font_20px, "ok");
     EXPECT_EQ(posy, 0);
     EXPECT_EQ(lines()[0], "ok");
-}
-
-TEST_P(Console, CursorAnywhereInIntsRangeNeverOverflows) {
-    // Regression: the wrap and bottom tests once added in int.
     posx = INT_MAX - 3;
     posy = INT_MAX - 3;
     draw_string(font_20px, "ab");
