@@ -189,22 +189,13 @@ TEST_F(RecoveryThreads, KeysQueuedBehindHomeAreDrained) {
     finish();
 }
 
-TEST_F(RecoveryThreads, HomeOnTheLastSecondEntersTheMenuAndExitEnds) {
+// HOME on the countdown's last second enters the menu; its moves wrap both
+// ways, and EXIT ends without a reboot.
+TEST_F(RecoveryThreads, HomeOnTheLastSecondThenTheMenuWrapsAndExitEnds) {
     start();
     ASSERT_TRUE(screen_shows({"Press HOME key to enter ZQ recovery mode in 1 seconds..."}));
     tap(KEY_CODE_HOME);
     ASSERT_TRUE(screen_shows(menu_lines(0)));
-    tap(KEY_CODE_HOME);  // EXIT
-    const std::string out = finish();
-    EXPECT_NE(out.find("KEY: 50, VALUE: 1\n"), std::string::npos);
-    EXPECT_NE(out.find("worker_thread_function() S_MENU mode.\n"), std::string::npos);
-    EXPECT_NE(out.find("draw menu. selected item=0\n"), std::string::npos);
-    EXPECT_EQ(read_text_file(REBOOT_LOG), "");
-}
-
-TEST_F(RecoveryThreads, NavigationWrapsBothWays) {
-    start();
-    enter_menu();
     tap(KEY_CODE_PREVIOUS);
     ASSERT_TRUE(screen_shows(menu_lines(8)));
     tap(KEY_CODE_NEXT);
@@ -216,9 +207,12 @@ TEST_F(RecoveryThreads, NavigationWrapsBothWays) {
     tap(KEY_CODE_PREVIOUS);
     tap(KEY_CODE_PREVIOUS);
     ASSERT_TRUE(screen_shows(menu_lines(0)));
-    tap(KEY_CODE_HOME);
+    tap(KEY_CODE_HOME);  // EXIT
     const std::string out = finish();
+    EXPECT_NE(out.find("KEY: 50, VALUE: 1\n"), std::string::npos);
+    EXPECT_NE(out.find("worker_thread_function() S_MENU mode.\n"), std::string::npos);
     EXPECT_NE(out.find("draw menu. selected item=8\n"), std::string::npos);
+    EXPECT_EQ(read_text_file(REBOOT_LOG), "");
 }
 
 // RECOVERY runs its own argument; DOWNLOAD runs "reboot download", not its
