@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>

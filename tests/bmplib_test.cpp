@@ -4,7 +4,6 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <random>
 #include <tuple>
 

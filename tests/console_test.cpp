@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "bmplib.h"

@@ -4,7 +4,6 @@
 #include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
