@@ -3,7 +3,8 @@
 a time, to a scratch copy of the source, rebuilds one preset there and runs
 its tests; prints which faults no test caught.
 
-    tools/faults/inject.py [--preset host] [--label unit] [--only SUBSTRING] [--list FILE]
+    tools/faults/inject.py [--preset host] [--label unit] [--tests REGEX] [--only SUBSTRING]
+                           [--list FILE]
 
 faults.txt holds blocks separated by blank lines:
     file: recovery/update.cpp
@@ -73,6 +74,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--preset", default="host")
     parser.add_argument("--label", default="unit")
+    parser.add_argument("--tests", default="", help="only the tests matching (ctest -R)")
     parser.add_argument("--only", default="")
     parser.add_argument("--list", default=os.path.join(SOURCE, "tools", "faults", "faults.txt"))
     parser.add_argument("--scratch", default="/tmp/zq-faults")
@@ -107,7 +109,9 @@ def main():
     status, out = run(["cmake", "--build", build, "-j2"], src, 3600)
     if status != 0:
         sys.exit("the unchanged copy does not build:\n" + out[-3000:])
-    status, out = run(["ctest", "--test-dir", build, "-L", args.label, "-j2"], src, 3600)
+    ctest = ["ctest", "--test-dir", build, "-L", args.label, "-j2"] + \
+        (["-R", args.tests] if args.tests else [])
+    status, out = run(ctest, src, 3600)
     if status != 0:
         sys.exit("the unchanged copy fails its tests:\n" + out[-3000:])
 
@@ -128,8 +132,7 @@ def main():
                 verdict = "caught by the build"
                 uncompiled += 1
             else:
-                status, out = run(["ctest", "--test-dir", build, "-L", args.label, "-j2",
-                                   "--timeout", "300"], src, 3600)
+                status, out = run(ctest + ["--timeout", "1200"], src, 3600)
                 if status != 0:
                     failed = re.findall(r"Test +#\d+: (\S+) \.+\s*(?:\*\*\*|Subprocess)", out)
                     verdict = "caught: " + ", ".join(failed[:3]) + \
