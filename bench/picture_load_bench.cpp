@@ -25,6 +25,7 @@
 #include "framebuffer.h"
 #include "prepared_bitmap.h"
 #include "screen_format.h"
+#include "support/bmp_builder.h"
 
 extern "C" unsigned char* stbi_load(const char* filename, int* x, int* y, int* comp, int req_comp);
 extern "C" void stbi_image_free(void* retval_from_stbi_load);
@@ -34,10 +35,6 @@ namespace {
 constexpr int WIDTH = 1920;
 constexpr int HEIGHT = 1080;
 constexpr int ROUNDS = 30;
-
-void le32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 // A photograph-like picture: smooth gradients with noise.
 uint32_t scene(int x, int y, std::mt19937& rng) {
@@ -50,7 +47,6 @@ uint32_t scene(int x, int y, std::mt19937& rng) {
 std::string write_picture(int bits, bool rle) {
     std::mt19937 rng(1);
     const bool masks = bits == 16 || bits == 32;
-    const size_t palette_bytes = bits == 8 ? 1024 : masks ? 12 : 0;
     const size_t stride = (static_cast<size_t>(WIDTH) * bits + 31) / 32 * 4;
     std::vector<uint8_t> data;
     if (rle) {
@@ -89,37 +85,22 @@ std::string write_picture(int bits, bool rle) {
             }
         }
     }
-    const size_t offset = 54 + palette_bytes;
-    std::vector<uint8_t> file(offset + data.size(), 0);
-    file[0] = 'B';
-    file[1] = 'M';
-    le32(file, 2, static_cast<uint32_t>(file.size()));
-    le32(file, 10, static_cast<uint32_t>(offset));
-    le32(file, 14, 40);
-    le32(file, 18, WIDTH);
-    le32(file, 22, HEIGHT);
-    file[26] = 1;
-    file[28] = static_cast<uint8_t>(bits);
-    le32(file, 30, rle ? 1 : masks ? 3 : 0);
-    le32(file, 34, static_cast<uint32_t>(data.size()));
+    bmp_fields f;
+    f.width = WIDTH;
+    f.height = HEIGHT;
+    f.bit_count = static_cast<int16_t>(bits);
+    f.compression = rle ? 1 : masks ? 3 : 0;
+    f.pixels = std::move(data);
     if (bits == 8) {
-        for (uint32_t i = 0; i < 256; ++i) {
-            le32(file, 54 + 4 * i, ((i & 0xE0) << 16) | ((i & 0x1C) << 11) | ((i & 3) << 6));
-        }
+        for (uint32_t i = 0; i < 256; ++i)
+            f.palette.push_back(((i & 0xE0) << 16) | ((i & 0x1C) << 11) | ((i & 3) << 6));
     } else if (bits == 16) {
-        le32(file, 54, 0xF800);
-        le32(file, 58, 0x07E0);
-        le32(file, 62, 0x001F);
+        f.palette = {0xF800, 0x07E0, 0x001F};
     } else if (bits == 32) {
-        le32(file, 54, 0xFF0000);
-        le32(file, 58, 0x00FF00);
-        le32(file, 62, 0x0000FF);
+        f.palette = {0xFF0000, 0x00FF00, 0x0000FF};
     }
-    std::copy(data.begin(), data.end(), file.begin() + static_cast<std::ptrdiff_t>(offset));
-    const std::string path = "/tmp/zq-bench-" + std::to_string(bits) + (rle ? "-rle" : "") + ".bmp";
-    FILE* f = fopen(path.c_str(), "wb");
-    if (f == nullptr || fwrite(file.data(), 1, file.size(), f) != file.size()) abort();
-    fclose(f);
+    const std::string path = write_scratch_file(
+        "bench-" + std::to_string(bits) + (rle ? "-rle" : "") + ".bmp", bmp_build(f));
     return path;
 }
 
