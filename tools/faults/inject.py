@@ -134,7 +134,7 @@ def main():
             else:
                 status, out = run(ctest + ["--timeout", "1200"], src, 3600)
                 if status != 0:
-                    failed = re.findall(r"Test +#\d+: (\S+) \.+\s*(?:\*\*\*|Subprocess)", out)
+                    failed = re.findall(r"Test +#\d+: (\S+)[^\n]*? \.{3,}\s*(?:\*\*\*|Subprocess)", out)
                     verdict = "caught: " + ", ".join(failed[:3]) + \
                         (f" and {len(failed) - 3} more" if len(failed) > 3 else "")
                     caught += 1
