@@ -17,7 +17,8 @@ constexpr const char* FB_DEVICE = "/dev/graphics/fb0";
 }
 
 int fb_init() {
-    fbfd = open(FB_DEVICE, O_RDWR);
+    // Close-on-exec: the shell commands the program runs do not inherit it.
+    fbfd = open(FB_DEVICE, O_RDWR | O_CLOEXEC);
     if (fbfd < 0) {
         perror("fb0 dev open");
         return -1;

@@ -50,7 +50,8 @@ int ev_get_once(input_event* event, int timeout_ms) {
 
 int ev_init() {
     for (int n = 0; n < EV_DEVICES; ++n) {
-        const int fd = open(EV_PATHS[n], O_RDONLY);
+        // Close-on-exec: the shell commands the program runs do not inherit it.
+        const int fd = open(EV_PATHS[n], O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
             printf("failed to open %s", EV_PATHS[n]);
             return fd;

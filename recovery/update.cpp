@@ -12,9 +12,11 @@
 
 #include "console.h"
 #include "events.h"
+#include "file_install.h"
 #include "framebuffer.h"
 #include "recovery.h"
 #include "recovery_text.h"
+#include "remount.h"
 #include "update_paths.h"
 
 namespace {
@@ -25,8 +27,7 @@ constexpr const char* EXTERNAL_DEVICE = "/dev/block/mmcblk1p1";
 constexpr const char* EXTERNAL_MOUNT = "/sdcard/sd";
 constexpr const char* CARD_FS = "vfat";
 constexpr unsigned long CARD_FLAGS = MS_NOSUID | MS_NODEV;
-// File data moves in chunks of this size: large enough that stdio reads and
-// writes straight between the files and this buffer, in few system calls.
+// File data moves in chunks of this size, in few system calls.
 constexpr size_t COPY_BUFFER_SIZE = 128 * 1024;
 constexpr mode_t NEW_DIR_MODE = 0775;
 
@@ -36,6 +37,7 @@ struct walk_level {
     char source[TEXT_BUFFER_SIZE];
     char destination[TEXT_BUFFER_SIZE];
     char message[TEXT_BUFFER_SIZE];
+    char temporary[TEXT_BUFFER_SIZE];  // the file being installed, beside its destination
 };
 
 // One copy runs at a time (on the worker thread), so every level shares these.
@@ -59,41 +61,30 @@ bool mount_card(const char* device, const char* target) {
     return mount(device, target, CARD_FS, CARD_FLAGS, nullptr) == 0 || errno == EBUSY;
 }
 
+// Installs one file by replacement; the screen names the side that failed,
+// or says "copied" once the file is in place and on storage.
 void copy_file(walk_level* level) {
-    FILE* in = fopen(level->source, "rb");
-    if (in == nullptr) {
-        draw_message(level->message, "fopen %s failed. %s\n", level->source, strerror(errno));
-        return;
-    }
-    FILE* out = fopen(level->destination, "wb");
-    if (out == nullptr) {
-        draw_message(level->message, "fopen %s failed. %s\n", level->destination, strerror(errno));
-        (void)fclose(in);
-        return;
-    }
-    long long total = 0;
-    int write_error = 0;
-    int read_error = 0;
-    size_t n = 0;
-    while ((n = fread(copy_buffer, 1, sizeof copy_buffer, in)) > 0) {
-        const size_t written = fwrite(copy_buffer, 1, n, out);
-        total += static_cast<long long>(written);
-        if (written != n) {
-            write_error = errno != 0 ? errno : EIO;
+    install_result result;
+    install_file(level->source, level->destination, level->temporary, sizeof level->temporary,
+                 copy_buffer, sizeof copy_buffer, &result);
+    const char* error = strerror(result.error);
+    switch (result.step) {
+        case INSTALL_DONE:
+            draw_message(level->message, "%s copied %lld bytes.\n", level->destination,
+                         result.bytes);
             break;
-        }
-    }
-    if (ferror(in) != 0) read_error = errno != 0 ? errno : EIO;
-    (void)fclose(in);
-    if (fclose(out) != 0 && write_error == 0) write_error = errno != 0 ? errno : EIO;
-
-    if (write_error != 0) {
-        draw_message(level->message, "write %s failed. %s\n", level->destination,
-                     strerror(write_error));
-    } else if (read_error != 0) {
-        draw_message(level->message, "read %s failed. %s\n", level->source, strerror(read_error));
-    } else {
-        draw_message(level->message, "%s copied %lld bytes.\n", level->destination, total);
+        case INSTALL_OPEN_SOURCE:
+            draw_message(level->message, "fopen %s failed. %s\n", level->source, error);
+            break;
+        case INSTALL_OPEN_TARGET:
+            draw_message(level->message, "fopen %s failed. %s\n", level->destination, error);
+            break;
+        case INSTALL_READ_SOURCE:
+            draw_message(level->message, "read %s failed. %s\n", level->source, error);
+            break;
+        case INSTALL_WRITE_TARGET:
+            draw_message(level->message, "write %s failed. %s\n", level->destination, error);
+            break;
     }
 }
 
@@ -141,11 +132,15 @@ void walk(const char* path, int depth, walk_level* level) {
     closedir(dir);
 }
 
-// Walks the update root; everything installed reaches storage before the
-// screen says so, since a user who sees "done." may pull the battery.
+// Walks the update root with /system and /data writable; everything
+// installed reaches storage before the screen says so, since a user who sees
+// "done." may pull the battery.
 void install(const char* root) {
+    remount_state mounts;
+    remount_writable(&mounts);
     update(root, 0);
     sync();
+    remount_restore(&mounts);
     draw_string(font_20px, "done.\n");
 }
 

@@ -16,6 +16,7 @@
 
 #include "recovery.h"
 #include "support/fake_input.h"
+#include "support/sandbox.h"
 #include "support/wait_until.h"
 
 // Every close() of this test binary passes here (linked with --wrap=close), so
@@ -90,9 +91,12 @@ protected:
 
 TEST_F(InputDevices, AllFourOpenSilently) {
     make_devices({0, 1, 2, 3});
+    const int writers = descriptors_kept_across_exec("/dev/input/");
     std::string out;
     EXPECT_EQ(init_capturing(&out), 0);
     EXPECT_EQ(out, "");
+    EXPECT_EQ(descriptors_kept_across_exec("/dev/input/"), writers)
+        << "shell commands inherit none";
     input_event event;
     EXPECT_EQ(ev_get(&event, 0), -1);
     send(3, EV_KEY, 58, 1);

@@ -37,6 +37,7 @@ TEST(FbInit, DeviceThatIsNotAFramebufferFailsTheQuery) {
     EXPECT_EQ(failing_init(), "fb0 dev ioctl: Inappropriate ioctl for device\n");
     EXPECT_GE(fbfd, 0) << "the descriptor stays open for fb_exit";
     EXPECT_EQ(open_descriptor_count(), before + 1);
+    EXPECT_EQ(descriptors_kept_across_exec(DEVICE), 0) << "shell commands inherit none";
     fb_exit();
     EXPECT_EQ(open_descriptor_count(), before);
     unlink(DEVICE);

@@ -6,21 +6,27 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "console.h"
+#include "file_install.h"
 #include "framebuffer.h"
 #include "recovery.h"
+#include "remount.h"
 #include "support/sandbox.h"
 #include "support/screen_reader.h"
 #include "support/test_paths.h"
+#include "support/wait_until.h"
 
 namespace {
 
@@ -162,10 +168,140 @@ TEST_F(UpdateWalk, MergesIntoExistingDirectoriesAndOverwritesFiles) {
     walk();
     EXPECT_EQ(mode_of("/system/app"), 0700u) << "an existing directory keeps its mode";
     EXPECT_EQ(read_text_file("/system/app/keep.txt"), "kept") << "nothing is deleted";
-    EXPECT_EQ(read_text_file("/system/app/x.apk"), "new") << "truncated, then written";
+    EXPECT_EQ(read_text_file("/system/app/x.apk"), "new") << "replaced whole";
     EXPECT_TRUE(exists("/system/empty"));
     EXPECT_TRUE(screen_has("create dir /system/app"));
     EXPECT_TRUE(screen_has("/system/empty copied 0 bytes."));
+}
+
+// Paths below dir that carry the installer's temporary name.
+std::vector<std::string> temporary_files(const std::string& dir) {
+    std::vector<std::string> found;
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return found;
+    while (const dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        const std::string path = dir + "/" + name;
+        if (name == INSTALL_TEMP_NAME) found.push_back(path);
+        struct stat st {};
+        if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            for (auto& p : temporary_files(path)) found.push_back(p);
+        }
+    }
+    closedir(d);
+    return found;
+}
+
+struct owner_mode {
+    uid_t uid;
+    gid_t gid;
+    mode_t mode;
+    bool operator==(const owner_mode&) const = default;
+};
+
+owner_mode owner_mode_of(const std::string& path) {
+    struct stat st {};
+    lstat(path.c_str(), &st);
+    return {st.st_uid, st.st_gid, st.st_mode & 07777};
+}
+
+// Every file is installed by replacement: a running program, a file another
+// process holds open, a link into a multi-call binary, a leftover of a cut,
+// owners and modes; a directory in the way stays.
+TEST_F(UpdateWalk, ReplacesFilesThatRunAreHeldOpenOrLinkedKeepingOwnerAndMode) {
+    ASSERT_TRUE(make_dirs("/system/bin") && make_dirs("/system/lib") && make_dirs("/system/etc"));
+    // A running program: a copy of a host program, executing from /system.
+    write_text_file("/system/bin/prog", read_text_file("/bin/sleep"), 0755);
+    const pid_t running = fork();
+    if (running == 0) {
+        execl("/system/bin/prog", "prog", "30", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ASSERT_GT(running, 0);
+    ASSERT_TRUE(wait_until([] {
+        const int fd = open("/system/bin/prog", O_WRONLY);
+        if (fd >= 0) close(fd);
+        return fd < 0 && errno == ETXTBSY;
+    })) << "the program runs";
+    write_text_file("/system/bin/toolbox", "multi-call binary", 0755);
+    ASSERT_EQ(symlink("toolbox", "/system/bin/reboot"), 0);
+    write_text_file("/system/lib/held.so", "old library");
+    const int held = open("/system/lib/held.so", O_RDONLY);
+    write_text_file("/system/etc/owned.conf", "old owned", 0750);
+    ASSERT_EQ(chown("/system/etc/owned.conf", 1000, 1001), 0);
+    write_text_file(std::string("/system/etc/") + INSTALL_TEMP_NAME, "leftover of a cut");
+    ASSERT_TRUE(make_dirs("/system/etc/in_the_way"));
+    file("system/bin/prog", "new program");
+    file("system/bin/reboot", "new reboot");
+    file("system/lib/held.so", "new library");
+    file("system/etc/owned.conf", "new owned");
+    file("system/etc/new.conf", "new");
+    file("system/etc/in_the_way", "a file");
+    umask(0);  // as Android's init starts services
+    walk();
+
+    for (const char* name : {"bin/prog", "bin/reboot", "lib/held.so", "etc/owned.conf"}) {
+        const std::string path = std::string("/system/") + name;
+        EXPECT_TRUE(screen_has(path + " copied " +
+                               std::to_string(read_text_file(ROOT + path).size()) + " bytes."))
+            << path << testing::PrintToString(screen_lines());
+        EXPECT_TRUE(read_text_file(path) == read_text_file(ROOT + path)) << path;
+    }
+    EXPECT_EQ(kill(running, 0), 0) << "the program goes on running";
+    kill(running, SIGKILL);
+    waitpid(running, nullptr, 0);
+    char old[32] = {};
+    EXPECT_EQ(read(held, old, sizeof old - 1), 11);
+    EXPECT_STREQ(old, "old library") << "a process holding the file reads the old one";
+    close(held);
+    EXPECT_EQ(read_text_file("/system/bin/toolbox"), "multi-call binary");
+    EXPECT_EQ(owner_mode_of("/system/bin/reboot"), (owner_mode{0, 0, 0755}))
+        << "the link became a file with its target's mode";
+    EXPECT_EQ(owner_mode_of("/system/etc/owned.conf"), (owner_mode{1000, 1001, 0750}));
+    EXPECT_EQ(owner_mode_of("/system/etc/new.conf"), (owner_mode{0, 0, 0644})) << "umask 0";
+    EXPECT_TRUE(screen_has("fopen /system/etc/in_the_way failed. Is a directory"));
+    struct stat st {};
+    EXPECT_TRUE(lstat("/system/etc/in_the_way", &st) == 0 && S_ISDIR(st.st_mode));
+    EXPECT_EQ(temporary_files("/system"), std::vector<std::string>{});
+}
+
+// A partition too full for the old and the new file at once: the replacement
+// goes in place, and a new file that does not fit leaves nothing behind.
+TEST_F(UpdateWalk, FullPartitionWritesInPlaceWhatCannotFitTwice) {
+    ASSERT_EQ(mount("tmpfs", "/system", "tmpfs", 0, "size=256k"), 0);
+    write_text_file("/system/big.bin", std::string(160 * 1024, 'o'), 0640);
+    file("system/big.bin", std::string(150 * 1024, 'n'));
+    file("system/more.bin", std::string(200 * 1024, 'm'));
+    walk();
+    EXPECT_TRUE(screen_has("/system/big.bin copied 153600 bytes."))
+        << testing::PrintToString(screen_lines());
+    EXPECT_EQ(read_text_file("/system/big.bin"), std::string(150 * 1024, 'n'));
+    EXPECT_EQ(mode_of("/system/big.bin"), 0640u);
+    EXPECT_TRUE(screen_has("write /system/more.bin failed. No space left on device"));
+    EXPECT_FALSE(exists("/system/more.bin"));
+    EXPECT_EQ(temporary_files("/system"), std::vector<std::string>{});
+    umount2("/system", MNT_DETACH);
+}
+
+// A write that fails part-way (here: the file size limit) leaves the old
+// file whole and no temporary file.
+TEST_F(UpdateWalk, FailedWriteLeavesTheOldFileWhole) {
+    write_text_file("/system/lib.so", "old and whole");
+    file("system/lib.so", std::string(64 * 1024, 'n'));
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit small = saved;
+    small.rlim_cur = 16 * 1024;
+    setrlimit(RLIMIT_FSIZE, &small);
+    walk();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, SIG_DFL);
+    EXPECT_TRUE(screen_has("write /system/lib.so failed. File too large"))
+        << testing::PrintToString(screen_lines());
+    EXPECT_EQ(read_text_file("/system/lib.so"), "old and whole");
+    EXPECT_EQ(temporary_files("/system"), std::vector<std::string>{});
 }
 
 TEST_F(UpdateWalk, SkipsLinksFifosAndDeviceNodes) {
@@ -389,6 +525,62 @@ TEST_F(UpdateWalk, FiftyThousandFilesInFlatMemory) {
     if (std::string(ZQ_EMULATOR).empty() && ZQ_SANITIZED == 0) {
         EXPECT_LT(large, small + 1024) << "memory does not grow with the file count";
     }
+}
+
+bool read_only(const char* path) {
+    struct statvfs st {};
+    return statvfs(path, &st) == 0 && (st.f_flag & ST_RDONLY) != 0;
+}
+
+std::string remount(void (*step)(remount_state*), remount_state* state) {
+    testing::internal::CaptureStdout();
+    step(state);
+    fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+void restore(remount_state* state) {
+    remount_restore(state);
+}
+
+// /system read-only as Android mounts it (the file system, or only the mount
+// point), /data read-write: the update makes /system writable and puts it
+// back, also when a file it replaced is still open.
+TEST_F(UpdateWalk, ReadOnlySystemIsRemountedForTheWalkAndPutBack) {
+    for (const bool bind : {false, true}) {
+        SCOPED_TRACE(bind ? "read-only mount point" : "read-only file system");
+        ASSERT_EQ(mount("tmpfs", "/system", "tmpfs", 0, "mode=755"), 0);
+        if (bind) {
+            ASSERT_EQ(mount("/system", "/system", nullptr, MS_BIND, nullptr), 0);
+            ASSERT_EQ(mount(nullptr, "/system", nullptr,
+                            MS_REMOUNT | MS_BIND | MS_RDONLY | MS_NOSUID, nullptr),
+                      0);
+        } else {
+            ASSERT_EQ(
+                mount(nullptr, "/system", nullptr, MS_REMOUNT | MS_RDONLY | MS_NOSUID, nullptr), 0);
+        }
+        ASSERT_TRUE(read_only("/system"));
+        remount_state state{};
+        EXPECT_EQ(remount(remount_writable, &state), "remounted /system read-write\n");
+        EXPECT_FALSE(read_only("/system"));
+        EXPECT_FALSE(read_only("/data"));
+        // A replaced file still open: the file system cannot go back read-only.
+        write_text_file("/system/open.so", "open");
+        const int fd = open("/system/open.so", O_RDONLY);
+        unlink("/system/open.so");
+        EXPECT_EQ(remount(restore, &state), "remounted /system read-only\n");
+        EXPECT_TRUE(read_only("/system"));
+        EXPECT_FALSE(read_only("/data"));
+        struct statvfs st {};
+        statvfs("/system", &st);
+        EXPECT_NE(st.f_flag & ST_NOSUID, 0u) << "the other mount flags stay";
+        close(fd);
+        while (umount2("/system", MNT_DETACH) == 0) {
+        }
+    }
+    remount_state untouched{};
+    EXPECT_EQ(remount(remount_writable, &untouched), "") << "nothing read-only, nothing said";
+    EXPECT_EQ(remount(restore, &untouched), "");
 }
 
 }  // namespace

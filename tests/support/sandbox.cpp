@@ -118,6 +118,18 @@ int open_descriptor_count() {
     return count;
 }
 
+int descriptors_kept_across_exec(const std::string& prefix) {
+    int count = 0;
+    for (int fd = 0; fd < 1024; ++fd) {
+        const int flags = fcntl(fd, F_GETFD);
+        char target[256] = {};
+        const std::string link = "/proc/self/fd/" + std::to_string(fd);
+        if (flags == -1 || readlink(link.c_str(), target, sizeof target - 1) <= 0) continue;
+        if (std::string(target).rfind(prefix, 0) == 0 && (flags & FD_CLOEXEC) == 0) ++count;
+    }
+    return count;
+}
+
 void sandbox_enter() {
     if (geteuid() != 0) {
         fprintf(stderr, "sandbox: these tests run as root (mount namespaces, chroot)\n");

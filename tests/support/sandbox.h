@@ -18,3 +18,6 @@ void write_text_file(const std::string& path, const std::string& text, unsigned 
 std::string read_text_file(const std::string& path);
 // How many descriptors this process has open.
 int open_descriptor_count();
+// How many open descriptors lead to a path starting with prefix and would be
+// inherited by a program this process runs (no close-on-exec).
+int descriptors_kept_across_exec(const std::string& prefix);

@@ -1,0 +1,183 @@
+#include "file_install.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Where the copy of one file stands: what failed (step, error) and how far it got.
+struct copy_state {
+    install_step step;
+    int error;
+    long long bytes;
+};
+
+// What the destination holds now, and what its replacement inherits.
+struct old_file {
+    bool regular;  // a regular file, which the in-place road can overwrite
+    bool is_dir;
+    uid_t uid;
+    gid_t gid;
+    mode_t mode;  // permission bits for the new file
+};
+
+void fail(copy_state* state, install_step step, int error) {
+    state->step = step;
+    state->error = error != 0 ? error : EIO;
+}
+
+// Reads the destination without following a link. A link takes the owner and
+// mode of a regular file it leads to: a command linked to a multi-call binary
+// stays executable once it is a file of its own.
+void inspect(const char* destination, old_file* old) {
+    *old = old_file{false, false, 0, 0, INSTALL_NEW_FILE_MODE};
+    old->uid = geteuid();
+    old->gid = getegid();
+    struct stat st {};
+    if (lstat(destination, &st) != 0) return;
+    old->is_dir = S_ISDIR(st.st_mode);
+    old->regular = S_ISREG(st.st_mode);
+    if (S_ISLNK(st.st_mode) && (stat(destination, &st) != 0 || !S_ISREG(st.st_mode))) return;
+    if (!S_ISREG(st.st_mode)) return;
+    old->uid = st.st_uid;
+    old->gid = st.st_gid;
+    old->mode = st.st_mode & 07777;
+}
+
+// "<directory of destination>/<INSTALL_TEMP_NAME>" into temporary; -1 when it does not fit.
+int temporary_path(const char* destination, char* temporary, size_t size) {
+    const char* slash = strrchr(destination, '/');
+    const int directory = slash != nullptr ? static_cast<int>(slash - destination) : 0;
+    const int length = slash != nullptr ? snprintf(temporary, size, "%.*s/%s", directory,
+                                                   destination, INSTALL_TEMP_NAME)
+                                        : snprintf(temporary, size, "%s", INSTALL_TEMP_NAME);
+    return length >= 0 && static_cast<size_t>(length) < size ? 0 : -1;
+}
+
+// Copies the rest of in to out through buffer. Failures name the source on a
+// read and the destination on a write.
+void copy_data(int in, int out, char* buffer, size_t size, copy_state* state) {
+    for (;;) {
+        const ssize_t n = read(in, buffer, size);
+        if (n == 0) return;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            fail(state, INSTALL_READ_SOURCE, errno);
+            return;
+        }
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t written = write(out, buffer + done, static_cast<size_t>(n - done));
+            if (written < 0 && errno == EINTR) continue;
+            if (written <= 0) {
+                fail(state, INSTALL_WRITE_TARGET, written < 0 ? errno : ENOSPC);
+                return;
+            }
+            done += written;
+            state->bytes += written;
+        }
+    }
+}
+
+bool no_room(const copy_state* state) {
+    return (state->step == INSTALL_OPEN_TARGET || state->step == INSTALL_WRITE_TARGET) &&
+           (state->error == ENOSPC || state->error == EDQUOT);
+}
+
+// Empties out and commits that: a journalling file system reuses freed
+// blocks only once the change that freed them is committed, and the next
+// file needs them now.
+void release_space(int out) {
+    (void)ftruncate(out, 0);
+    (void)fsync(out);
+}
+
+// Flushes out's data and closes it: a failure on either is a write failure.
+void finish_file(int out, copy_state* state) {
+    if (state->step == INSTALL_DONE && fdatasync(out) != 0 && errno != EINVAL) {
+        fail(state, INSTALL_WRITE_TARGET, errno);
+    }
+    if (close(out) != 0 && state->step == INSTALL_DONE && errno != EINTR) {
+        fail(state, INSTALL_WRITE_TARGET, errno);
+    }
+}
+
+// Writes the new content into a temporary file beside the destination and
+// renames it over the destination. On any failure the temporary file goes.
+void replace(int in, const char* destination, const char* temporary, const old_file* old,
+             char* buffer, size_t size, copy_state* state) {
+    (void)unlink(temporary);  // a leftover of an earlier cut
+    const int out = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (out < 0) {
+        fail(state, INSTALL_OPEN_TARGET, errno);
+        return;
+    }
+    copy_data(in, out, buffer, size, state);
+    // Owner first: a change of owner clears the set-id bits the mode then sets.
+    // A process without the right to give files away keeps them as its own.
+    if (state->step == INSTALL_DONE && fchown(out, old->uid, old->gid) != 0 && errno != EPERM) {
+        fail(state, INSTALL_WRITE_TARGET, errno);
+    }
+    if (state->step == INSTALL_DONE && fchmod(out, old->mode) != 0) {
+        fail(state, INSTALL_WRITE_TARGET, errno);
+    }
+    if (no_room(state)) release_space(out);
+    finish_file(out, state);
+    if (state->step == INSTALL_DONE && rename(temporary, destination) != 0) {
+        fail(state, INSTALL_WRITE_TARGET, errno);
+    }
+    if (state->step != INSTALL_DONE) (void)unlink(temporary);
+}
+
+// Overwrites the old regular file itself, from the source's start: the road
+// for a partition that cannot hold the old and the new file at once.
+void overwrite(int in, const char* destination, char* buffer, size_t size, copy_state* state) {
+    *state = copy_state{INSTALL_DONE, 0, 0};
+    if (lseek(in, 0, SEEK_SET) != 0) {
+        fail(state, INSTALL_READ_SOURCE, errno);
+        return;
+    }
+    const int out = open(destination, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (out < 0) {
+        fail(state, INSTALL_OPEN_TARGET, errno);
+        return;
+    }
+    release_space(out);
+    copy_data(in, out, buffer, size, state);
+    finish_file(out, state);
+}
+
+}  // namespace
+
+int install_file(const char* source, const char* destination, char* temporary,
+                 size_t temporary_size, char* buffer, size_t size, install_result* result) {
+    copy_state state{INSTALL_DONE, 0, 0};
+    *result = install_result{INSTALL_DONE, 0, 0, false};
+    const int in = open(source, O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        fail(&state, INSTALL_OPEN_SOURCE, errno);
+    } else {
+        old_file old;
+        inspect(destination, &old);
+        if (old.is_dir) {
+            fail(&state, INSTALL_OPEN_TARGET, EISDIR);
+        } else if (temporary_path(destination, temporary, temporary_size) != 0) {
+            fail(&state, INSTALL_OPEN_TARGET, ENAMETOOLONG);
+        } else {
+            replace(in, destination, temporary, &old, buffer, size, &state);
+            if (no_room(&state) && old.regular) {
+                result->in_place = true;
+                overwrite(in, destination, buffer, size, &state);
+            }
+        }
+        (void)close(in);
+    }
+    result->step = state.step;
+    result->error = state.error;
+    result->bytes = state.bytes;
+    return state.step == INSTALL_DONE ? 0 : -1;
+}
