@@ -11,21 +11,7 @@ import zqdevice  # noqa: E402
 
 BUILD = os.environ.get("ZQ_BUILD", os.path.join(SOURCE, "build"))
 
-COUNTDOWN = "Press HOME key to enter ZQ recovery mode in {} seconds..."
-HEADER = ["<< ZQ RECOVERY v0.1 >>", "http://www.example.com", ""]
-MENU = [("EXIT", "exit recovery"), ("INTERNAL SDCARD00", "/sdcard/zq/update00"),
-        ("INTERNAL SDCARD01", "/sdcard/zq/update01"), ("INTERNAL SDCARD02", "/sdcard/zq/update02"),
-        ("EXTERNAL SDCARD00", "/sdcard/sd/zq/update00"),
-        ("EXTERNAL SDCARD01", "/sdcard/sd/zq/update01"),
-        ("EXTERNAL SDCARD02", "/sdcard/sd/zq/update02"), ("RECOVERY", "reboot recovery"),
-        ("DOWNLOAD", "reboot download mode")]
-HOME, NEXT, PREVIOUS = 50, 58, 42
-PROMPT = "press HOME key to main menu..."
-
-
-def menu(selected):
-    return HEADER + [("--> " if i == selected else "") + f"{label}: {arg}"
-                     for i, (label, arg) in enumerate(MENU)]
+from zqdevice import COUNTDOWN, HEADER, HOME, MENU, NEXT, PREVIOUS, PROMPT, menu  # noqa: E402,F401
 
 
 def device(**kw):
@@ -66,6 +52,41 @@ def make_tree(root, files):
         with open(full, "wb") as f:
             f.write(content)
     return str(root)
+
+
+def select(dev, item):
+    """Moves the highlight down to item and presses HOME."""
+    for _ in range(item):
+        dev.press(NEXT)
+    assert dev.wait_for_screen(menu(item)) == menu(item)
+    dev.press(HOME)
+
+
+def back_to_menu(dev):
+    """HOME on the update screen: the menu returns with EXIT highlighted."""
+    dev.press(HOME)
+    lines = dev.wait_for_screen(menu(0))
+    assert lines[:12] == menu(0), lines
+
+
+def exit_unmounted(dev):
+    """Back to the menu, then EXIT: the program ends with no card mounted."""
+    back_to_menu(dev)
+    dev.press(HOME)
+    assert "/sdcard" not in dev.wait_for_line(r"^zq: mounts: (.*)$").group(1)
+
+
+# The name under which the update writes a file before renaming it over its
+# destination, as the product defines it.
+with open(os.path.join(SOURCE, "recovery", "file_install.h")) as _header:
+    INSTALL_TEMP = re.search(r'INSTALL_TEMP_NAME = "([^"]+)"', _header.read()).group(1)
+
+
+def temporary_names(tree):
+    """Paths below a host copy of a partition that carry the temporary name."""
+    return sorted(os.path.relpath(os.path.join(path, name), tree)
+                  for path, dirs, names in os.walk(tree) for name in names + dirs
+                  if name == INSTALL_TEMP)
 
 
 COPIED = re.compile(r"^(/\S+) copied (\d+) bytes\.$")

@@ -2,9 +2,8 @@
 failure is named on the screen, nothing is reported copied that was not."""
 import os
 
-from conftest import COPIED, HOME, PROMPT, assert_copied_whole, device, enter_menu, make_tree, \
-    menu, wait_for_prompt
-from test_updates import back_to_menu, select
+from conftest import COPIED, HOME, PROMPT, assert_copied_whole, back_to_menu, device, enter_menu, \
+    make_tree, menu, select, wait_for_prompt
 from zqdevice import wait_until
 
 

@@ -1,31 +1,10 @@
 """Update items on real FAT cards, mounted by the kernel."""
 import os
 
-from conftest import BELOW_HEADER, HEADER, HOME, NEXT, PREVIOUS, PROMPT, device, enter_menu, make_tree, menu, \
-    wait_for_prompt
+from conftest import HEADER, PREVIOUS, PROMPT, BELOW_HEADER, HOME, device, enter_menu, \
+    exit_unmounted, make_tree, menu, select, wait_for_prompt
 
 BLOB = bytes(range(256)) * 700 + b"tail"
-
-
-def select(dev, item):
-    for _ in range(item):
-        dev.press(NEXT)
-    assert dev.wait_for_screen(menu(item)) == menu(item)
-    dev.press(HOME)
-
-
-def back_to_menu(dev):
-    """HOME on the update screen: the menu returns with EXIT highlighted."""
-    dev.press(HOME)
-    lines = dev.wait_for_screen(menu(0))
-    assert lines[:12] == menu(0), lines
-
-
-def exit_unmounted(dev):
-    """Back to the menu, then EXIT: the program ends with no card mounted."""
-    back_to_menu(dev)
-    dev.press(HOME)
-    assert "/sdcard" not in dev.wait_for_line(r"^zq: mounts: (.*)$").group(1)
 
 
 def test_internal_item_copies_system_and_data_only(tmp_path):

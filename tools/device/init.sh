@@ -45,8 +45,15 @@ for b in /sys/block/vd*; do
         *) ln -s "/dev/${b##*/}" "/dev/block/by-name/$serial" ;;
     esac
 done
-mount -t ext4 -o rw /dev/block/by-name/system /system || echo "zq: /system not mounted"
-mount -t ext4 -o rw /dev/block/by-name/data /data || echo "zq: /data not mounted"
+# Android mounts /system read-only; the plain Linux layout read-write.
+# zq.sysopts= adds mount options (e.g. noauto_da_alloc).
+system_mode=ro
+[ "$(arg zq.layout)" = linux ] && system_mode=rw
+sysopts=$(arg zq.sysopts)
+mount -t ext4 -o "$system_mode${sysopts:+,$sysopts}" /dev/block/by-name/system /system ||
+    echo "zq: /system not mounted"
+mount -t ext4 -o "rw${sysopts:+,$sysopts}" /dev/block/by-name/data /data ||
+    echo "zq: /data not mounted"
 
 if [ "$(arg zq.layout)" = linux ]; then
     export PATH=/sbin:/bin:/system/bin
@@ -67,11 +74,22 @@ case "$(arg zq.premount)" in
     ro) mount -t vfat -o ro /dev/block/mmcblk0p1 /sdcard && echo "zq: premounted /sdcard" ;;
 esac
 
+# A process that holds a file open from before the boot's programs run to
+# after the first of them has ended, then prints a checksum of what it reads.
+hold=$(arg zq.hold)
+if [ -n "$hold" ]; then
+    (exec 3< "$hold"
+     while [ ! -e /tmp/zq-release ]; do sleep 0.1; done
+     echo "zq: held $hold $(/sbin/busybox md5sum <&3)") &
+fi
+
 echo "zq: input: $(ls /dev/input | tr '\n' ' ')"
 echo "zq: cards: $(ls /dev/block | tr '\n' ' ')"
 boot=$(arg zq.boot)
 [ -n "$boot" ] || boot=run_zq_device_init,zqrecovery,zqanimation
 echo "zq: boot $boot"
+# As Android's init starts its services: one after another, umask 0.
+umask 0
 for program in $(echo "$boot" | tr ',' ' '); do
     case "$program" in
         cpbench)
@@ -119,6 +137,8 @@ for program in $(echo "$boot" | tr ',' ' '); do
             fi
             echo "zq: $program exited $?"
             echo "zq: mounts: $(grep -o ' /sdcard[^ ]*' /proc/mounts | tr '\n' ' ')"
+            echo "zq: system $(grep ' /system ' /proc/mounts | cut -d ' ' -f 4 | cut -d , -f 1)"
+            : > /tmp/zq-release
             ;;
     esac
 done

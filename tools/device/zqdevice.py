@@ -35,7 +35,6 @@ import time
 import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-QCODES = {50: "m", 58: "caps_lock", 42: "shift"}
 MODULES = {
     "virt": ["virtio_mmio", "virtio_blk", "virtio_input", "evdev", "virtio_gpu", "vfat",
              "nls_cp437", "nls_ascii", "crc32c_generic", "ext4", "9pnet_virtio", "9p"],
@@ -51,9 +50,42 @@ EARLY_APPLETS = ["mount", "umount", "mkdir", "ln", "cat", "sleep", "grep", "tr",
 FRONT_COMMANDS = ("sh", "reboot", "start", "busybox")
 PARTITION_MB = {"system": 64, "data": 32}
 
+# What zqrecovery shows: its keys, countdown line, banner, menu and prompt.
+HOME, NEXT, PREVIOUS = 50, 58, 42
+QCODES = {HOME: "m", NEXT: "caps_lock", PREVIOUS: "shift"}
+COUNTDOWN = "Press HOME key to enter ZQ recovery mode in {} seconds..."
+HEADER = ["<< ZQ RECOVERY v0.1 >>", "http://www.example.com", ""]
+MENU = [("EXIT", "exit recovery"), ("INTERNAL SDCARD00", "/sdcard/zq/update00"),
+        ("INTERNAL SDCARD01", "/sdcard/zq/update01"), ("INTERNAL SDCARD02", "/sdcard/zq/update02"),
+        ("EXTERNAL SDCARD00", "/sdcard/sd/zq/update00"),
+        ("EXTERNAL SDCARD01", "/sdcard/sd/zq/update01"),
+        ("EXTERNAL SDCARD02", "/sdcard/sd/zq/update02"), ("RECOVERY", "reboot recovery"),
+        ("DOWNLOAD", "reboot download mode")]
+PROMPT = "press HOME key to main menu..."
+
+
+def menu(selected):
+    """The menu screen's lines with item `selected` highlighted."""
+    return HEADER + [("--> " if i == selected else "") + f"{label}: {arg}"
+                     for i, (label, arg) in enumerate(MENU)]
+
 
 class DeviceError(Exception):
     pass
+
+
+class File:
+    """A file for system_files with its owner and mode."""
+
+    def __init__(self, content, mode=0o644, uid=0, gid=0):
+        self.content, self.mode, self.uid, self.gid = content, mode, uid, gid
+
+
+class Link:
+    """A symbolic link for system_files."""
+
+    def __init__(self, target):
+        self.target = target
 
 
 def wait_until(condition, timeout, interval=0.1):
@@ -191,10 +223,13 @@ def make_partition(tree, out, size_kb):
 
 
 def free_bytes(image):
+    """What files can still take: the free blocks less those the kernel keeps
+    back for the file system's own metadata (2% of the blocks, at most 4,096)."""
     stats = run(["debugfs", "-R", "stats", image]).stdout
     free = int(re.search(r"^Free blocks:\s+(\d+)", stats, re.M).group(1))
+    count = int(re.search(r"^Block count:\s+(\d+)", stats, re.M).group(1))
     block = int(re.search(r"^Block size:\s+(\d+)", stats, re.M).group(1))
-    return free * block
+    return (free - min(count * 2 // 100, 4096)) * block
 
 
 def replay_and_check(image):
@@ -391,7 +426,8 @@ class Device:
                  internal_card=None, external_card=None, boot=None, remove=(),
                  premount=False, system_files=None, small_system=None, damage_internal=False,
                  report_memory=False, layout="android", throttle_write=None, dirty_bytes=None,
-                 card_mb=64, partition_mb=None, quiet=False, timeout=60):
+                 card_mb=64, partition_mb=None, quiet=False, hold=None, system_options=None,
+                 partitions_from=None, throttle_card_read=None, timeout=60):
         if machine not in MODULES:
             raise DeviceError(f"unknown machine {machine}")
         if layout not in LAYOUTS:
@@ -415,8 +451,13 @@ class Device:
         self.damage_internal = damage_internal  # the internal card's FAT overwritten
         self.report_memory = report_memory  # zqanimation's memory printed after 3 s
         self.throttle_write = throttle_write  # bytes per second /system can be written
+        self.throttle_card_read = throttle_card_read  # bytes per second the cards can be read
         self.dirty_bytes = dirty_bytes  # the kernel's limit of unwritten file data
         self.quiet = quiet  # the programs' standard output to /dev/null, as init gives it
+        self.hold = hold  # a guest file a process holds open until the first program ends
+        self.system_options = system_options  # extra mount options of /system and /data
+        # A Device stopped by cut_power: boot again from its partitions as it left them.
+        self.partitions_from = partitions_from
         self.lines = []
         self.cond = threading.Condition()
         self.process = None
@@ -443,11 +484,23 @@ class Device:
             name, rest = path.strip("/").split("/", 1)
             local = os.path.join(trees[name], rest)
             os.makedirs(os.path.dirname(local), exist_ok=True)
+            if isinstance(content, Link):
+                os.symlink(content.target, local)
+                continue
+            spec = content if isinstance(content, File) else File(content)
             with open(local, "wb") as f:
-                f.write(content)
+                f.write(spec.content)
+            os.chown(local, spec.uid, spec.gid)
+            os.chmod(local, spec.mode)
         self.baseline = {name: set(os.listdir(tree)) | {"lost+found"}
                          for name, tree in trees.items()}
         images = {}
+        if self.partitions_from is not None:
+            self.baseline = self.partitions_from.baseline
+            for name, image in self.partitions_from.images.items():
+                images[name] = os.path.join(self.work, name + ".img")
+                run(["cp", "--sparse=always", image, images[name]])
+            return images
         for name, tree in trees.items():
             image = images[name] = os.path.join(self.work, name + ".img")
             size_kb = (self.partition_mb or PARTITION_MB[name]) * 1024
@@ -488,6 +541,10 @@ class Device:
             append += f" zq.dirty={self.dirty_bytes}"
         if self.quiet:
             append += " zq.quiet=1"
+        if self.hold:
+            append += f" zq.hold={self.hold}"
+        if self.system_options:
+            append += f" zq.sysopts={self.system_options}"
         cmd = ["qemu-system-arm", "-m", "256", "-kernel", kernel, "-initrd", initramfs,
                "-append", append, "-display", "none", "-monitor", "none", "-serial", "stdio",
                "-no-reboot", "-qmp", f"unix:{self.qmp_path},server=on,wait=off"]
@@ -502,7 +559,10 @@ class Device:
             if self.machine == "vexpress":
                 cmd += ["-drive", f"if=sd,id=sd0,file={image},format=raw"]
             else:
-                disks.append((f"card{n}", image, f"mmcblk{n}", ""))
+                throttle = ""
+                if self.throttle_card_read:
+                    throttle = f",throttling.bps-read={self.throttle_card_read}"
+                disks.append((f"card{n}", image, f"mmcblk{n}", throttle))
         for name, image in self.images.items():
             throttle = ""
             if name == "system" and self.throttle_write:
@@ -721,6 +781,24 @@ class Device:
             raise DeviceError(f"{path} is not read back")
         with open(local, "rb") as f:
             return f.read()
+
+    def file_status(self, path):
+        """(type, mode, uid, gid) of a path under /system or /data as stored,
+        without following a link: type is "regular", "symlink", "directory"...;
+        None when there is no such path."""
+        name, rest = path.strip("/").split("/", 1)
+        copy, _, _ = replay_and_check(self.images[name])
+        try:
+            out = subprocess.run(["debugfs", "-R", f"stat /{rest}", copy], capture_output=True,
+                                 text=True).stdout
+        finally:
+            os.remove(copy)
+        m = re.search(r"Type: (\S+)\s+Mode:\s+(\d+)", out)
+        if not m:
+            return None
+        uid = int(re.search(r"User:\s+(\d+)", out).group(1))
+        gid = int(re.search(r"Group:\s+(\d+)", out).group(1))
+        return m.group(1), int(m.group(2), 8), uid, gid
 
     def guest_dir(self, name):
         """A host copy of the guest's /system or /data as stored."""
