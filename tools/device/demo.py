@@ -9,13 +9,12 @@ import os
 import struct
 import sys
 import tempfile
-import time
 import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import zqdevice  # noqa: E402
 
-HOME, NEXT = 50, 58
+from zqdevice import COUNTDOWN, HOME, NEXT, PROMPT, menu  # noqa: E402
 
 
 def chunk(kind, body):
@@ -75,20 +74,26 @@ def main():
 
     with zqdevice.Device(build=build, machine="virt", internal_card=card,
                          boot=["run_zq_device_init", "zqrecovery", "zqanimation"]) as dev:
+        width, height = dev.width, dev.height
+
+        def wait_for(condition, what, timeout=30):
+            if not zqdevice.wait_until(lambda: condition(dev.screen_text()), timeout, 0.1):
+                raise SystemExit(f"demo: the screen never showed {what}: {dev.screen_text()}")
+
         dev.wait_for_line(r"worker_thread_function\(\) \d+ started")
-        dev.wait_for_screen(["Press HOME key to enter ZQ recovery mode in 4 seconds..."], 3)
+        wait_for(lambda lines: lines == [COUNTDOWN.format(4)], "the countdown at 4 seconds", 3)
         shot(dev, "1-countdown.png")
         dev.press(HOME)
-        time.sleep(1)
+        wait_for(lambda lines: lines[:12] == menu(0), "the menu")
         shot(dev, "2-menu.png")
         dev.press(NEXT)
-        time.sleep(1)
+        wait_for(lambda lines: lines[:12] == menu(1), "the menu on INTERNAL SDCARD00")
         shot(dev, "3-menu-internal-sdcard00.png")
         dev.press(HOME)
-        zqdevice.wait_until(lambda: "press HOME key to main menu..." in dev.screen_text(), 30, 0.2)
+        wait_for(lambda lines: PROMPT in lines, "the update's prompt")
         shot(dev, "4-update-result.png")
         dev.press(HOME)
-        time.sleep(1)
+        wait_for(lambda lines: lines[:12] == menu(0), "the menu after the update")
         shot(dev, "5-menu-after-update.png")
         dev.press(HOME)  # EXIT: the boot goes on to the splash
         dev.wait_for_line(r"start ZQ animation\.")
@@ -97,7 +102,7 @@ def main():
         got = {}
 
         def frame_saved():
-            width, height, rgb = dev.screen()
+            _, _, rgb = dev.screen()
             k = frame_shown(rgb, width, frames)
             if k is not None and k not in got:
                 got[k] = rgb
