@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "bmplib.h"
 #include "framebuffer.h"
@@ -90,7 +89,7 @@ void* ui_thread_function(void* /*unused*/) {
     const prepared_bitmap* frames[FRAME_COUNT] = {&animation0, &animation1, &animation2,
                                                   &animation3};
     int k = 0;
-    memset(fbmem, 0, buffersize);
+    fb_clear();
     while (EXIT_RECOVERY == 0) {
         draw_prepared_bitmap(&background, 0, 0);
         draw_prepared_bitmap(frames[k], 0, FRAME_Y);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 int fbfd = -1;
 fb_var_screeninfo fbvar;
@@ -43,6 +44,10 @@ int fb_map() {
     }
     fbmem = static_cast<uint8_t*>(mapping);
     return 0;
+}
+
+void fb_clear() {
+    if (fbmem != nullptr) memset(fbmem, 0, buffersize);
 }
 
 void fb_exit() {

@@ -17,3 +17,6 @@ int fb_init();
 int fb_map();
 // Unmaps and closes what fb_init and fb_map set up; safe after any failure.
 void fb_exit();
+// Clears the whole screen to black (buffersize zero bytes at fbmem); nothing
+// while the screen is not mapped.
+void fb_clear();

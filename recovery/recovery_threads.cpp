@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "console.h"
 #include "events.h"
@@ -18,10 +17,6 @@ constexpr int COUNTDOWN_POLL_MS = 1000;
 
 unsigned long thread_id() {
     return static_cast<unsigned long>(pthread_self());
-}
-
-void clear_screen() {
-    if (fbmem != nullptr) memset(fbmem, 0, buffersize);
 }
 
 // Counts down; true when HOME was pressed.
@@ -97,7 +92,7 @@ void draw_menu() {
 void* worker_thread_function(void* /*unused*/) {
     printf("worker_thread_function() %lu started.\n", thread_id());
     pthread_mutex_lock(&draw_lock);
-    clear_screen();
+    fb_clear();
     pthread_mutex_unlock(&draw_lock);
     if (countdown()) {
         ev_clear();
@@ -117,7 +112,7 @@ void* ui_thread_function(void* /*unused*/) {
     wait_for_wake_up();
     if (EXIT_RECOVERY == 0) {
         pthread_mutex_lock(&draw_lock);
-        clear_screen();
+        fb_clear();
         pthread_mutex_unlock(&draw_lock);
         while (EXIT_RECOVERY == 0 && STAGE == S_MENU) {
             pthread_mutex_lock(&draw_lock);

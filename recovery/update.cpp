@@ -160,7 +160,7 @@ void run_menu() {
     char message[TEXT_BUFFER_SIZE];
     const int item = selected_menu;
     const char* root = MENU_ITEMS[item * 2 + 1];
-    if (fbmem != nullptr) memset(fbmem, 0, buffersize);
+    fb_clear();
     posx = 0;
     posy = 0;
     draw_message(message, UPDATE_HEADER_FORMAT, MENU_ITEMS[item * 2]);

@@ -62,10 +62,6 @@ void use_screen(const screen_size& screen) {
     if (fbmem == nullptr) abort();
 }
 
-void clear_screen() {
-    memset(fbmem, 0, buffersize);
-}
-
 // The screen as the display shows it: 8 bits per channel, a 5-6-5 channel
 // moved up with its low bits clear.
 rgb_picture screen_picture() {
@@ -342,7 +338,7 @@ int media_preview(const char* media_dir, const screen_size& screen, const char* 
         prepare_bitmap(set.background.image, &pictures[0]);
         for (int k = 0; k < 4; ++k) prepare_bitmap(set.frames[k].image, &pictures[k + 1]);
         std::vector<rgb_picture> frames;
-        clear_screen();  // once, as the animation's UI thread does
+        fb_clear();  // once, as the animation's UI thread does
         for (int k = 0; k < 4; ++k) {
             draw_prepared_bitmap(&pictures[0], 0, 0);
             draw_prepared_bitmap(&pictures[k + 1], 0, FRAME_Y);
@@ -365,12 +361,12 @@ int media_preview(const char* media_dir, const screen_size& screen, const char* 
     } else {
         prepare_font(set.font.image, font_20px);
         char text[TEXT_BUFFER_SIZE];
-        clear_screen();
+        fb_clear();
         posx = posy = console_offsetY = 0;
         snprintf(text, sizeof text, COUNTDOWN_FORMAT, 5);
         draw_string(font_20px, text);
         save("countdown.png", screen_picture());
-        clear_screen();
+        fb_clear();
         selected_menu = 0;
         // draw_menu's progress line is the device's console's, not this tool's.
         fflush(stdout);
