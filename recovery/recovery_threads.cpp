@@ -57,10 +57,13 @@ void menu_loop() {
                 return;
             }
             if (item == ITEM_EXIT) return;
+            // The keys are drained before the screen is given back: a redraw
+            // already pending cannot show the menu while a drain could still
+            // swallow the HOME pressed on it.
             pthread_mutex_lock(&draw_lock);
             run_menu();
-            pthread_mutex_unlock(&draw_lock);
             ev_clear();
+            pthread_mutex_unlock(&draw_lock);
             wake_ui_thread();
         } else if (event.code == KEY_CODE_NEXT) {
             selected_menu = selected_menu + 1 == MENU_ITEM_SIZE ? 0 : selected_menu + 1;
