@@ -5,6 +5,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cstddef>
 
 constexpr int S_COUNTDOWN = 0;
 constexpr int S_MENU = 1;
@@ -47,7 +48,10 @@ int wait_key(input_event* event);
 
 // The update action of the selected menu item, up to HOME back to the menu.
 void run_menu();
-// Copies the system and data subtrees below path (depth 0: the update root).
+// Copies the system and data subtrees below path (depth 0: the update root)
+// to the same paths without their first root_length characters.
+void update_tree(const char* path, int depth, size_t root_length);
+// update_tree with the root of the selected menu item.
 void update(const char* path, int depth);
 
 namespace zqrecovery {

@@ -89,7 +89,7 @@ void copy_file(walk_level* level) {
 }
 
 // Walks one directory of the update tree with the given level's buffers.
-void walk(const char* path, int depth, walk_level* level) {
+void walk(const char* path, int depth, size_t root_length, walk_level* level) {
     DIR* dir = opendir(path);
     if (dir == nullptr) {
         // A missing update root is silent; a subtree that cannot be read is not.
@@ -97,7 +97,6 @@ void walk(const char* path, int depth, walk_level* level) {
             draw_message(level->message, "opendir %s failed. %s\n", path, strerror(errno));
         return;
     }
-    const size_t root_length = strlen(MENU_ITEMS[selected_menu * 2 + 1]);
     const dirent* entry = nullptr;
     while ((entry = readdir(dir)) != nullptr) {
         const char* name = entry->d_name;
@@ -124,7 +123,7 @@ void walk(const char* path, int depth, walk_level* level) {
                 chmod(level->destination, NEW_DIR_MODE);
             }
             draw_message(level->message, "create dir %s\n", level->destination);
-            update(level->source, depth + 1);
+            update_tree(level->source, depth + 1, root_length);
         } else if (S_ISREG(st.st_mode)) {
             copy_file(level);
         }
@@ -138,7 +137,7 @@ void walk(const char* path, int depth, walk_level* level) {
 void install(const char* root) {
     remount_state mounts;
     remount_writable(&mounts);
-    update(root, 0);
+    update_tree(root, 0, strlen(root));
     sync();
     remount_restore(&mounts);
     draw_string(font_20px, "done.\n");
@@ -146,14 +145,18 @@ void install(const char* root) {
 
 }  // namespace
 
-void update(const char* path, int depth) {
+void update_tree(const char* path, int depth, size_t root_length) {
     auto* level = static_cast<walk_level*>(calloc(1, sizeof(walk_level)));
     if (level == nullptr) {
         draw_message(out_of_memory_message, "skip %s. %s\n", path, strerror(ENOMEM));
         return;
     }
-    walk(path, depth, level);
+    walk(path, depth, root_length, level);
     free(level);
+}
+
+void update(const char* path, int depth) {
+    update_tree(path, depth, strlen(MENU_ITEMS[selected_menu * 2 + 1]));
 }
 
 void run_menu() {
