@@ -88,7 +88,7 @@ def main():
                 print(f"does not apply: {fault['file']}: {fault['why']}")
                 bad += 1
         print(f"{len(read_faults(args.list))} faults, {bad} do not apply")
-        return
+        return 1 if bad else 0
 
     faults = [f for f in read_faults(args.list) if args.only in f["file"] + f["why"]]
     scratch = args.scratch
@@ -153,4 +153,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
