@@ -29,7 +29,6 @@ namespace {
 
 constexpr int FPS = 2;
 constexpr int FRAME_COUNT = 4;
-constexpr int FRAME_Y = 50;
 constexpr useconds_t WORKER_NAP_US = 30000000;
 
 struct picture_slot {

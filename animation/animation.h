@@ -5,6 +5,9 @@
 
 #include "prepared_bitmap.h"
 
+// The row at which every animation frame's top-left corner is drawn (column 0).
+constexpr int FRAME_Y = 50;
+
 extern const char* const backgroundfile;
 extern const char* const animation0file;
 extern const char* const animation1file;

@@ -15,6 +15,10 @@ constexpr int KEY_CODE_HOME = 50;
 constexpr int KEY_CODE_NEXT = 58;
 constexpr int KEY_CODE_PREVIOUS = 42;
 
+// Rows between the update screen's header and the line where its progress
+// continues once it has run off the bottom of the screen.
+constexpr int UPDATE_PROGRESS_GAP = 10;
+
 constexpr int MENU_ITEM_SIZE = 9;
 // Items of MENU_ITEMS with a role of their own; 1 to 3 are the internal card's
 // update trees, 4 to 6 the external card's.

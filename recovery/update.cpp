@@ -167,7 +167,7 @@ void run_menu() {
     posx = 0;
     posy = 0;
     draw_message(message, UPDATE_HEADER_FORMAT, MENU_ITEMS[item * 2]);
-    console_offsetY = posy + 10;
+    console_offsetY = posy + UPDATE_PROGRESS_GAP;
 
     if (!mount_card(INTERNAL_DEVICE, INTERNAL_MOUNT)) {
         draw_message(message, "failed to mount /sdcard. errno=%d\n", errno);

@@ -46,7 +46,8 @@ def frame_shown(rgb, width, frames):
     for k, (fw, fh, frgb) in enumerate(frames):
         cols = min(fw, width) * 3
         rows = range(0, fh, 17)
-        if all(rgb[((50 + r) * width) * 3:((50 + r) * width) * 3 + cols] == frgb[r * fw * 3:r * fw * 3 + cols]
+        top = zqdevice.FRAME_Y
+        if all(rgb[((top + r) * width) * 3:((top + r) * width) * 3 + cols] == frgb[r * fw * 3:r * fw * 3 + cols]
                for r in rows):
             return k
     return None

@@ -15,6 +15,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import zqdevice  # noqa: E402
 from zqdevice import Device, wait_until  # noqa: E402
 
 HOME, NEXT = 50, 58
@@ -44,7 +45,7 @@ def time_update(dev, item):
     label = f"INTERNAL SDCARD0{item - 1}"
     while True:
         top = dev.screen_text(0)
-        lines = top + dev.screen_text(5 * 22 + 10)
+        lines = top + dev.screen_text(5 * dev.reader.ch + zqdevice.PROGRESS_GAP)
         if top[3:4] == [label] and PROMPT in lines:
             return time.monotonic() - start, lines
         time.sleep(0.1)

@@ -35,6 +35,17 @@ import time
 import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.dirname(os.path.dirname(HERE))
+
+
+def product_constant(header, name):
+    """An integer constant as the programs define it (constexpr int NAME = N;)."""
+    with open(os.path.join(SOURCE, header)) as f:
+        return int(re.search(rf"constexpr int {name} = (\d+);", f.read()).group(1))
+
+
+FRAME_Y = product_constant("animation/animation.h", "FRAME_Y")  # the splash frames' row
+PROGRESS_GAP = product_constant("recovery/recovery.h", "UPDATE_PROGRESS_GAP")
 MODULES = {
     "virt": ["virtio_mmio", "virtio_blk", "virtio_input", "evdev", "virtio_gpu", "vfat",
              "nls_cp437", "nls_ascii", "crc32c_generic", "ext4", "9pnet_virtio", "9p"],

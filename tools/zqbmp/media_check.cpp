@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "animation.h"
 #include "bmplib.h"
 #include "console.h"
 #include "framebuffer.h"
@@ -22,7 +23,6 @@
 
 namespace {
 
-constexpr int FRAME_Y = 50;                     // where zqanimation draws its frames
 constexpr int HEADER_LINES = 5;                 // the update screen's header
 constexpr int MENU_LINES = 3 + MENU_ITEM_SIZE;  // banner and items
 constexpr int FRAME_MS = 500;                   // two frames a second
@@ -167,14 +167,15 @@ int check_font(const media_file& font, const screen_size& screen) {
         ++warnings;
     }
     const int header_rows = HEADER_LINES * ch;
-    if (header_rows + 10 + ch > screen.height) {
+    if (header_rows + UPDATE_PROGRESS_GAP + ch > screen.height) {
         printf("update: warning: no progress line fits below the header (%d rows)\n", header_rows);
         ++warnings;
     } else {
         printf(
             "update: %d progress lines fit below the header, %d once progress has run off the "
             "bottom\n",
-            (screen.height - header_rows) / ch, (screen.height - header_rows - 10) / ch);
+            (screen.height - header_rows) / ch,
+            (screen.height - header_rows - UPDATE_PROGRESS_GAP) / ch);
     }
     return warnings;
 }
