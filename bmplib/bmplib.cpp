@@ -67,36 +67,8 @@ uint32_t apply_rules(const channel_rules& k, uint32_t v) {
     return (r << 16) | (g << 8) | b;
 }
 
-// Per-depth pixel readers: (x, y) must lie inside the picture.
-
-uint32_t getpixel_1bpp(const bmp_image* image, int32_t x, int32_t y) {
-    const uint8_t byte = row_of(image, y)[x >> 3];
-    return image->colors[(byte >> (7 - (x & 7))) & 1u];
-}
-
-uint32_t getpixel_4bpp(const bmp_image* image, int32_t x, int32_t y) {
-    const uint8_t byte = row_of(image, y)[x >> 1];
-    return image->colors[(x & 1) != 0 ? (byte & 0x0Fu) : (byte >> 4)];
-}
-
-uint32_t getpixel_8bpp(const bmp_image* image, int32_t x, int32_t y) {
-    return image->colors[row_of(image, y)[x]];
-}
-
-uint32_t getpixel_16bpp(const bmp_image* image, int32_t x, int32_t y) {
-    return apply_rules(rules_of(image), le16(row_of(image, y) + 2 * static_cast<ptrdiff_t>(x)));
-}
-
-uint32_t getpixel_24bpp(const bmp_image* image, int32_t x, int32_t y) {
-    const uint8_t* p = row_of(image, y) + 3 * static_cast<ptrdiff_t>(x);
-    return (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[1]) << 8) | p[0];
-}
-
-uint32_t getpixel_32bpp(const bmp_image* image, int32_t x, int32_t y) {
-    return apply_rules(rules_of(image), le32(row_of(image, y) + 4 * static_cast<ptrdiff_t>(x)));
-}
-
-// Per-depth span readers: pixels x to x + count - 1 of one stored row.
+// Per-depth readers: pixels x to x + count - 1 of one stored row, which must
+// lie inside the picture. A single pixel is a span of one.
 
 void getspan_1bpp(const bmp_image* image, const uint8_t* row, int32_t x, int32_t count,
                   uint32_t* out) {
@@ -376,21 +348,17 @@ int choose_reader(bmp_image* image, const char** why) {
     switch (image->bit_count) {
         case 1:
             fill_colors(image);
-            image->read_pixel = getpixel_1bpp;
             image->read_span = getspan_1bpp;
             return 0;
         case 4:
             fill_colors(image);
-            image->read_pixel = getpixel_4bpp;
             image->read_span = getspan_4bpp;
             return 0;
         case 8:
             fill_colors(image);
-            image->read_pixel = getpixel_8bpp;
             image->read_span = getspan_8bpp;
             return 0;
         case 24:
-            image->read_pixel = getpixel_24bpp;
             image->read_span = getspan_24bpp;
             return 0;
         case 16:
@@ -406,7 +374,6 @@ int choose_reader(bmp_image* image, const char** why) {
                 }
                 calculate_boffset(image);
             }
-            image->read_pixel = image->bit_count == 16 ? getpixel_16bpp : getpixel_32bpp;
             image->read_span = image->bit_count == 16 ? getspan_16bpp : getspan_32bpp;
             if (image->bit_count == 32 && image->red_mask == 0xFF0000u &&
                 image->green_mask == 0xFF00u && image->blue_mask == 0xFFu) {
@@ -459,7 +426,9 @@ int32_t bmp_height(const bmp_image* image) {
 
 uint32_t bmp_getpixel(const bmp_image* image, int32_t x, int32_t y) {
     if (x < 0 || y < 0 || x >= image->width || y >= image->height) return 0;
-    return image->read_pixel(image, x, y) & 0xFFFFFFu;
+    uint32_t colour = 0;
+    image->read_span(image, row_of(image, y), x, 1, &colour);
+    return colour & 0xFFFFFFu;
 }
 
 void bmp_getspan(const bmp_image* image, int32_t x, int32_t y, int32_t count, uint32_t* out) {

@@ -5,7 +5,6 @@
 
 #include "bmplib.h"
 
-using bmp_pixel_reader = uint32_t (*)(const bmp_image* image, int32_t x, int32_t y);
 using bmp_span_reader = void (*)(const bmp_image* image, const uint8_t* row, int32_t x,
                                  int32_t count, uint32_t* out);
 
@@ -35,7 +34,6 @@ struct bmp_image {
     uint32_t pixels_size;
     uint8_t* rle_data;  // compressed data (RLE8 only)
     uint32_t rle_size;
-    bmp_pixel_reader read_pixel;
     bmp_span_reader read_span;
     // The masks as the format describes them: shift = trailing zero bits (32
     // for a zero mask), length = lowest to highest set bit. The readers use
