@@ -22,7 +22,7 @@ demo: deps
 	cmake --preset arm >/dev/null
 	cmake --build build/arm -j$(JOBS) --target zqrecovery zqanimation run_zq_device_init zq_shell_front media
 	rm -rf build/demo
-	/usr/bin/python3 tools/device/demo.py build build/demo
+	/usr/bin/python3 emulated_device/demo.py build build/demo
 
 bench: deps
 	cmake --preset host >/dev/null
@@ -31,7 +31,7 @@ bench: deps
 	cmake --build build/arm -j$(JOBS) --target zqrecovery zqanimation run_zq_device_init zq_shell_front media
 	build/host/bin/picture_load_bench
 	sh bench/startup.sh build/host/bin/startup_cost build/host/media
-	/usr/bin/python3 tools/device/update_bench.py build
+	/usr/bin/python3 emulated_device/update_bench.py build
 
 # Line and branch coverage of the product code by the host's unit tests:
 # build/coverage/report/index.html and a summary.

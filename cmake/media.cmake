@@ -7,7 +7,7 @@ set(ZQ_MEDIA_FILES
     ${ZQ_MEDIA_DIR}/zqani03.bmp)
 add_custom_command(
   OUTPUT ${ZQ_MEDIA_FILES}
-  COMMAND ${ZQ_PYTHON} ${PROJECT_SOURCE_DIR}/tools/make_media.py ${ZQ_MEDIA_DIR}
-  DEPENDS ${PROJECT_SOURCE_DIR}/tools/make_media.py
+  COMMAND ${ZQ_PYTHON} ${PROJECT_SOURCE_DIR}/integrator/make_media.py ${ZQ_MEDIA_DIR}
+  DEPENDS ${PROJECT_SOURCE_DIR}/integrator/make_media.py
   COMMENT "Generating the device media")
 add_custom_target(media ALL DEPENDS ${ZQ_MEDIA_FILES})

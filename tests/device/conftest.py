@@ -5,7 +5,7 @@ import re
 import sys
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(SOURCE, "tools", "device"))
+sys.path.insert(0, os.path.join(SOURCE, "emulated_device"))
 
 import zqdevice  # noqa: E402
 

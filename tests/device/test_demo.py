@@ -9,7 +9,7 @@ from PIL import Image
 from conftest import BUILD, COUNTDOWN, PROMPT, SOURCE, menu
 import zqdevice
 
-DEMO = os.path.join(SOURCE, "tools", "device", "demo.py")
+DEMO = os.path.join(SOURCE, "emulated_device", "demo.py")
 sys.path.insert(0, os.path.dirname(DEMO))
 import demo  # noqa: E402
 

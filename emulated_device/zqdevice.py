@@ -35,7 +35,7 @@ import time
 import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SOURCE = os.path.dirname(os.path.dirname(HERE))
+SOURCE = os.path.dirname(HERE)
 
 
 def product_constant(header, name):
@@ -133,7 +133,7 @@ def _fetch_platform(cache):
     deps = run(["apt-cache", "depends", "linux-image-armmp:armhf"]).stdout
     match = re.search(r"Depends: (linux-image-(\S+)-armmp):armhf", deps)
     if not match:
-        raise DeviceError("no armhf kernel package: run tools/device/install-deps.sh")
+        raise DeviceError("no armhf kernel package: run tools/install-deps.sh")
     package, version = match.group(1), match.group(2) + "-armmp"
     try:
         run(["apt-get", "download", package + ":armhf", "busybox-static:armhf"], cwd=cache)

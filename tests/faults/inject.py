@@ -3,7 +3,7 @@
 a time, to a scratch copy of the source, rebuilds one preset there and runs
 its tests; prints which faults no test caught.
 
-    tools/faults/inject.py [--preset host] [--label unit] [--tests REGEX] [--only SUBSTRING]
+    tests/faults/inject.py [--preset host] [--label unit] [--tests REGEX] [--only SUBSTRING]
                            [--list FILE]
 
 faults.txt holds blocks separated by blank lines:
@@ -76,7 +76,7 @@ def main():
     parser.add_argument("--label", default="unit")
     parser.add_argument("--tests", default="", help="only the tests matching (ctest -R)")
     parser.add_argument("--only", default="")
-    parser.add_argument("--list", default=os.path.join(SOURCE, "tools", "faults", "faults.txt"))
+    parser.add_argument("--list", default=os.path.join(SOURCE, "tests", "faults", "faults.txt"))
     parser.add_argument("--scratch", default="/tmp/zq-faults")
     parser.add_argument("--dry-run", action="store_true", help="only check the faults apply")
     args = parser.parse_args()
