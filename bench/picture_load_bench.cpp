@@ -24,7 +24,7 @@
 #include "bmplib.h"
 #include "framebuffer.h"
 #include "prepared_bitmap.h"
-#include "screen_format.h"
+#include "memory_screen.h"
 #include "support/bmp_builder.h"
 
 extern "C" unsigned char* stbi_load(const char* filename, int* x, int* y, int* comp, int req_comp);

@@ -84,14 +84,3 @@ void screen_format_init(screen_format* format, const fb_var_screeninfo* var) {
             break;
     }
 }
-
-void screen_var_init(fb_var_screeninfo* var, int xres, int yres, int bits_per_pixel) {
-    *var = fb_var_screeninfo{};
-    var->xres = var->xres_virtual = static_cast<uint32_t>(xres);
-    var->yres = var->yres_virtual = static_cast<uint32_t>(yres);
-    var->bits_per_pixel = static_cast<uint32_t>(bits_per_pixel);
-    const bool rgb565 = bits_per_pixel == 16;
-    var->red = {rgb565 ? 11u : 16u, rgb565 ? 5u : 8u, 0};
-    var->green = {rgb565 ? 5u : 8u, rgb565 ? 6u : 8u, 0};
-    var->blue = {0, rgb565 ? 5u : 8u, 0};
-}

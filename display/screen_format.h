@@ -20,8 +20,3 @@ struct screen_format {
 };
 
 void screen_format_init(screen_format* format, const fb_var_screeninfo* var);
-
-// The screen information a driver reports for a plain xres x yres screen: at
-// 16 bits 5-6-5 (red at 11), otherwise 8 bits a channel, red at 16, green at
-// 8, blue at 0. For the tools and tests that stand in for a device.
-void screen_var_init(fb_var_screeninfo* var, int xres, int yres, int bits_per_pixel);

@@ -15,11 +15,11 @@
 #include "bmplib.h"
 #include "console.h"
 #include "framebuffer.h"
+#include "memory_screen.h"
 #include "png_writer.h"
 #include "prepared_bitmap.h"
 #include "recovery.h"
 #include "recovery_text.h"
-#include "screen_format.h"
 
 namespace {
 
@@ -55,11 +55,7 @@ void release(media_file* file) {
 
 // The screen as the device's driver describes it, in memory, cleared.
 void use_screen(const screen_size& screen) {
-    screen_var_init(&fbvar, screen.width, screen.height, screen.bits);
-    buffersize = static_cast<uint32_t>(screen.width * screen.height * (screen.bits / 8));
-    free(fbmem);
-    fbmem = static_cast<uint8_t*>(calloc(buffersize, 1));
-    if (fbmem == nullptr) abort();
+    memory_screen_open(screen.width, screen.height, screen.bits);
 }
 
 // The screen as the display shows it: 8 bits per channel, a 5-6-5 channel
@@ -310,8 +306,7 @@ int media_check(const char* media_dir, const screen_size& screen) {
     }
     if (status == 0) printf("result: both programs would start; %d warnings\n", warnings);
     release_set(&set);
-    free(fbmem);
-    fbmem = nullptr;
+    memory_screen_close();
     return status;
 }
 
@@ -382,7 +377,6 @@ int media_preview(const char* media_dir, const screen_size& screen, const char* 
         save("menu.png", screen_picture());
     }
     release_set(&set);
-    free(fbmem);
-    fbmem = nullptr;
+    memory_screen_close();
     return status;
 }

@@ -8,7 +8,7 @@
 #include <cstdlib>
 
 #include "framebuffer.h"
-#include "screen_format.h"
+#include "memory_screen.h"
 #include "wait_until.h"
 
 mapped_screen::mapped_screen(int xres, int yres, int bits_per_pixel)

@@ -7,7 +7,7 @@
 #include "bmplib.h"
 #include "console.h"
 #include "framebuffer.h"
-#include "screen_format.h"
+#include "memory_screen.h"
 #include "test_paths.h"
 
 memory_screen::memory_screen(int xres, int yres, int bits_per_pixel)
