@@ -83,6 +83,19 @@ if [ -n "$hold" ]; then
      echo "zq: held $hold $(/sbin/busybox md5sum <&3)") &
 fi
 
+# The mount options of each card as soon as a program mounts it.
+if [ "$(arg zq.watchcards)" = 1 ]; then
+    (seen=""
+     while true; do
+         for m in /sdcard /sdcard/sd; do
+             case " $seen " in *" $m "*) continue ;; esac
+             opts=$(grep " $m vfat " /proc/mounts | cut -d ' ' -f 4)
+             [ -n "$opts" ] && echo "zq: card $m $opts" && seen="$seen $m"
+         done
+         sleep 0.02
+     done) &
+fi
+
 echo "zq: input: $(ls /dev/input | tr '\n' ' ')"
 echo "zq: cards: $(ls /dev/block | tr '\n' ' ')"
 boot=$(arg zq.boot)

@@ -438,7 +438,8 @@ class Device:
                  premount=False, system_files=None, small_system=None, damage_internal=False,
                  report_memory=False, layout="android", throttle_write=None, dirty_bytes=None,
                  card_mb=64, partition_mb=None, quiet=False, hold=None, system_options=None,
-                 partitions_from=None, throttle_card_read=None, timeout=60):
+                 partitions_from=None, throttle_card_read=None, watch_cards=False,
+                 timeout=60):
         if machine not in MODULES:
             raise DeviceError(f"unknown machine {machine}")
         if layout not in LAYOUTS:
@@ -463,6 +464,7 @@ class Device:
         self.report_memory = report_memory  # zqanimation's memory printed after 3 s
         self.throttle_write = throttle_write  # bytes per second /system can be written
         self.throttle_card_read = throttle_card_read  # bytes per second the cards can be read
+        self.watch_cards = watch_cards  # print each card's mount options when it is mounted
         self.dirty_bytes = dirty_bytes  # the kernel's limit of unwritten file data
         self.quiet = quiet  # the programs' standard output to /dev/null, as init gives it
         self.hold = hold  # a guest file a process holds open until the first program ends
@@ -556,6 +558,8 @@ class Device:
             append += f" zq.hold={self.hold}"
         if self.system_options:
             append += f" zq.sysopts={self.system_options}"
+        if self.watch_cards:
+            append += " zq.watchcards=1"
         cmd = ["qemu-system-arm", "-m", "256", "-kernel", kernel, "-initrd", initramfs,
                "-append", append, "-display", "none", "-monitor", "none", "-serial", "stdio",
                "-no-reboot", "-qmp", f"unix:{self.qmp_path},server=on,wait=off"]

@@ -10,8 +10,10 @@
 #include <vector>
 
 #include "framebuffer.h"
+#include "support/fake_framebuffer.h"
 #include "support/mapped_screen.h"
 #include "support/sandbox.h"
+#include "support/shell_layout.h"
 #include "support/test_paths.h"
 #include "support/wait_until.h"
 
@@ -119,23 +121,36 @@ TEST(AnimationThreads, FramesLargerThanTheScreenAreCut) {
     install_media();
     mapped_screen screen(320, 120, 32);
     ASSERT_EQ(load_pictures(), 0);
-    EXPECT_FALSE(watch_frames(screen, [](const auto& s) { return !s.empty(); }).empty());
+    // Each frame's top-left 320 x 70 pixels from row 50, in the loop's order.
+    const auto seen = watch_frames(screen, [](const auto& s) { return s.size() >= 5; });
+    ASSERT_GE(seen.size(), 5u);
+    for (size_t i = 1; i < seen.size(); ++i) {
+        EXPECT_EQ(seen[i].first, (seen[i - 1].first + 1) % 4) << i;
+    }
     free_pictures();
 }
 
-TEST(AnimationPictures, MissingFrameStopsTheLoadAfterConvertingTheOnesBefore) {
+// The whole program with frame 2 missing: the pictures before it are loaded,
+// then freed by the end sequence.
+TEST(AnimationPictures, MissingFrameStopsTheLoadAndThePicturesBeforeItAreFreed) {
     install_media();
     unlink("/ZQ/media/zqani02.bmp");
-    memory_screen screen(64, 64, 32);
+    fake_framebuffer_install(64, 64, 32);
+    platform_command("start");  // the init command the end sequence runs
+    putenv(const_cast<char*>(PLATFORM_PATH));
+    const size_t heap = heap_in_use();
+    testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    EXPECT_EQ(load_pictures(), -1);
+    EXPECT_EQ(zqanimation::main(1, nullptr), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "bmp_open: No such file or directory\n");
-    EXPECT_NE(background.pixels, nullptr);
-    EXPECT_NE(animation0.pixels, nullptr);
-    EXPECT_NE(animation1.pixels, nullptr);
+    testing::internal::GetCapturedStdout();
+    EXPECT_LT(heap_in_use(), heap + 64 * 1024) << "the pictures loaded are freed";
+    EXPECT_NE(background.pixels, nullptr) << "the background was loaded";
+    EXPECT_NE(animation1.pixels, nullptr) << "frame 1 was loaded";
     EXPECT_EQ(animation2.pixels, nullptr);
     EXPECT_EQ(animation3.pixels, nullptr);
-    free_pictures();
+    for (prepared_bitmap* slot : SLOTS) *slot = prepared_bitmap{};  // freed already
+    fake_framebuffer_remove();
 }
 
 }  // namespace

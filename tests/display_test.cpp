@@ -20,23 +20,6 @@ bmp_image* picture(int w, int h, const std::vector<uint32_t>& colours) {
     return bmp_open(write_scratch_file("picture.bmp", bytes).c_str());
 }
 
-// One colour in the screen's format, by the rule, for a 5-6-5 screen at 16 bits.
-void reference_screen_bytes(uint32_t c, int bits, uint8_t* out) {
-    const uint8_t r = static_cast<uint8_t>(c >> 16);
-    const uint8_t g = static_cast<uint8_t>(c >> 8);
-    const uint8_t b = static_cast<uint8_t>(c);
-    if (bits == 16) {
-        const uint16_t word = static_cast<uint16_t>(((r >> 3) << 11) | ((g >> 2) << 5) | (b >> 3));
-        out[0] = static_cast<uint8_t>(word);
-        out[1] = static_cast<uint8_t>(word >> 8);
-    } else {
-        out[0] = b;
-        out[1] = g;
-        out[2] = r;
-        out[3] = 0xFF;
-    }
-}
-
 struct prepared {
     prepared_bitmap bitmap{};
     ~prepared() { free(bitmap.pixels); }
@@ -131,11 +114,14 @@ TEST(PrepareBitmap, RectangleLargerThanAnyPictureStaysEmpty) {
     bmp_close(image);
 }
 
-// The row converters give exactly what converting pixel by pixel gives.
+// Converting in spans, across span boundaries, gives exactly what converting
+// each pixel alone gives (the conversion itself: ConvertsColoursAtEachDepth).
 TEST(PrepareBitmap, MatchesPixelByPixelConversionOnEveryDepth) {
     std::mt19937 rng(11);
     for (const int screen_bpp : {16, 24, 32}) {
         memory_screen screen(4, 4, screen_bpp);
+        screen_format format;
+        screen_format_init(&format, &fbvar);
         for (const bmp_format& fmt : BMP_FORMATS) {
             const bmp_fields f = bmp_random(fmt, 300, 4, rng);  // more than one conversion span
             bmp_image* image = bmp_open(write_scratch_file("p.bmp", bmp_build(f)).c_str());
@@ -146,7 +132,8 @@ TEST(PrepareBitmap, MatchesPixelByPixelConversionOnEveryDepth) {
             for (int y = 0; y < 4; ++y) {
                 for (int x = 0; x < 300; ++x) {
                     uint8_t want[4];
-                    reference_screen_bytes(bmp_getpixel(image, x, y), screen_bpp, want);
+                    const uint32_t colour = bmp_getpixel(image, x, y);
+                    format.write(&format, &colour, 1, want);
                     ASSERT_EQ(memcmp(p.bitmap.pixels + y * p.bitmap.stride + x * bpp, want,
                                      static_cast<size_t>(bpp)),
                               0)

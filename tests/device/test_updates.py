@@ -87,9 +87,10 @@ def test_external_item_when_the_internal_card_is_read_only(tmp_path):
 def test_external_item_with_both_cards(tmp_path):
     internal = make_tree(tmp_path / "internal", {"zq/update00/system/inner.txt": b"inner"})
     external = make_tree(tmp_path / "external", {"zq/update02/system/bin/tool": b"\x7fELF tool",
-                                                 "zq/update02/data/d.txt": b"d"})
+                                                 "zq/update02/data/d.txt": b"d",
+                                                 "zq/update02/data/large.bin": BLOB * 8})
     with device(machine="virt", boot=["zqrecovery"], internal_card=internal,
-                external_card=external) as dev:
+                external_card=external, watch_cards=True) as dev:
         enter_menu(dev)
         for _ in range(3):
             dev.press(PREVIOUS)
@@ -102,6 +103,10 @@ def test_external_item_with_both_cards(tmp_path):
         assert dev.read_file("/system/bin/tool") == b"\x7fELF tool"
         assert dev.read_file("/data/d.txt") == b"d"
         assert not os.path.exists(os.path.join(dev.guest_dir("system"), "inner.txt"))
+        # Both cards were mounted with no set-id programs and no device nodes.
+        for card in ("/sdcard", "/sdcard/sd"):
+            options = dev.wait_for_line(rf"^zq: card {card} (\S+)$").group(1).split(",")
+            assert "nosuid" in options and "nodev" in options, (card, options)
 
 
 def test_progress_longer_than_the_screen_continues_below_the_header(tmp_path):

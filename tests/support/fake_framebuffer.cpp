@@ -1,0 +1,61 @@
+#include "fake_framebuffer.h"
+
+#include <linux/fb.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <string>
+
+#include "memory_screen.h"
+#include "sandbox.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizer runtime's own count (it replaces the allocator).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#else
+#include <malloc.h>
+#endif
+
+namespace {
+constexpr const char* DEVICE = "/dev/graphics/fb0";
+bool installed = false;
+fb_var_screeninfo screen{};
+}  // namespace
+
+extern "C" int __real_ioctl(int fd, unsigned long request, ...);
+
+// The screen query on any descriptor while the fake is installed; every other
+// request goes to the kernel.
+extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
+    va_list args;
+    va_start(args, request);
+    void* argument = va_arg(args, void*);
+    va_end(args);
+    if (installed && request == FBIOGET_VSCREENINFO) {
+        *static_cast<fb_var_screeninfo*>(argument) = screen;
+        return 0;
+    }
+    return __real_ioctl(fd, request, argument);
+}
+
+void fake_framebuffer_install(int xres, int yres, int bits_per_pixel) {
+    screen_var_init(&screen, xres, yres, bits_per_pixel);
+    make_dirs("/dev/graphics");
+    write_text_file(DEVICE,
+                    std::string(static_cast<size_t>(xres) * yres * (bits_per_pixel / 8), '\0'));
+    installed = true;
+}
+
+void fake_framebuffer_remove() {
+    installed = false;
+    unlink(DEVICE);
+}
+
+size_t heap_in_use() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;  // blocks in the arenas and mapped ones
+#endif
+}
