@@ -9,6 +9,7 @@
 
 #include "bmplib.h"
 #include "framebuffer.h"
+#include "program_threads.h"
 #include "shell.h"
 
 const char* const backgroundfile = "/ZQ/media/zqtitle.bmp";
@@ -56,32 +57,8 @@ int load_pictures() {
     return 0;
 }
 
-namespace {
-
-// Runs the two threads until the worker ends. A thread that cannot be
-// created is reported (a UI thread already running is stopped first); the end
-// sequence follows either way, so nothing is returned.
-void run_threads() {
-    pthread_t ui;
-    pthread_t worker;
-    int result = pthread_create(&ui, nullptr, ui_thread_function, nullptr);
-    if (result != 0) {
-        errno = result;
-        perror("create ui thread\n");
-        return;
-    }
-    result = pthread_create(&worker, nullptr, worker_thread_function, nullptr);
-    if (result != 0) {
-        errno = result;
-        perror("create ui thread\n");
-    } else {
-        pthread_join(worker, nullptr);
-    }
-    EXIT_RECOVERY = 1;
-    pthread_join(ui, nullptr);
-}
-
-}  // namespace
+// The UI thread tests EXIT_RECOVERY every frame: it needs no wake-up.
+void wake_ui_thread() {}
 
 void* ui_thread_function(void* /*unused*/) {
     printf("ui_thread_function() %lu started.\n", static_cast<unsigned long>(pthread_self()));
@@ -111,7 +88,7 @@ int zqanimation::main(int /*argc*/, char** /*argv*/) {
     if (shell_system(nullptr) == 0) {
         perror("sh");
     } else if (fb_init() == 0 && fb_map() == 0 && load_pictures() == 0) {
-        run_threads();
+        run_threads(ui_thread_function, worker_thread_function, &EXIT_RECOVERY);
     }
     fb_exit();
     for (const picture_slot& slot : PICTURES) free(slot.bitmap->pixels);

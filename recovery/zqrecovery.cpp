@@ -8,6 +8,7 @@
 #include "console.h"
 #include "events.h"
 #include "framebuffer.h"
+#include "program_threads.h"
 #include "recovery.h"
 #include "shell.h"
 
@@ -24,35 +25,6 @@ int load_font() {
     return 0;
 }
 
-void report_thread_failure(int result) {
-    errno = result;
-    perror("create ui thread\n");
-}
-
-void run_threads() {
-    pthread_t ui;
-    pthread_t worker;
-    int result = pthread_create(&ui, nullptr, ui_thread_function, nullptr);
-    if (result != 0) {
-        report_thread_failure(result);
-        return;
-    }
-    result = pthread_create(&worker, nullptr, worker_thread_function, nullptr);
-    if (result != 0) {
-        report_thread_failure(result);
-        // The UI thread is still in its first wait: end it before the screen goes.
-        EXIT_RECOVERY = 1;
-        wake_ui_thread();
-        pthread_join(ui, nullptr);
-        return;
-    }
-    pthread_join(worker, nullptr);
-    EXIT_RECOVERY = 1;
-    pthread_join(ui, nullptr);
-    pthread_cond_destroy(&cond);
-    pthread_mutex_destroy(&lock);
-}
-
 }  // namespace
 
 int zqrecovery::main(int argc, char** /*argv*/) {
@@ -63,7 +35,11 @@ int zqrecovery::main(int argc, char** /*argv*/) {
         perror("sh");
     } else if (fb_init() == 0) {
         ev_init();
-        if (fb_map() == 0 && load_font() == 0) run_threads();
+        if (fb_map() == 0 && load_font() == 0 &&
+            run_threads(ui_thread_function, worker_thread_function, &EXIT_RECOVERY) == 0) {
+            pthread_cond_destroy(&cond);
+            pthread_mutex_destroy(&lock);
+        }
     }
     fb_exit();
     ev_exit();
