@@ -500,11 +500,11 @@ class Device:
             if isinstance(content, Link):
                 os.symlink(content.target, local)
                 continue
-            spec = content if isinstance(content, File) else File(content)
+            entry = content if isinstance(content, File) else File(content)
             with open(local, "wb") as f:
-                f.write(spec.content)
-            os.chown(local, spec.uid, spec.gid)
-            os.chmod(local, spec.mode)
+                f.write(entry.content)
+            os.chown(local, entry.uid, entry.gid)
+            os.chmod(local, entry.mode)
         self.baseline = {name: set(os.listdir(tree)) | {"lost+found"}
                          for name, tree in trees.items()}
         images = {}

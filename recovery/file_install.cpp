@@ -10,13 +10,6 @@
 
 namespace {
 
-// Where the copy of one file stands: what failed (step, error) and how far it got.
-struct copy_state {
-    install_step step;
-    int error;
-    long long bytes;
-};
-
 // What the destination holds now, and what its replacement inherits.
 struct old_file {
     bool regular;  // a regular file, which the in-place road can overwrite
@@ -26,7 +19,7 @@ struct old_file {
     mode_t mode;  // permission bits for the new file
 };
 
-void fail(copy_state* state, install_step step, int error) {
+void fail(install_result* state, install_step step, int error) {
     state->step = step;
     state->error = error != 0 ? error : EIO;
 }
@@ -61,7 +54,7 @@ int temporary_path(const char* destination, char* temporary, size_t size) {
 
 // Copies the rest of in to out through buffer. Failures name the source on a
 // read and the destination on a write.
-void copy_data(int in, int out, char* buffer, size_t size, copy_state* state) {
+void copy_data(int in, int out, char* buffer, size_t size, install_result* state) {
     for (;;) {
         const ssize_t n = read(in, buffer, size);
         if (n == 0) return;
@@ -83,7 +76,7 @@ void copy_data(int in, int out, char* buffer, size_t size, copy_state* state) {
     }
 }
 
-bool no_room(const copy_state* state) {
+bool no_room(const install_result* state) {
     return (state->step == INSTALL_OPEN_TARGET || state->step == INSTALL_WRITE_TARGET) &&
            (state->error == ENOSPC || state->error == EDQUOT);
 }
@@ -97,7 +90,7 @@ void release_space(int out) {
 }
 
 // Flushes out's data and closes it: a failure on either is a write failure.
-void finish_file(int out, copy_state* state) {
+void finish_file(int out, install_result* state) {
     if (state->step == INSTALL_DONE && fdatasync(out) != 0 && errno != EINVAL) {
         fail(state, INSTALL_WRITE_TARGET, errno);
     }
@@ -109,7 +102,7 @@ void finish_file(int out, copy_state* state) {
 // Writes the new content into a temporary file beside the destination and
 // renames it over the destination. On any failure the temporary file goes.
 void replace(int in, const char* destination, const char* temporary, const old_file* old,
-             char* buffer, size_t size, copy_state* state) {
+             char* buffer, size_t size, install_result* state) {
     (void)unlink(temporary);  // a leftover of an earlier cut
     const int out = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (out < 0) {
@@ -135,8 +128,8 @@ void replace(int in, const char* destination, const char* temporary, const old_f
 
 // Overwrites the old regular file itself, from the source's start: the road
 // for a partition that cannot hold the old and the new file at once.
-void overwrite(int in, const char* destination, char* buffer, size_t size, copy_state* state) {
-    *state = copy_state{INSTALL_DONE, 0, 0};
+void overwrite(int in, const char* destination, char* buffer, size_t size, install_result* state) {
+    *state = install_result{INSTALL_DONE, 0, 0, true};
     if (lseek(in, 0, SEEK_SET) != 0) {
         fail(state, INSTALL_READ_SOURCE, errno);
         return;
@@ -155,29 +148,22 @@ void overwrite(int in, const char* destination, char* buffer, size_t size, copy_
 
 int install_file(const char* source, const char* destination, char* temporary,
                  size_t temporary_size, char* buffer, size_t size, install_result* result) {
-    copy_state state{INSTALL_DONE, 0, 0};
     *result = install_result{INSTALL_DONE, 0, 0, false};
     const int in = open(source, O_RDONLY | O_CLOEXEC);
     if (in < 0) {
-        fail(&state, INSTALL_OPEN_SOURCE, errno);
+        fail(result, INSTALL_OPEN_SOURCE, errno);
     } else {
         old_file old;
         inspect(destination, &old);
         if (old.is_dir) {
-            fail(&state, INSTALL_OPEN_TARGET, EISDIR);
+            fail(result, INSTALL_OPEN_TARGET, EISDIR);
         } else if (temporary_path(destination, temporary, temporary_size) != 0) {
-            fail(&state, INSTALL_OPEN_TARGET, ENAMETOOLONG);
+            fail(result, INSTALL_OPEN_TARGET, ENAMETOOLONG);
         } else {
-            replace(in, destination, temporary, &old, buffer, size, &state);
-            if (no_room(&state) && old.regular) {
-                result->in_place = true;
-                overwrite(in, destination, buffer, size, &state);
-            }
+            replace(in, destination, temporary, &old, buffer, size, result);
+            if (no_room(result) && old.regular) overwrite(in, destination, buffer, size, result);
         }
         (void)close(in);
     }
-    result->step = state.step;
-    result->error = state.error;
-    result->bytes = state.bytes;
-    return state.step == INSTALL_DONE ? 0 : -1;
+    return result->step == INSTALL_DONE ? 0 : -1;
 }

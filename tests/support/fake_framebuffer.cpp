@@ -9,13 +9,6 @@
 #include "memory_screen.h"
 #include "sandbox.h"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-// The sanitizer runtime's own count (it replaces the allocator).
-extern "C" size_t __sanitizer_get_current_allocated_bytes();
-#else
-#include <malloc.h>
-#endif
-
 namespace {
 constexpr const char* DEVICE = "/dev/graphics/fb0";
 bool installed = false;
@@ -49,13 +42,4 @@ void fake_framebuffer_install(int xres, int yres, int bits_per_pixel) {
 void fake_framebuffer_remove() {
     installed = false;
     unlink(DEVICE);
-}
-
-size_t heap_in_use() {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    return __sanitizer_get_current_allocated_bytes();
-#else
-    const struct mallinfo2 info = mallinfo2();
-    return info.uordblks + info.hblkhd;  // blocks in the arenas and mapped ones
-#endif
 }

@@ -3,10 +3,5 @@
 // so a test binary that uses it links with -Wl,--wrap=ioctl.
 #pragma once
 
-#include <cstddef>
-
 void fake_framebuffer_install(int xres, int yres, int bits_per_pixel);
 void fake_framebuffer_remove();
-
-// Bytes of heap in use now (the allocator's count, or the sanitizer's).
-size_t heap_in_use();

@@ -14,6 +14,13 @@
 
 #include "test_paths.h"
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizer runtime's own count (it replaces the allocator).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#else
+#include <malloc.h>
+#endif
+
 namespace {
 
 [[noreturn]] void fail(const char* what, const std::string& path) {
@@ -128,6 +135,15 @@ int descriptors_kept_across_exec(const std::string& prefix) {
         if (std::string(target).rfind(prefix, 0) == 0 && (flags & FD_CLOEXEC) == 0) ++count;
     }
     return count;
+}
+
+size_t heap_in_use() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;  // blocks in the arenas and mapped ones
+#endif
 }
 
 void sandbox_enter() {

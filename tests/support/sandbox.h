@@ -5,6 +5,7 @@
 // /sdcard, /system, /data) are the tests' own. Needs root.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 // Enters the sandbox; aborts with a message when it cannot.
@@ -21,3 +22,5 @@ int open_descriptor_count();
 // How many open descriptors lead to a path starting with prefix and would be
 // inherited by a program this process runs (no close-on-exec).
 int descriptors_kept_across_exec(const std::string& prefix);
+// Bytes of heap in use now (the allocator's count, or the sanitizer's).
+size_t heap_in_use();
