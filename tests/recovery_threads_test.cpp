@@ -177,27 +177,18 @@ TEST_F(RecoveryThreads, OtherEventsUseUpTheCountdownAndHomeCountsOnlyOnPress) {
     EXPECT_EQ(out.find("S_MENU"), std::string::npos);
 }
 
-// A key queued behind HOME is drained, not taken by the menu.
-TEST_F(RecoveryThreads, KeysQueuedBehindHomeAreDrained) {
+// HOME on the countdown's last second enters the menu, and keys queued
+// behind it are drained, not taken by the menu; its moves wrap both ways, and
+// EXIT ends without a reboot.
+TEST_F(RecoveryThreads, HomeOnTheLastSecondThenTheMenuWrapsAndExitEnds) {
     start();
-    ASSERT_TRUE(screen_shows({COUNTDOWN_5}));
+    ASSERT_TRUE(screen_shows({"Press HOME key to enter ZQ recovery mode in 1 seconds..."}));
     ASSERT_TRUE(fake_input_send(
         inputs_, 0,
         {{EV_KEY, KEY_CODE_HOME, 1}, {EV_KEY, KEY_CODE_NEXT, 1}, {EV_KEY, KEY_CODE_NEXT, 1}}));
     ASSERT_TRUE(screen_shows(menu_lines(0)));
     usleep(300000);
-    EXPECT_EQ(screen_->lines(font_20px), menu_lines(0));
-    tap(KEY_CODE_HOME);
-    finish();
-}
-
-// HOME on the countdown's last second enters the menu; its moves wrap both
-// ways, and EXIT ends without a reboot.
-TEST_F(RecoveryThreads, HomeOnTheLastSecondThenTheMenuWrapsAndExitEnds) {
-    start();
-    ASSERT_TRUE(screen_shows({"Press HOME key to enter ZQ recovery mode in 1 seconds..."}));
-    tap(KEY_CODE_HOME);
-    ASSERT_TRUE(screen_shows(menu_lines(0)));
+    ASSERT_EQ(screen_->lines(font_20px), menu_lines(0));
     tap(KEY_CODE_PREVIOUS);
     ASSERT_TRUE(screen_shows(menu_lines(8)));
     tap(KEY_CODE_NEXT);

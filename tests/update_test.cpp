@@ -137,8 +137,14 @@ mode_t mode_of(const std::string& path) {
     return st.st_mode & 07777;
 }
 
+// Merged into what is there: nothing deleted, existing directories keep their mode.
 TEST_F(UpdateWalk, TakesOnlySystemAndDataAtTheTopAndEverythingBelow) {
+    ASSERT_TRUE(make_dirs("/system/app"));
+    chmod("/system/app", 0700);
+    write_text_file("/system/app/keep.txt", "kept");
+    write_text_file("/system/app/x.apk", "a much longer old content");
     file("system/app/x.apk", "apk");
+    file("system/empty", "");
     file("system/data/system/deep.txt", "deep");  // the names again, deeper
     file("data/d.txt", "d");
     file("boot/boot.img", "boot");
@@ -154,24 +160,10 @@ TEST_F(UpdateWalk, TakesOnlySystemAndDataAtTheTopAndEverythingBelow) {
     EXPECT_TRUE(screen_has("create dir /system/app"));
     EXPECT_TRUE(screen_has("/system/app/x.apk copied 3 bytes."));
     EXPECT_TRUE(screen_has("/data/d.txt copied 1 bytes."));
-    EXPECT_EQ(mode_of("/system/app"), 0775u) << "new directories get 0775";
-    EXPECT_EQ(mode_of("/system/data/system"), 0775u);
-}
-
-TEST_F(UpdateWalk, MergesIntoExistingDirectoriesAndOverwritesFiles) {
-    ASSERT_TRUE(make_dirs("/system/app"));
-    chmod("/system/app", 0700);
-    write_text_file("/system/app/keep.txt", "kept");
-    write_text_file("/system/app/x.apk", "a much longer old content");
-    file("system/app/x.apk", "new");
-    file("system/empty", "");
-    walk();
-    EXPECT_EQ(mode_of("/system/app"), 0700u) << "an existing directory keeps its mode";
-    EXPECT_EQ(read_text_file("/system/app/keep.txt"), "kept") << "nothing is deleted";
-    EXPECT_EQ(read_text_file("/system/app/x.apk"), "new") << "replaced whole";
-    EXPECT_TRUE(exists("/system/empty"));
-    EXPECT_TRUE(screen_has("create dir /system/app"));
     EXPECT_TRUE(screen_has("/system/empty copied 0 bytes."));
+    EXPECT_EQ(read_text_file("/system/app/keep.txt"), "kept");
+    EXPECT_EQ(mode_of("/system/app"), 0700u) << "an existing directory keeps its mode";
+    EXPECT_EQ(mode_of("/system/data/system"), 0775u) << "new directories get 0775";
 }
 
 // Paths below dir that carry the installer's temporary name.
@@ -279,6 +271,7 @@ TEST_F(UpdateWalk, FullPartitionWritesInPlaceWhatCannotFitTwice) {
     EXPECT_EQ(read_text_file("/system/big.bin"), std::string(150 * 1024, 'n'));
     EXPECT_EQ(mode_of("/system/big.bin"), 0640u);
     EXPECT_TRUE(screen_has("write /system/more.bin failed. No space left on device"));
+    for (const auto& line : screen_lines()) EXPECT_NE(line.rfind("/system/more.bin copied", 0), 0u);
     EXPECT_FALSE(exists("/system/more.bin"));
     EXPECT_EQ(temporary_files("/system"), std::vector<std::string>{});
     umount2("/system", MNT_DETACH);
@@ -334,16 +327,6 @@ TEST_F(UpdateWalk, CopiesManyFilesByteExact) {
         ASSERT_EQ(read_text_file("/" + name), content) << name;
     }
     EXPECT_EQ(read_text_file("/system/lib/sub/sub2/big.bin"), std::string(3 * 4096 + 17, 'x'));
-}
-
-TEST_F(UpdateWalk, FullDestinationIsReportedPerFileAndNeverAsCopied) {
-    ASSERT_EQ(mount("tmpfs", "/system", "tmpfs", 0, "size=64k"), 0);
-    file("system/big.bin", std::string(256 * 1024, 'b'));
-    walk();
-    EXPECT_TRUE(screen_has("write /system/big.bin failed. No space left on device"))
-        << testing::PrintToString(screen_lines());
-    for (const auto& line : screen_lines()) EXPECT_NE(line.rfind("/system/big.bin copied", 0), 0u);
-    umount2("/system", MNT_DETACH);
 }
 
 TEST_F(UpdateWalk, ReadOnlyDestinationFailsEachEntryAndAbandonsTheLevelOnMkdir) {
