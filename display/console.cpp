@@ -20,15 +20,15 @@ constexpr unsigned char FIRST_GLYPH = 32;
 constexpr unsigned char LAST_GLYPH = 126;
 constexpr unsigned char SUBSTITUTE = '?';
 
-// Blanks the h rows from row y across the whole width, within the mapping.
-void clear_band(int64_t y, int64_t row_bytes, int64_t h) {
-    int64_t start = y * row_bytes;
-    int64_t end = start + row_bytes * h;
-    if (start < 0) start = 0;
-    if (end > buffersize) end = buffersize;
-    if (fbmem != nullptr && start < end) {
-        memset(fbmem + start, 0, static_cast<size_t>(end - start));
-    }
+// Blanks the h rows from row y across the visible width, within the screen.
+void clear_band(int64_t y, int64_t h) {
+    const screen_layout screen = fb_layout();
+    if (screen.origin == nullptr) return;
+    const int64_t first = y < 0 ? 0 : y;
+    const int64_t end = y + h < screen.height ? y + h : screen.height;
+    const auto row_bytes = static_cast<size_t>(screen.width * screen.bytes_per_pixel);
+    for (int64_t row = first; row < end; ++row)
+        memset(screen.origin + row * screen.pitch, 0, row_bytes);
 }
 
 }  // namespace
@@ -49,7 +49,6 @@ void draw_string(const prepared_bitmap* table, const char* text) {
     const int h = table[0].height;
     const int xres = static_cast<int>(fbvar.xres);
     const int yres = static_cast<int>(fbvar.yres);
-    const int64_t row_bytes = static_cast<int64_t>(xres) * (fbvar.bits_per_pixel / 8);
     // A top line that would put a line past the bottom is moved up to fit.
     int top = console_offsetY;
     if (top > yres - h) top = yres - h;
@@ -74,7 +73,7 @@ void draw_string(const prepared_bitmap* table, const char* text) {
             posy = static_cast<int>(std::min<int64_t>(int64_t{posy} + g->height, INT32_MAX));
         }
         if (int64_t{posy} + g->height > yres) posy = top;
-        if (posx == 0) clear_band(posy, row_bytes, h);
+        if (posx == 0) clear_band(posy, h);
         draw_prepared_bitmap(g, posx, posy);
         posx += g->width;
     }

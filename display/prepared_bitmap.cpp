@@ -52,13 +52,9 @@ int prepare_bitmap(bmp_image* image, prepared_bitmap* bitmap) {
 }
 
 void draw_prepared_bitmap(const prepared_bitmap* bitmap, int x, int y) {
-    const int64_t bpp = fbvar.bits_per_pixel / 8;
-    if (fbmem == nullptr || bitmap->pixels == nullptr || bitmap->stride <= 0 || bpp <= 0) return;
-    const int64_t xres = fbvar.xres;
-    const int64_t pitch = xres * bpp;
-    int64_t yres = fbvar.yres;
-    if (pitch == 0) return;
-    if (yres > buffersize / pitch) yres = buffersize / pitch;
+    const screen_layout screen = fb_layout();
+    const int64_t bpp = screen.bytes_per_pixel;
+    if (screen.origin == nullptr || bitmap->pixels == nullptr || bitmap->stride <= 0) return;
 
     // Source columns and rows that land on the screen.
     const int64_t width =
@@ -66,15 +62,15 @@ void draw_prepared_bitmap(const prepared_bitmap* bitmap, int x, int y) {
     const int64_t left = x < 0 ? -static_cast<int64_t>(x) : 0;
     const int64_t top = y < 0 ? -static_cast<int64_t>(y) : 0;
     int64_t right = width;
-    if (right > xres - x) right = xres - x;
+    if (right > screen.width - x) right = screen.width - x;
     int64_t bottom = bitmap->height;
-    if (bottom > yres - y) bottom = yres - y;
+    if (bottom > screen.height - y) bottom = screen.height - y;
     if (left >= right || top >= bottom) return;
 
     const size_t n = static_cast<size_t>((right - left) * bpp);
     for (int64_t row = top; row < bottom; ++row) {
         const uint8_t* src = bitmap->pixels + row * bitmap->stride + left * bpp;
-        uint8_t* dst = fbmem + (y + row) * pitch + (x + left) * bpp;
+        uint8_t* dst = screen.origin + (y + row) * screen.pitch + (x + left) * bpp;
         memcpy(dst, src, n);
     }
 }

@@ -13,6 +13,13 @@ using screen_span_writer = void (*)(const screen_format* format, const uint32_t*
 struct screen_format {
     int32_t bytes_per_pixel;   // 4, 3 or 2; 0 at an unsupported depth (nothing is converted)
     screen_span_writer write;  // null at an unsupported depth
+    // Bit offsets of red, green and blue in a pixel. At 24 and 32 bits the
+    // reported ones when each channel is 8 bits wide at its own byte, else
+    // 16, 8 and 0; at 16 bits the reported bit fields'.
+    uint32_t red_offset;
+    uint32_t green_offset;
+    uint32_t blue_offset;
+    uint32_t unused_bits;  // 32 bits: the bits no channel uses, all set in every pixel
     // 16 bits: each channel's 8-bit value already placed in its bit field.
     uint16_t red16[256];
     uint16_t green16[256];

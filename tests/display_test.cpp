@@ -4,8 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <tuple>
 
 #include "bmplib.h"
+#include "console.h"
 #include "framebuffer.h"
 #include "prepared_bitmap.h"
 #include "screen_format.h"
@@ -204,12 +206,108 @@ TEST(Drawing, NothingWithoutAMappingOrPixelsAndRowsAreXresApart) {
     fbmem = nullptr;
     draw_prepared_bitmap(&p.bitmap, 0, 0);  // must not crash
     fbmem = screen.pixels();
-    // Rows are xres pixels apart, whatever wider virtual width (and padded
-    // line length) the driver reports.
+    // Without a reported line length, rows are xres pixels apart whatever
+    // wider virtual width the driver reports.
     fbvar.xres_virtual = 7;
     draw_prepared_bitmap(&p.bitmap, 1, 1);
     EXPECT_EQ(screen.at(1, 1)[0], p.bitmap.pixels[0]);
     EXPECT_EQ(screen.at(2, 2)[0], p.bitmap.pixels[p.bitmap.stride + 4]);
+}
+
+// Everything the programs draw, in two steps: pictures over the whole screen
+// and off every edge, then text with band clears, a wrap and the run back to
+// the top line; then a whole-screen clear and text again.
+void draw_scene(int step) {
+    prepared_bitmap font[FONT_GLYPH_COUNT] = {};
+    ASSERT_TRUE(load_test_font(font));
+    const int w = static_cast<int>(fbvar.xres);
+    const int h = static_cast<int>(fbvar.yres);
+    if (step == 0) {
+        const auto noise =
+            bmp_rgb(w + 6, h + 4, [](int x, int y) { return (x * 2654435761u) ^ (y * 40503u); });
+        bmp_image* image = bmp_open(write_scratch_file("noise.bmp", noise).c_str());
+        ASSERT_NE(image, nullptr);
+        prepared_bitmap big{};
+        prepare_bitmap(image, &big);
+        bmp_close(image);
+        draw_prepared_bitmap(&big, -3, -2);
+        draw_prepared_bitmap(&big, w - 5, h - 4);
+        free(big.pixels);
+        posx = posy = 0;
+        console_offsetY = 22;
+        draw_string(font, "top\nwraps past the right edge\nand runs off the bottom");
+    } else {
+        fb_clear();
+        posx = posy = console_offsetY = 0;
+        draw_string(font, "cleared");
+    }
+    free_font(font);
+}
+
+// Padded rows and a panned screen: each step writes exactly the bytes it writes
+// on a plain screen, at the visible screen's place, and nothing elsewhere.
+TEST(Drawing, PaddedAndPannedScreensGetThePlainScreensBytesWhereTheDisplayShows) {
+    constexpr int W = 120;
+    constexpr int H = 70;
+    for (const int bits : {16, 24, 32}) {
+        const uint32_t row = W * bits / 8;
+        for (const auto& [pitch, x, y] :
+             {std::tuple{row + 12, 0u, 0u}, std::tuple{0u, 0u, uint32_t{H}},
+              std::tuple{row + 24, 3u, 5u}}) {
+            for (int step = 0; step < 2; ++step) {
+                std::vector<uint8_t> plain;
+                {
+                    memory_screen screen(W, H, bits);
+                    for (int s = 0; s <= step; ++s) draw_scene(s);
+                    plain = screen.visible_bytes();
+                }
+                memory_screen screen(screen_geometry{W, H, bits, pitch, x, y});
+                for (int s = 0; s <= step; ++s) draw_scene(s);
+                EXPECT_TRUE(screen.visible_bytes() == plain)
+                    << bits << " bits, pitch " << pitch << ", offset " << x << "," << y << ", step "
+                    << step;
+                EXPECT_TRUE(screen.guards_intact());
+            }
+        }
+    }
+}
+
+// At 24 and 32 bits each channel goes to the byte the driver reports and the
+// byte no channel uses is 0xFF; any other report keeps blue, green, red.
+TEST(ScreenFormat, ChannelsGoWhereTheDriverPutsThem) {
+    const struct {
+        int bits;
+        uint32_t red, green, blue, length;
+        const char* bytes;  // of 0x123456 (and the glyph's black: every channel 0)
+    } cases[] = {
+        {32, 16, 8, 0, 8, "\x56\x34\x12\xFF"},   // B G R X, as assumed
+        {32, 0, 8, 16, 8, "\x12\x34\x56\xFF"},   // R G B X
+        {32, 8, 16, 24, 8, "\xFF\x12\x34\x56"},  // X R G B
+        {32, 24, 16, 8, 8, "\xFF\x56\x34\x12"},  // X B G R
+        {32, 0, 0, 16, 8, "\x56\x34\x12\xFF"},   // two channels on one byte: as assumed
+        {32, 0, 8, 16, 6, "\x56\x34\x12\xFF"},   // not 8 bits wide: as assumed
+        {32, 4, 12, 20, 8, "\x56\x34\x12\xFF"},  // not on byte boundaries: as assumed
+        {24, 0, 8, 16, 8, "\x12\x34\x56"},       // R G B
+        {24, 16, 8, 0, 8, "\x56\x34\x12"},       // B G R
+        {24, 8, 16, 24, 8, "\x56\x34\x12"},      // past the pixel: as assumed
+    };
+    for (const auto& c : cases) {
+        memory_screen screen(4, 1, c.bits);
+        fbvar.red = {c.red, c.length, 0};
+        fbvar.green = {c.green, c.length, 0};
+        fbvar.blue = {c.blue, c.length, 0};
+        prepared p;
+        prepare_colours(&p, 2, 1, {0x123456, 0});
+        draw_prepared_bitmap(&p.bitmap, 1, 0);
+        const size_t bpp = c.bits / 8;
+        const std::string want(c.bytes, bpp);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(screen.at(1, 0)), bpp), want)
+            << c.bits << " bits, red " << c.red << " green " << c.green << " blue " << c.blue;
+        std::string black(bpp, '\0');
+        for (size_t i = 0; i < bpp; ++i)
+            black[i] = want[i] == '\xFF' && c.bits == 32 ? '\xFF' : '\0';
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(screen.at(2, 0)), bpp), black);
+    }
 }
 
 }  // namespace

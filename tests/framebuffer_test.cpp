@@ -66,28 +66,55 @@ TEST(FbMap, FailedMappingIsReportedAndLeavesNoMapping) {
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(out,
               "x-resolution: 0\ny-resolution: 0\nx-resolution-virtual: 0\n"
-              "y-resolution-vritual: 0\nbpp: 0\n");
+              "y-resolution-vritual: 0\nbpp: 0\n"
+              "row pitch: 0, visible from byte 0, red at bit 0, green at 0, blue at 0\n");
     EXPECT_EQ(err.rfind("fb0 dev mmap: ", 0), 0u) << err;
     EXPECT_EQ(fbmem, nullptr);
     fb_exit();
     unlink(DEVICE);
 }
 
-TEST(FbMap, MapsTheVisibleAreaOnly) {
-    open_device_file(64 * 1024, 16, 8);
-    ASSERT_GE(fbfd, 0);
-    testing::internal::CaptureStdout();
-    ASSERT_EQ(fb_map(), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "x-resolution: 16\ny-resolution: 8\nx-resolution-virtual: 16\n"
-              "y-resolution-vritual: 16\nbpp: 32\n");
-    EXPECT_EQ(buffersize, 16u * 8 * 4);
-    ASSERT_NE(fbmem, nullptr);
-    fbmem[buffersize - 1] = 0x5A;  // writes through to the device
-    fb_exit();
-    fbmem = nullptr;
-    EXPECT_EQ(read_text_file(DEVICE)[16 * 8 * 4 - 1], 0x5A);
-    unlink(DEVICE);
+// The device memory is mapped from its start to the visible screen's end:
+// 16 x 8 at 32 bits, rows 64 bytes (or the reported line length) apart.
+TEST(FbMap, MapsUpToTheVisibleScreensEndAndSaysWhereItLies) {
+    const struct {
+        uint32_t line_length, xoffset, yoffset;
+        uint32_t mapped;
+        const char* layout;
+    } cases[] = {
+        {0, 0, 0, 16 * 8 * 4, "row pitch: 64, visible from byte 0"},
+        {48, 0, 0, 16 * 8 * 4, "row pitch: 64, visible from byte 0"},  // shorter than a row
+        {80, 0, 0, 7 * 80 + 64, "row pitch: 80, visible from byte 0"},
+        {0, 0, 8, 8 * 64 + 7 * 64 + 64, "row pitch: 64, visible from byte 512"},  // panned
+        {96, 2, 3, 3 * 96 + 8 + 7 * 96 + 64, "row pitch: 96, visible from byte 296"},
+        {0, 0, 9, 16 * 8 * 4, "row pitch: 64, visible from byte 0"},  // past the virtual screen
+        {0, 1, 0, 16 * 8 * 4, "row pitch: 64, visible from byte 0"},  // into the next row
+    };
+    for (const auto& c : cases) {
+        open_device_file(64 * 1024, 16, 8);
+        ASSERT_GE(fbfd, 0);
+        fbfix.line_length = c.line_length;
+        fbvar.xoffset = c.xoffset;
+        fbvar.yoffset = c.yoffset;
+        fbvar.xres_virtual = 16 + c.xoffset;
+        fbvar.red = {16, 8, 0};
+        fbvar.green = {8, 8, 0};
+        fbvar.blue = {0, 8, 0};
+        testing::internal::CaptureStdout();
+        ASSERT_EQ(fb_map(), 0);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  "x-resolution: 16\ny-resolution: 8\nx-resolution-virtual: " +
+                      std::to_string(16 + c.xoffset) + "\ny-resolution-vritual: 16\nbpp: 32\n" +
+                      c.layout + ", red at bit 16, green at 8, blue at 0\n");
+        EXPECT_EQ(buffersize, c.mapped) << c.layout;
+        ASSERT_NE(fbmem, nullptr);
+        fbmem[buffersize - 1] = 0x5A;  // writes through to the device
+        fb_exit();
+        fbmem = nullptr;
+        fbfix = fb_fix_screeninfo{};
+        EXPECT_EQ(read_text_file(DEVICE)[c.mapped - 1], 0x5A);
+        unlink(DEVICE);
+    }
 }
 
 }  // namespace

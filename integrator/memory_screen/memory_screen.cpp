@@ -16,10 +16,25 @@ void screen_var_init(fb_var_screeninfo* var, int xres, int yres, int bits_per_pi
     var->blue = {0, rgb565 ? 5u : 8u, 0};
 }
 
-void memory_screen_open(int xres, int yres, int bits_per_pixel) {
+void screen_describe(const screen_geometry& screen) {
+    screen_var_init(&fbvar, screen.width, screen.height, screen.bits);
+    fbvar.xoffset = screen.xoffset;
+    fbvar.yoffset = screen.yoffset;
+    fbvar.xres_virtual += screen.xoffset;
+    fbvar.yres_virtual += screen.yoffset;
+    if (screen.red >= 0) {
+        fbvar.red.offset = static_cast<uint32_t>(screen.red);
+        fbvar.green.offset = static_cast<uint32_t>(screen.green);
+        fbvar.blue.offset = static_cast<uint32_t>(screen.blue);
+    }
+    fbfix = fb_fix_screeninfo{};
+    fbfix.line_length = screen.line_length;
+}
+
+void memory_screen_open(const screen_geometry& screen) {
     memory_screen_close();
-    screen_var_init(&fbvar, xres, yres, bits_per_pixel);
-    buffersize = static_cast<uint32_t>(xres * yres * (bits_per_pixel / 8));
+    screen_describe(screen);
+    buffersize = static_cast<uint32_t>(fb_visible_end());
     fbmem = static_cast<uint8_t*>(calloc(buffersize, 1));
     if (fbmem == nullptr) abort();
 }

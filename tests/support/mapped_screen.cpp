@@ -20,6 +20,7 @@ mapped_screen::mapped_screen(int xres, int yres, int bits_per_pixel)
     const off_t size = static_cast<off_t>(xres) * yres * bpp_;
     if (ftruncate(fd_, size) != 0) abort();
     screen_var_init(&fbvar, xres, yres, bits_per_pixel);
+    fbfix = fb_fix_screeninfo{};
     fbfd = open(path_.c_str(), O_RDWR);
     fflush(stdout);
     if (fbfd < 0 || fb_map() != 0) abort();
