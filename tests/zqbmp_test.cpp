@@ -162,6 +162,65 @@ TEST(ZqbmpPreview, DrawsEveryScreenTheDeviceShows) {
     remove_tree(media);
 }
 
+// Padded rows, a panned screen and other byte orders change where the
+// programs write, not what the display shows: the pictures are the plain
+// screen's, byte for byte, and check says so.
+TEST(ZqbmpPreview, ScreenGeometryChangesNothingTheDisplayShows) {
+    const std::string plain = scratch_dir("plain");
+    ASSERT_EQ(zqbmp({"preview", ZQ_MEDIA_DIR, "--screen", "640x400x32", plain}).exit_status, 0);
+    const std::vector<std::vector<std::string>> geometries = {
+        {"--pitch", "2600"},
+        {"--offset", "0,400"},
+        {"--order", "RGBX"},
+        {"--order", "XBGR", "--pitch", "2688", "--offset", "8,400"},
+    };
+    for (const auto& geometry : geometries) {
+        const std::string out = scratch_dir("geometry");
+        std::vector<std::string> args = {"preview", ZQ_MEDIA_DIR, "--screen", "640x400x32"};
+        args.insert(args.end(), geometry.begin(), geometry.end());
+        args.push_back(out);
+        const program_result r = zqbmp(args);
+        EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+        for (const char* name : {"splash-frame3.png", "countdown.png", "menu.png"}) {
+            EXPECT_TRUE(read_text_file(out + "/" + name) == read_text_file(plain + "/" + name))
+                << name << " with " << testing::PrintToString(geometry);
+        }
+        args = {"check", ZQ_MEDIA_DIR, "--screen", "640x400x32"};
+        args.insert(args.end(), geometry.begin(), geometry.end());
+        const program_result check = zqbmp(args);
+        EXPECT_EQ(check.exit_status, 0);
+        EXPECT_TRUE(has_line(check.out,
+                             "screen: the programs draw where the display shows, in its byte "
+                             "order: what it shows is the same as on a plain screen"))
+            << check.out;
+        remove_tree(out);
+    }
+    remove_tree(plain);
+}
+
+// A mistake in the screen's description is named, with status 2.
+TEST(ZqbmpPreview, ScreenMistakesSayWhatIsWrong) {
+    const struct {
+        std::vector<std::string> options;
+        const char* message;
+    } cases[] = {
+        {{"--screen", "1024x600"}, "zqbmp: --screen 1024x600: give WIDTHxHEIGHTxBPP"},
+        {{"--screen", "640x400x32", "--pitch", "wide"}, "zqbmp: --pitch wide: not a number"},
+        {{"--screen", "640x400x32", "--offset", "5"}, "zqbmp: --offset 5: not X,Y in pixels"},
+        {{"--screen", "640x400x32", "--order", "RGB"}, "zqbmp: --order RGB: give the pixel's"},
+        {{"--screen", "640x400x24", "--order", "RGR"}, "zqbmp: --order RGR: give the pixel's"},
+        {{"--screen", "640x400x16", "--order", "RGBX"}, "zqbmp: --order RGBX: give the pixel's"},
+        {{"--screen", "640x400x32", "--stride", "9"}, "zqbmp: --stride: not a screen option"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"check", ZQ_MEDIA_DIR};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const program_result r = zqbmp(args);
+        EXPECT_EQ(r.exit_status, 2) << c.message;
+        EXPECT_EQ(r.err.rfind(c.message, 0), 0u) << r.err;
+    }
+}
+
 TEST(ZqbmpUpdateCheck, ListsWhatWouldBeInstalledAndWhatSkipped) {
     const std::string tree = scratch_dir("tree");
     make_dirs(tree + "/system/app");

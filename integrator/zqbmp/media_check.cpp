@@ -20,6 +20,7 @@
 #include "prepared_bitmap.h"
 #include "recovery.h"
 #include "recovery_text.h"
+#include "screen_format.h"
 
 namespace {
 
@@ -54,32 +55,63 @@ void release(media_file* file) {
 }
 
 // The screen as the device's driver describes it, in memory, cleared.
-void use_screen(const screen_size& screen) {
-    memory_screen_open(screen.width, screen.height, screen.bits);
+void use_screen(const screen_geometry& screen) {
+    memory_screen_open(screen);
 }
 
-// The screen as the display shows it: 8 bits per channel, a 5-6-5 channel
-// moved up with its low bits clear.
+// The visible screen as the display shows it: 8 bits per channel, a 5-6-5
+// channel moved up with its low bits clear.
 rgb_picture screen_picture() {
-    rgb_picture picture{static_cast<int>(fbvar.xres), static_cast<int>(fbvar.yres), {}};
-    const size_t pixels = static_cast<size_t>(picture.width) * static_cast<size_t>(picture.height);
-    picture.rgb.resize(pixels * 3);
-    const unsigned bpp = fbvar.bits_per_pixel / 8;
-    for (size_t i = 0; i < pixels; ++i) {
-        const uint8_t* p = fbmem + i * bpp;
-        uint8_t* out = &picture.rgb[i * 3];
-        if (bpp == 2) {
-            const unsigned v = p[0] | (p[1] << 8);
-            out[0] = static_cast<uint8_t>((v >> 11) << 3);
-            out[1] = static_cast<uint8_t>(((v >> 5) & 0x3F) << 2);
-            out[2] = static_cast<uint8_t>((v & 0x1F) << 3);
-        } else {
-            out[0] = p[2];
-            out[1] = p[1];
-            out[2] = p[0];
+    const screen_layout screen = fb_layout();
+    screen_format format;
+    screen_format_init(&format, &fbvar);
+    rgb_picture picture{static_cast<int>(screen.width), static_cast<int>(screen.height), {}};
+    picture.rgb.resize(static_cast<size_t>(screen.width * screen.height) * 3);
+    const size_t bpp = static_cast<size_t>(screen.bytes_per_pixel);
+    uint8_t* out = picture.rgb.data();
+    for (int64_t y = 0; y < screen.height; ++y) {
+        const uint8_t* p = screen.origin + y * screen.pitch;
+        for (int64_t x = 0; x < screen.width; ++x, p += bpp, out += 3) {
+            if (bpp == 2) {
+                const unsigned v = p[0] | (p[1] << 8);
+                out[0] = static_cast<uint8_t>((v >> 11) << 3);
+                out[1] = static_cast<uint8_t>(((v >> 5) & 0x3F) << 2);
+                out[2] = static_cast<uint8_t>((v & 0x1F) << 3);
+            } else {
+                out[0] = p[format.red_offset / 8];
+                out[1] = p[format.green_offset / 8];
+                out[2] = p[format.blue_offset / 8];
+            }
         }
     }
     return picture;
+}
+
+// What a padded, panned or reordered screen changes: where and in which byte
+// order the programs write, never what the display shows.
+void describe_geometry(const screen_geometry& screen) {
+    const uint32_t row_bytes = static_cast<uint32_t>(screen.width) * (screen.bits / 8);
+    if (screen.line_length != 0 && screen.line_length < row_bytes) {
+        printf(
+            "screen: warning: a pitch of %u bytes is shorter than a row (%u bytes): the programs "
+            "take rows %u bytes apart\n",
+            screen.line_length, row_bytes, row_bytes);
+    }
+    const bool padded = screen.line_length > row_bytes;
+    const bool panned = screen.xoffset != 0 || screen.yoffset != 0;
+    if (!padded && !panned && screen.red < 0) return;
+    if (padded)
+        printf("screen: rows %u bytes apart, %u of them pixels\n", screen.line_length, row_bytes);
+    if (panned)
+        printf("screen: visible from column %u, row %u of the virtual screen\n", screen.xoffset,
+               screen.yoffset);
+    if (screen.red >= 0) {
+        printf("screen: red at bit %d, green at %d, blue at %d\n", screen.red, screen.green,
+               screen.blue);
+    }
+    printf(
+        "screen: the programs draw where the display shows, in its byte order: what it shows is "
+        "the same as on a plain screen\n");
 }
 
 std::string glyph_name(int i) {
@@ -104,7 +136,7 @@ bool glyphs_equal(const prepared_bitmap& a, const prepared_bitmap& b) {
 }
 
 // The font's findings; the glyph table is left prepared.
-int check_font(const media_file& font, const screen_size& screen) {
+int check_font(const media_file& font, const screen_geometry& screen) {
     int warnings = 0;
     const int w = bmp_width(font.image);
     const int h = bmp_height(font.image);
@@ -177,7 +209,7 @@ int check_font(const media_file& font, const screen_size& screen) {
 }
 
 int check_splash(const media_file& background, const media_file* frames,
-                 const screen_size& screen) {
+                 const screen_geometry& screen) {
     int warnings = 0;
     const int bw = bmp_width(background.image);
     const int bh = bmp_height(background.image);
@@ -261,7 +293,47 @@ const media_file* splash_problem(const media_set& set) {
 
 }  // namespace
 
-int parse_screen(const char* text, screen_size* screen) {
+int parse_screen_option(const char* name, const char* value, screen_geometry* screen) {
+    char tail = '\0';
+    if (strcmp(name, "--pitch") == 0) {
+        if (value[0] != '-' && sscanf(value, "%u%c", &screen->line_length, &tail) == 1 &&
+            screen->line_length <= (1u << 20))
+            return 0;
+        (void)fprintf(stderr, "zqbmp: --pitch %s: not a number of bytes\n", value);
+        return -1;
+    }
+    if (strcmp(name, "--offset") == 0) {
+        if (value[0] != '-' &&
+            sscanf(value, "%u,%u%c", &screen->xoffset, &screen->yoffset, &tail) == 2 &&
+            screen->xoffset <= 8192 && screen->yoffset <= 8192)
+            return 0;
+        (void)fprintf(stderr, "zqbmp: --offset %s: not X,Y in pixels\n", value);
+        return -1;
+    }
+    if (strcmp(name, "--order") == 0) {
+        const size_t bytes = static_cast<size_t>(screen->bits / 8);
+        int* channel[] = {&screen->red, &screen->green, &screen->blue};
+        const char letters[] = "RGB";
+        bool ok = (bytes == 3 || bytes == 4) && strlen(value) == bytes;
+        for (size_t i = 0; ok && i < bytes; ++i) ok = strchr("RGBX", value[i]) != nullptr;
+        for (int c = 0; ok && c < 3; ++c) {
+            const char* at = strchr(value, letters[c]);
+            ok = at != nullptr && strchr(at + 1, letters[c]) == nullptr;
+            if (ok) *channel[c] = static_cast<int>(at - value) * 8;
+        }
+        if (ok) return 0;
+        screen->red = screen->green = screen->blue = -1;
+        (void)fprintf(stderr,
+                      "zqbmp: --order %s: give the pixel's bytes in memory order, R, G and B once "
+                      "each and X for the unused one: 4 letters at 32 bits, 3 at 24\n",
+                      value);
+        return -1;
+    }
+    (void)fprintf(stderr, "zqbmp: %s: not a screen option (--pitch, --offset, --order)\n", name);
+    return -1;
+}
+
+int parse_screen(const char* text, screen_geometry* screen) {
     char tail = '\0';
     if (sscanf(text, "%dx%dx%d%c", &screen->width, &screen->height, &screen->bits, &tail) != 3)
         return -1;
@@ -270,9 +342,10 @@ int parse_screen(const char* text, screen_size* screen) {
     return screen->bits == 16 || screen->bits == 24 || screen->bits == 32 ? 0 : -1;
 }
 
-int media_check(const char* media_dir, const screen_size& screen) {
+int media_check(const char* media_dir, const screen_geometry& screen) {
     use_screen(screen);
     printf("screen: %d x %d, %d bits per pixel\n", screen.width, screen.height, screen.bits);
+    describe_geometry(screen);
     media_set set = load_set(media_dir);
     const media_file* all[] = {&set.font,      &set.background, &set.frames[0],
                                &set.frames[1], &set.frames[2],  &set.frames[3]};
@@ -310,7 +383,7 @@ int media_check(const char* media_dir, const screen_size& screen) {
     return status;
 }
 
-int media_preview(const char* media_dir, const screen_size& screen, const char* out_dir) {
+int media_preview(const char* media_dir, const screen_geometry& screen, const char* out_dir) {
     use_screen(screen);
     media_set set = load_set(media_dir);
     int status = 0;

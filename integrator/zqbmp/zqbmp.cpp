@@ -1,8 +1,8 @@
 // zqbmp: what the device makes of picture files, media sets and update trees.
 //   zqbmp info FILE...                         loadable or not, with its geometry
 //   zqbmp ppm FILE OUT.ppm                     the decoded picture as binary PPM (P6)
-//   zqbmp check MEDIA_DIR --screen WxHxBPP     what the programs make of /ZQ/media
-//   zqbmp preview MEDIA_DIR --screen WxHxBPP OUTDIR   PNGs of what the screen shows
+//   zqbmp check MEDIA_DIR --screen WxHxBPP [GEOMETRY]     what the programs make of /ZQ/media
+//   zqbmp preview MEDIA_DIR --screen WxHxBPP [GEOMETRY] OUTDIR   PNGs of what the screen shows
 //   zqbmp update-check TREE [--item N]         what an update would install or skip
 #include <cerrno>
 #include <cstdio>
@@ -19,10 +19,14 @@ int usage() {
     (void)fputs(
         "usage: zqbmp info FILE...\n"
         "       zqbmp ppm FILE OUT.ppm\n"
-        "       zqbmp check MEDIA_DIR --screen WxHxBPP\n"
-        "       zqbmp preview MEDIA_DIR --screen WxHxBPP OUTDIR\n"
+        "       zqbmp check MEDIA_DIR --screen WxHxBPP [GEOMETRY]\n"
+        "       zqbmp preview MEDIA_DIR --screen WxHxBPP [GEOMETRY] OUTDIR\n"
         "       zqbmp update-check TREE [--item N]   (N: menu item 1 to 6, default 4)\n"
-        "BPP is 16 (5-6-5), 24 or 32.\n",
+        "BPP is 16 (5-6-5), 24 or 32. GEOMETRY, as the driver reports it:\n"
+        "  --pitch BYTES   bytes from a row to the next (line_length)\n"
+        "  --offset X,Y    the visible screen's place in the virtual one (xoffset, yoffset)\n"
+        "  --order ORDER   a pixel's bytes in memory order: BGRX (the usual), RGBX, XRGB,\n"
+        "                  XBGR; BGR or RGB at 24 bits\n",
         stderr);
     return 2;
 }
@@ -85,13 +89,23 @@ int ppm(const char* file, const char* out_path) {
 int main(int argc, char** argv) {
     if (argc >= 3 && strcmp(argv[1], "info") == 0) return info(argc - 2, argv + 2);
     if (argc == 4 && strcmp(argv[1], "ppm") == 0) return ppm(argv[2], argv[3]);
-    screen_size screen{};
-    const bool has_screen = argc >= 5 && strcmp(argv[3], "--screen") == 0;
-    if (has_screen && parse_screen(argv[4], &screen) != 0) return usage();
-    if (argc == 5 && has_screen && strcmp(argv[1], "check") == 0)
-        return media_check(argv[2], screen);
-    if (argc == 6 && has_screen && strcmp(argv[1], "preview") == 0) {
-        return media_preview(argv[2], screen, argv[5]);
+    const bool check = argc >= 2 && strcmp(argv[1], "check") == 0;
+    const bool preview = argc >= 2 && strcmp(argv[1], "preview") == 0;
+    if ((check || preview) && argc >= 5 && strcmp(argv[3], "--screen") == 0) {
+        screen_geometry screen{};
+        if (parse_screen(argv[4], &screen) != 0) {
+            (void)fprintf(stderr,
+                          "zqbmp: --screen %s: give WIDTHxHEIGHTxBPP, e.g. 1024x600x32; BPP is "
+                          "16, 24 or 32\n",
+                          argv[4]);
+            return 2;
+        }
+        int i = 5;
+        for (; i + 1 < argc && strncmp(argv[i], "--", 2) == 0; i += 2) {
+            if (parse_screen_option(argv[i], argv[i + 1], &screen) != 0) return 2;
+        }
+        if (check && i == argc) return media_check(argv[2], screen);
+        if (preview && i == argc - 1) return media_preview(argv[2], screen, argv[i]);
     }
     if (argc == 3 && strcmp(argv[1], "update-check") == 0) return update_check(argv[2], 4);
     if (argc == 5 && strcmp(argv[1], "update-check") == 0 && strcmp(argv[3], "--item") == 0) {
