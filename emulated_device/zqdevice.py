@@ -253,14 +253,42 @@ def replay_and_check(image):
     return copy, check.returncode, check.stdout + check.stderr
 
 
-def vexpress_dtb(cache, version, width, height, bpp, out):
+# Where a panel's framebuffer lies: the board's video RAM, which the CLCD
+# would otherwise use.
+PANEL_MEMORY = 0x4C000000
+# simple-framebuffer formats: bits per pixel, and the bytes of red, green and blue in a pixel
+PANEL_FORMATS = {"x8b8g8r8": (32, (0, 1, 2)), "a8b8g8r8": (32, (0, 1, 2)),
+                 "x8r8g8b8": (32, (2, 1, 0)), "a8r8g8b8": (32, (2, 1, 0))}
+
+
+def vexpress_dtb(cache, version, width, height, bpp, out, panel=None):
     """The vexpress-a9 device tree with the PL111 driving a panel of the given
     size: the motherboard's CLCD off, a panel-dpi with its timing, and the
-    memory bandwidth that selects 16 or 32 bits per pixel."""
+    memory bandwidth that selects 16 or 32 bits per pixel. With a panel
+    ({"stride": bytes, "format": a simple-framebuffer format}), both CLCDs are
+    off and the screen is a simple-framebuffer in the video RAM, as a boot
+    loader leaves one: rows stride bytes apart, channels where the format
+    puts them."""
     src = os.path.join(cache, "root", "usr", "lib", "linux-image-" + version, "vexpress-v2p-ca9.dtb")
     dts = run(["dtc", "-q", "-I", "dtb", "-O", "dts", src]).stdout
     # Motherboard CLCD off.
     dts = dts.replace("clcd@1f000 {", 'clcd@1f000 {\n\t\t\t\t\tstatus = "disabled";', 1)
+    if panel is not None:
+        dts = dts.replace("\tclcd@10020000 {", '\tclcd@10020000 {\n\t\tstatus = "disabled";', 1)
+        node = f"""
+\tframebuffer@{PANEL_MEMORY:x} {{
+\t\tcompatible = "simple-framebuffer";
+\t\treg = <{PANEL_MEMORY:#x} {panel["stride"] * height:#x}>;
+\t\twidth = <{width}>;
+\t\theight = <{height}>;
+\t\tstride = <{panel["stride"]}>;
+\t\tformat = "{panel["format"]}";
+\t}};
+"""
+        dts = dts.rstrip()
+        assert dts.endswith("};")
+        run(["dtc", "-q", "-I", "dts", "-O", "dtb", "-o", out, "-"], input=dts[:-2] + node + "};\n")
+        return
     # The CA9 CLCD: bandwidth decides the depth; its endpoint goes to the new panel.
     block = re.search(r"\tclcd@10020000 \{.*?\n\t\};", dts, re.S)
     if not block:
@@ -439,7 +467,7 @@ class Device:
                  report_memory=False, layout="android", throttle_write=None, dirty_bytes=None,
                  card_mb=64, partition_mb=None, quiet=False, hold=None, system_options=None,
                  partitions_from=None, throttle_card_read=None, watch_cards=False,
-                 timeout=60):
+                 panel=None, timeout=60):
         if machine not in MODULES:
             raise DeviceError(f"unknown machine {machine}")
         if layout not in LAYOUTS:
@@ -448,6 +476,9 @@ class Device:
             raise DeviceError("the virt machine's display has 32 bits per pixel")
         if width % 16:
             raise DeviceError("the width must be a multiple of 16")
+        if panel is not None and (machine != "vexpress" or PANEL_FORMATS[panel["format"]][0] != bpp):
+            raise DeviceError("a panel is a vexpress screen of its format's depth")
+        self.panel = panel  # a simple-framebuffer screen: {"stride": bytes, "format": ...}
         self.build = os.path.abspath(build)
         self.machine, self.width, self.height, self.bpp = machine, width, height, bpp
         self.layout = layout
@@ -590,7 +621,7 @@ class Device:
             cmd += ["-device", "virtio-keyboard-device"] * 3
         else:
             dtb = os.path.join(self.work, "vexpress.dtb")
-            vexpress_dtb(cache, version, self.width, self.height, self.bpp, dtb)
+            vexpress_dtb(cache, version, self.width, self.height, self.bpp, dtb, self.panel)
             cmd += ["-M", "vexpress-a9", "-dtb", dtb]
         for drive, image, serial, throttle in disks:
             cmd += ["-drive", f"if=none,id={drive},file={image},format=raw{throttle}",
@@ -740,7 +771,21 @@ class Device:
     # -- the screen
 
     def screen(self):
-        """Width, height and RGB bytes of the display now."""
+        """Width, height and RGB bytes of the display now (a panel's: read
+        from the machine's memory, row by row, in the panel's format)."""
+        if self.panel is not None:
+            path = os.path.join(self.work, "panel.raw")
+            stride = self.panel["stride"]
+            self._qmp("pmemsave", val=PANEL_MEMORY, size=stride * self.height, filename=path)
+            with open(path, "rb") as f:
+                raw = f.read()
+            rgb = bytearray(self.width * self.height * 3)
+            for y in range(self.height):
+                row = raw[y * stride:y * stride + self.width * 4]
+                out = memoryview(rgb)[y * self.width * 3:(y + 1) * self.width * 3]
+                for channel, at in enumerate(PANEL_FORMATS[self.panel["format"]][1]):
+                    out[channel::3] = row[at::4]
+            return self.width, self.height, bytes(rgb)
         path = os.path.join(self.work, "screen.ppm")
         self._qmp("screendump", filename=path)
         return read_ppm(path)
