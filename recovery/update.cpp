@@ -88,6 +88,10 @@ void copy_file(walk_level* level) {
     }
 }
 
+int lstat_source(const char* source, struct stat* st, void* /*context*/) {
+    return lstat(source, st);
+}
+
 // Walks one directory of the update tree with the given level's buffers.
 void walk(const char* path, int depth, size_t root_length, walk_level* level) {
     DIR* dir = opendir(path);
@@ -97,22 +101,22 @@ void walk(const char* path, int depth, size_t root_length, walk_level* level) {
             draw_message(level->message, "opendir %s failed. %s\n", path, strerror(errno));
         return;
     }
-    const dirent* entry = nullptr;
-    while ((entry = readdir(dir)) != nullptr) {
-        const char* name = entry->d_name;
-        if (!update_takes(name, depth)) continue;
-        if (update_paths(path, name, root_length, level->source, level->destination) != 0) {
+    const dirent* found = nullptr;
+    update_entry entry{level->source, level->destination, {}, 0};
+    while ((found = readdir(dir)) != nullptr) {
+        const char* name = found->d_name;
+        const update_choice choice =
+            update_decide(path, name, depth, root_length, lstat_source, nullptr, &entry);
+        if (choice == UPDATE_IGNORED) continue;
+        if (choice == UPDATE_PATH_TOO_LONG) {
             draw_message(level->message, "path too long, skipped %s/%s\n", path, name);
             continue;
         }
         printf("%s to %s\n", level->source, level->destination);
-
-        struct stat st {};
-        if (lstat(level->source, &st) != 0) {
-            draw_message(level->message, "lstat %s failed. %s\n", level->source, strerror(errno));
-            continue;
-        }
-        if (S_ISDIR(st.st_mode)) {
+        if (choice == UPDATE_UNREADABLE) {
+            draw_message(level->message, "lstat %s failed. %s\n", level->source,
+                         strerror(entry.error));
+        } else if (choice == UPDATE_DIRECTORY) {
             if (mkdir(level->destination, 0) != 0) {
                 if (errno != EEXIST) {
                     draw_message(level->message, "mkdir %s failed. %s\n", level->destination,
@@ -124,7 +128,7 @@ void walk(const char* path, int depth, size_t root_length, walk_level* level) {
             }
             draw_message(level->message, "create dir %s\n", level->destination);
             update_tree(level->source, depth + 1, root_length);
-        } else if (S_ISREG(st.st_mode)) {
+        } else if (choice == UPDATE_FILE) {
             copy_file(level);
         }
     }

@@ -1,5 +1,6 @@
 #include "update_paths.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -10,14 +11,22 @@ bool update_takes(const char* name, int depth) {
     return depth > 0 || strcmp(name, "system") == 0 || strcmp(name, "data") == 0;
 }
 
-int update_paths(const char* directory, const char* name, size_t root_length, char* source,
-                 char* destination) {
+update_choice update_decide(const char* directory, const char* name, int depth, size_t root_length,
+                            update_stat_function stat_entry, void* context, update_entry* entry) {
+    if (!update_takes(name, depth)) return UPDATE_IGNORED;
     // The walk's sources all start with the update root; a directory outside
     // it has no destination.
-    const int length = snprintf(source, TEXT_BUFFER_SIZE, "%s/%s", directory, name);
+    const int length = snprintf(entry->source, TEXT_BUFFER_SIZE, "%s/%s", directory, name);
     if (length < 0 || length >= TEXT_BUFFER_SIZE || static_cast<size_t>(length) < root_length) {
-        return -1;
+        return UPDATE_PATH_TOO_LONG;
     }
-    memcpy(destination, source + root_length, static_cast<size_t>(length) - root_length + 1);
-    return 0;
+    memcpy(entry->destination, entry->source + root_length,
+           static_cast<size_t>(length) - root_length + 1);
+    if (stat_entry(entry->source, &entry->st, context) != 0) {
+        entry->error = errno;
+        return UPDATE_UNREADABLE;
+    }
+    if (S_ISDIR(entry->st.st_mode)) return UPDATE_DIRECTORY;
+    if (S_ISREG(entry->st.st_mode)) return UPDATE_FILE;
+    return UPDATE_OTHER;
 }

@@ -13,8 +13,10 @@
 
 #include <algorithm>
 #include <csignal>
+#include <functional>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,7 @@
 #include "framebuffer.h"
 #include "recovery.h"
 #include "remount.h"
+#include "support/run_program.h"
 #include "support/sandbox.h"
 #include "support/screen_reader.h"
 #include "support/test_paths.h"
@@ -295,6 +298,66 @@ TEST_F(UpdateWalk, FailedWriteLeavesTheOldFileWhole) {
         << testing::PrintToString(screen_lines());
     EXPECT_EQ(read_text_file("/system/lib.so"), "old and whole");
     EXPECT_EQ(temporary_files("/system"), std::vector<std::string>{});
+}
+
+// zqbmp update-check decides as the walk does: every directory and file it
+// lists is what the walk creates and copies, and nothing else; what it skips
+// for length the walk skips too.
+TEST_F(UpdateWalk, TheCheckerListsExactlyWhatTheWalkInstalls) {
+    file("system/app/x.apk", "apk");
+    file("system/empty", "");
+    file("data/a/b/c.txt", "abc");
+    file("boot/boot.img", "boot");
+    ASSERT_EQ(symlink("app/x.apk", (ROOT + "/system/link").c_str()), 0);
+    ASSERT_EQ(mkfifo((ROOT + "/data/fifo").c_str(), 0644), 0);
+    std::string deep = "system";
+    for (int i = 0; i < 4; ++i) deep += "/" + std::string(250, 'a' + i);
+    file(deep + "/x", "x");
+    const program_result check =
+        run_program({.args = {built_program("zqbmp"), "update-check", ROOT, "--item", "1"}});
+    walk();
+    // What the walk installed: /system, /data and every entry now below them.
+    std::vector<std::string> installed = {"dir  /system", "dir  /data"};
+    std::function<void(const std::string&)> list = [&](const std::string& dir) {
+        DIR* d = opendir(dir.c_str());
+        ASSERT_NE(d, nullptr) << dir;
+        while (const dirent* e = readdir(d)) {
+            const std::string name = e->d_name;
+            if (name == "." || name == "..") continue;
+            struct stat st {};
+            lstat((dir + "/" + name).c_str(), &st);
+            if (S_ISDIR(st.st_mode)) {
+                installed.push_back("dir  " + dir + "/" + name);
+                list(dir + "/" + name);
+            } else {
+                installed.push_back("file " + dir + "/" + name + " " + std::to_string(st.st_size) +
+                                    " bytes");
+            }
+        }
+        closedir(d);
+    };
+    list("/system");
+    list("/data");
+    std::vector<std::string> listed;
+    int too_long = 0;
+    std::istringstream lines(check.out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("dir  ", 0) == 0 || line.rfind("file ", 0) == 0) listed.push_back(line);
+        if (line.find(": the path on the device is over 1023 bytes") != std::string::npos) {
+            ++too_long;
+        }
+    }
+    std::sort(installed.begin(), installed.end());
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, installed);
+    EXPECT_EQ(listed.size(), 11u) << check.out;  // 3 files, 8 directories
+    const std::vector<std::string> screen = screen_lines();
+    EXPECT_EQ(std::count_if(screen.begin(), screen.end(),
+                            [](const std::string& line) {
+                                return line.rfind("path too long, skipped ", 0) == 0;
+                            }),
+              too_long);
+    EXPECT_EQ(too_long, 1) << check.out;
 }
 
 TEST_F(UpdateWalk, SkipsLinksFifosAndDeviceNodes) {

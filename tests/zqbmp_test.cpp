@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -23,7 +25,7 @@ const char* const MEDIA[] = {"inconsolata_20px_ffffff.bmp",
                              "zqani03.bmp"};
 
 std::string scratch_dir(const std::string& name) {
-    const std::string dir = "/tmp/zqbmp-test-" + std::to_string(getpid()) + "-" + name;
+    std::string dir = "/tmp/zqbmp-test-" + std::to_string(getpid()) + "-" + name;
     remove_tree(dir);
     make_dirs(dir);
     return dir;
@@ -31,7 +33,7 @@ std::string scratch_dir(const std::string& name) {
 
 // A copy of the generated media, to break.
 std::string media_copy(const std::string& name) {
-    const std::string dir = scratch_dir(name);
+    std::string dir = scratch_dir(name);
     for (const char* file : MEDIA) {
         write_text_file(dir + "/" + file, read_text_file(std::string(ZQ_MEDIA_DIR) + "/" + file));
     }
@@ -257,6 +259,66 @@ TEST(ZqbmpUpdateCheck, ListsWhatWouldBeInstalledAndWhatSkipped) {
     EXPECT_NE(r.out.find(": the path on the device is over 1023 bytes\n"), std::string::npos)
         << r.out;
     remove_tree(tree);
+}
+
+// What a FAT card or the device would make of a tree other than the tree
+// itself: each is a warning, and the status is 1.
+TEST(ZqbmpUpdateCheck, WarnsOfWhatTheCardOrTheDeviceWouldChange) {
+    const struct {
+        const char* name;
+        std::function<void(const std::string&)> make;
+        std::string warning;
+        int user = 0;
+    } cases[] = {
+        {"system_file", [](const std::string& t) { write_text_file(t + "/system", "not a dir"); },
+         "warning: /system is a file in the tree: the device cannot put it in place of its "
+         "/system directory"},
+        {"case",
+         [](const std::string& t) {
+             write_text_file(t + "/system/app/A.apk", "1");
+             write_text_file(t + "/system/app/a.apk", "2");
+         },
+         "warning: /system/app: A.apk and a.apk differ only in case: a FAT card keeps one of them"},
+        {"character", [](const std::string& t) { write_text_file(t + "/system/a?b", "x"); },
+         "warning: /system/a?b: a FAT card cannot hold the character '?' in a name"},
+        {"clutter", [](const std::string& t) { write_text_file(t + "/data/._x.apk", "x"); },
+         "warning: /data/._x.apk: a desktop system's clutter: it would be installed too"},
+        {"clutter_mac", [](const std::string& t) { write_text_file(t + "/system/.DS_Store", ""); },
+         "warning: /system/.DS_Store: a desktop system's clutter: it would be installed too"},
+        {"four_gib",
+         [](const std::string& t) {
+             write_text_file(t + "/system/big.img", "");
+             ASSERT_EQ(truncate((t + "/system/big.img").c_str(), 4LL << 30), 0);
+         },
+         "warning: /system/big.img: 4294967296 bytes: a FAT32 card holds files below 4 GiB"},
+        {"link",
+         [](const std::string& t) {
+             ASSERT_EQ(symlink("/etc/passwd", (t + "/system/l").c_str()), 0);
+         },
+         "warning: /system/l: a FAT card holds no symbolic links: a copy of the tree puts the file "
+         "it leads to there, or nothing"},
+        {"unreadable",
+         [](const std::string& t) {
+             write_text_file(t + "/system/secret", "x");
+             chmod((t + "/system/secret").c_str(), 0);
+         },
+         "warning: /system/secret cannot be read: Permission denied: the device's copy would fail",
+         1000},
+    };
+    for (const auto& c : cases) {
+        const std::string tree = scratch_dir(std::string("warn-") + c.name);
+        if (strcmp(c.name, "system_file") != 0) make_dirs(tree + "/system/app");
+        make_dirs(tree + "/data");
+        write_text_file(tree + "/data/ok.txt", "ok");
+        chmod(tree.c_str(), 0755);
+        c.make(tree);
+        program_result r =
+            run_program({.args = {built_program("zqbmp"), "update-check", tree}, .user = c.user});
+        EXPECT_EQ(r.exit_status, 1) << c.name << "\n" << r.out << r.err;
+        EXPECT_TRUE(has_line(r.out, c.warning)) << c.name << "\n" << r.out;
+        EXPECT_TRUE(has_line(r.out, "warnings: 1")) << c.name << "\n" << r.out;
+        remove_tree(tree);
+    }
 }
 
 }  // namespace

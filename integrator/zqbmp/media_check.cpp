@@ -100,11 +100,13 @@ void describe_geometry(const screen_geometry& screen) {
     const bool padded = screen.line_length > row_bytes;
     const bool panned = screen.xoffset != 0 || screen.yoffset != 0;
     if (!padded && !panned && screen.red < 0) return;
-    if (padded)
+    if (padded) {
         printf("screen: rows %u bytes apart, %u of them pixels\n", screen.line_length, row_bytes);
-    if (panned)
+    }
+    if (panned) {
         printf("screen: visible from column %u, row %u of the virtual screen\n", screen.xoffset,
                screen.yoffset);
+    }
     if (screen.red >= 0) {
         printf("screen: red at bit %d, green at %d, blue at %d\n", screen.red, screen.green,
                screen.blue);
@@ -116,7 +118,7 @@ void describe_geometry(const screen_geometry& screen) {
 
 std::string glyph_name(int i) {
     char text[32];
-    snprintf(text, sizeof text, "'%c' (%d)", 32 + i, 32 + i);
+    (void)snprintf(text, sizeof text, "'%c' (%d)", 32 + i, 32 + i);
     return text;
 }
 
@@ -432,19 +434,19 @@ int media_preview(const char* media_dir, const screen_geometry& screen, const ch
         char text[TEXT_BUFFER_SIZE];
         fb_clear();
         posx = posy = console_offsetY = 0;
-        snprintf(text, sizeof text, COUNTDOWN_FORMAT, 5);
+        (void)snprintf(text, sizeof text, COUNTDOWN_FORMAT, 5);
         draw_string(font_20px, text);
         save("countdown.png", screen_picture());
         fb_clear();
         selected_menu = 0;
         // draw_menu's progress line is the device's console's, not this tool's.
-        fflush(stdout);
+        (void)fflush(stdout);
         const int saved = dup(1);
         const int null_fd = open("/dev/null", O_WRONLY);
         dup2(null_fd, 1);
         close(null_fd);
         draw_menu();
-        fflush(stdout);
+        (void)fflush(stdout);
         dup2(saved, 1);
         close(saved);
         save("menu.png", screen_picture());

@@ -1,10 +1,14 @@
 #include "update_check.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -16,14 +20,18 @@
 
 namespace {
 
+constexpr long long FAT_FILE_LIMIT = 4LL * 1024 * 1024 * 1024;  // FAT32 holds files below 4 GiB
+
 struct totals {
     long long files = 0;
     long long bytes = 0;
 };
 
 struct check_state {
-    size_t root_length;
+    std::string tree;  // the folder on the desk
+    std::string root;  // its path on the device
     int skipped = 0;
+    int warnings = 0;
     totals system;
     totals data;
 };
@@ -37,9 +45,57 @@ const char* kind_of(mode_t mode) {
     return "not a directory or regular file";
 }
 
-// Walks host_dir, whose path on the device is device_dir, as the walk would.
-void check_level(const std::string& host_dir, const std::string& device_dir, int depth,
-                 check_state* state) {
+// The walk's view of an entry, looked up in the folder on the desk.
+int stat_on_desk(const char* source, struct stat* st, void* context) {
+    const auto* state = static_cast<const check_state*>(context);
+    const std::string host = state->tree + (source + state->root.size());
+    return lstat(host.c_str(), st);
+}
+
+__attribute__((format(printf, 2, 3))) void warn(check_state* state, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    fputs("warning: ", stdout);
+    vprintf(format, args);
+    va_end(args);
+    ++state->warnings;
+}
+
+// What a FAT card does to a name: characters it cannot hold, and the
+// clutter desktop systems leave.
+void check_name(const std::string& name, const char* destination, check_state* state) {
+    for (const char c : name) {
+        if (strchr(":?*\"<>|\\", c) != nullptr || static_cast<unsigned char>(c) < 0x20) {
+            warn(state, "%s: a FAT card cannot hold the character '%c' in a name\n", destination,
+                 c < 0x20 ? '?' : c);
+            break;
+        }
+    }
+    if (name == ".DS_Store" || name == "Thumbs.db" || name.rfind("._", 0) == 0) {
+        warn(state, "%s: a desktop system's clutter: it would be installed too\n", destination);
+    }
+}
+
+// Names of one directory that a FAT card folds into one.
+void check_case(const std::vector<std::string>& names, const std::string& device_dir,
+                check_state* state) {
+    auto folded = [](std::string s) {
+        for (char& c : s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        return s;
+    };
+    for (size_t i = 0; i < names.size(); ++i) {
+        for (size_t j = i + 1; j < names.size(); ++j) {
+            if (names[i] != names[j] && folded(names[i]) == folded(names[j])) {
+                warn(state, "%s: %s and %s differ only in case: a FAT card keeps one of them\n",
+                     device_dir.c_str() + state->root.size(), names[i].c_str(), names[j].c_str());
+            }
+        }
+    }
+}
+
+// Walks the directory whose path on the device is device_dir, as the walk would.
+void check_level(const std::string& device_dir, int depth, check_state* state) {
+    const std::string host_dir = state->tree + device_dir.substr(state->root.size());
     DIR* dir = opendir(host_dir.c_str());
     if (dir == nullptr) {
         printf("skip %s: cannot be read: %s\n", device_dir.c_str(), strerror(errno));
@@ -50,44 +106,70 @@ void check_level(const std::string& host_dir, const std::string& device_dir, int
     while (const dirent* entry = readdir(dir)) names.emplace_back(entry->d_name);
     closedir(dir);
     std::sort(names.begin(), names.end());
+    check_case(names, device_dir, state);
 
     static char source[TEXT_BUFFER_SIZE];
     static char destination[TEXT_BUFFER_SIZE];
+    update_entry entry{source, destination, {}, 0};
     for (const std::string& name : names) {
-        if (name == "." || name == "..") continue;
-        const std::string host = host_dir + "/" + name;
-        if (!update_takes(name.c_str(), depth)) {
-            printf("skip %s: only system and data are taken at the top of the tree\n",
-                   (device_dir + "/" + name).c_str());
-            ++state->skipped;
+        const update_choice choice = update_decide(device_dir.c_str(), name.c_str(), depth,
+                                                   state->root.size(), stat_on_desk, state, &entry);
+        if (choice == UPDATE_IGNORED) {
+            if (name != "." && name != "..") {
+                printf("skip %s/%s: only system and data are taken at the top of the tree\n",
+                       device_dir.c_str(), name.c_str());
+                ++state->skipped;
+            }
             continue;
         }
-        if (update_paths(device_dir.c_str(), name.c_str(), state->root_length, source,
-                         destination) != 0) {
+        if (choice == UPDATE_PATH_TOO_LONG) {
             printf("skip %s/%s: the path on the device is over %d bytes\n", device_dir.c_str(),
                    name.c_str(), TEXT_BUFFER_SIZE - 1);
             ++state->skipped;
             continue;
         }
-        struct stat st {};
-        if (lstat(host.c_str(), &st) != 0) {
-            printf("skip %s: %s\n", source, strerror(errno));
-            ++state->skipped;
-            continue;
-        }
         const std::string source_path = source;  // the buffers serve the next level too
         const std::string dest = destination;
-        if (S_ISDIR(st.st_mode)) {
+        check_name(name, dest.c_str(), state);
+        if (choice == UPDATE_UNREADABLE) {
+            printf("skip %s: %s\n", source_path.c_str(), strerror(entry.error));
+            ++state->skipped;
+        } else if (choice == UPDATE_DIRECTORY) {
             printf("dir  %s\n", dest.c_str());
-            check_level(host, source_path, depth + 1, state);
-        } else if (S_ISREG(st.st_mode)) {
-            printf("file %s %lld bytes\n", dest.c_str(), static_cast<long long>(st.st_size));
+            check_level(source_path, depth + 1, state);
+        } else if (choice == UPDATE_FILE) {
+            const long long size = entry.st.st_size;
+            printf("file %s %lld bytes\n", dest.c_str(), size);
             totals& t = dest.rfind("/system", 0) == 0 ? state->system : state->data;
             ++t.files;
-            t.bytes += st.st_size;
+            t.bytes += size;
+            if (depth == 0) {
+                warn(state,
+                     "%s is a file in the tree: the device cannot put it in place of its %s "
+                     "directory\n",
+                     dest.c_str(), dest.c_str());
+            }
+            if (size >= FAT_FILE_LIMIT) {
+                warn(state, "%s: %lld bytes: a FAT32 card holds files below 4 GiB\n", dest.c_str(),
+                     size);
+            }
+            const std::string host = state->tree + dest;
+            const int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0) {
+                warn(state, "%s cannot be read: %s: the device's copy would fail\n", dest.c_str(),
+                     strerror(errno));
+            } else {
+                close(fd);
+            }
         } else {
-            printf("skip %s: %s\n", source_path.c_str(), kind_of(st.st_mode));
+            printf("skip %s: %s\n", source_path.c_str(), kind_of(entry.st.st_mode));
             ++state->skipped;
+            if (S_ISLNK(entry.st.st_mode)) {
+                warn(state,
+                     "%s: a FAT card holds no symbolic links: a copy of the tree puts the file it "
+                     "leads to there, or nothing\n",
+                     dest.c_str());
+            }
         }
     }
 }
@@ -102,10 +184,13 @@ int update_check(const char* tree, int item) {
         return 2;
     }
     printf("tree %s as %s (%s)\n", tree, root, MENU_ITEMS[item * 2]);
-    check_state state{strlen(root), 0, {}, {}};
-    check_level(tree, root, 0, &state);
+    check_state state;
+    state.tree = tree;
+    state.root = root;
+    check_level(root, 0, &state);
     printf("total /system: %lld files, %lld bytes\n", state.system.files, state.system.bytes);
     printf("total /data: %lld files, %lld bytes\n", state.data.files, state.data.bytes);
     printf("skipped: %d\n", state.skipped);
-    return state.skipped > 0 ? 1 : 0;
+    printf("warnings: %d\n", state.warnings);
+    return state.skipped > 0 || state.warnings > 0 ? 1 : 0;
 }

@@ -57,6 +57,7 @@ program_result run_program(const program_run& run) {
         dup2(fileno(out), 1);
         dup2(fileno(err), 2);
         for (int fd = 3; fd < 1024; ++fd) close(fd);
+        if (run.user > 0 && (setgid(run.user) != 0 || setuid(run.user) != 0)) _exit(126);
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }

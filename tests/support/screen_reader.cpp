@@ -66,9 +66,10 @@ const uint8_t* memory_screen::at(int x, int y) const {
 }
 
 void memory_screen::fill(uint8_t value) {
-    for (int y = 0; y < yres_; ++y)
+    for (int y = 0; y < yres_; ++y) {
         memset(bytes_.data() + GUARD + start_ + y * pitch_, value,
                static_cast<size_t>(xres_) * bpp_);
+    }
 }
 
 namespace {
