@@ -136,31 +136,47 @@ std::pair<int, int> png_size(const std::string& bytes) {
 }
 
 TEST(ZqbmpPreview, DrawsEveryScreenTheDeviceShows) {
-    const std::string out = scratch_dir("preview");
+    const std::string top = scratch_dir("preview");
+    const std::string out = top + "/made/for/it";  // created with its parents
     const program_result r = zqbmp({"preview", ZQ_MEDIA_DIR, "--screen", "640x400x16", out});
     EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
-    for (const char* name :
-         {"splash-frame0.png", "splash-frame3.png", "splash.png", "countdown.png", "menu.png"}) {
+    size_t bytes = 0;
+    for (const char* name : {"splash-frame0.png", "splash-frame1.png", "splash-frame2.png",
+                             "splash-frame3.png", "splash.png", "countdown.png", "menu.png"}) {
         EXPECT_TRUE(has_line(r.out, out + "/" + name)) << r.out;
-        EXPECT_EQ(png_size(read_text_file(out + "/" + name)), (std::pair<int, int>{640, 400}))
-            << name;
+        const std::string png = read_text_file(out + "/" + name);
+        EXPECT_EQ(png_size(png), (std::pair<int, int>{640, 400})) << name;
+        bytes += png.size();
     }
+#ifdef ZQBMP_COMPRESSED
+    EXPECT_LT(bytes, 640u * 400 * 3) << "seven pictures in less than one stored one";
+#endif
     const std::string animated = read_text_file(out + "/splash.png");
     EXPECT_NE(animated.find("acTL"), std::string::npos) << "an animated PNG";
     EXPECT_NE(read_text_file(out + "/menu.png"), read_text_file(out + "/countdown.png"));
 
-    // Without the font, what needs it is left out and the status says so.
+    // Without the font, what needs it is left out, the status says so, and
+    // the pictures an earlier run left there are gone, not passed off as new.
     const std::string media = media_copy("preview-no-font");
     unlink((media + "/inconsolata_20px_ffffff.bmp").c_str());
-    const program_result broken = zqbmp({"preview", media, "--screen", "640x400x32", out + "/b"});
+    const program_result broken = zqbmp({"preview", media, "--screen", "640x400x32", out});
     EXPECT_EQ(broken.exit_status, 1);
     EXPECT_TRUE(has_line(broken.out,
                          "countdown and menu: not drawn: inconsolata_20px_ffffff.bmp "
                          "does not load"))
         << broken.out;
-    EXPECT_EQ(access((out + "/b/menu.png").c_str(), F_OK), -1);
-    EXPECT_EQ(access((out + "/b/splash-frame0.png").c_str(), F_OK), 0);
-    remove_tree(out);
+    EXPECT_EQ(access((out + "/menu.png").c_str(), F_OK), -1);
+    EXPECT_EQ(access((out + "/countdown.png").c_str(), F_OK), -1);
+    EXPECT_EQ(access((out + "/splash-frame0.png").c_str(), F_OK), 0);
+    EXPECT_EQ(access((out + "/splash.png.part").c_str(), F_OK), -1);
+
+    // A folder that cannot be made is named.
+    write_text_file(top + "/file", "");
+    const program_result blocked =
+        zqbmp({"preview", ZQ_MEDIA_DIR, "--screen", "640x400x32", top + "/file/sub"});
+    EXPECT_EQ(blocked.exit_status, 1);
+    EXPECT_EQ(blocked.err, top + "/file/sub: Not a directory\n");
+    remove_tree(top);
     remove_tree(media);
 }
 

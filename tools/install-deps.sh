@@ -6,7 +6,7 @@ set -eu
 packages="cmake make g++ libgtest-dev libstb-dev e2fsprogs
 crossbuild-essential-armhf qemu-user python3 python3-pil python3-pytest imagemagick
 fonts-inconsolata qemu-system-arm mtools dosfstools fdisk cpio kmod device-tree-compiler
-clang-14 libclang-rt-14-dev llvm-14 valgrind gcovr"
+clang-14 libclang-rt-14-dev llvm-14 valgrind gcovr zlib1g-dev"
 
 # The emulated device's kernel and busybox are Debian's armhf packages.
 if ! dpkg --print-foreign-architectures | grep -qx armhf; then

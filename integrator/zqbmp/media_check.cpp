@@ -31,6 +31,25 @@ constexpr int FRAME_MS = 500;                   // two frames a second
 const char* const FONT = "inconsolata_20px_ffffff.bmp";
 const char* const BACKGROUND = "zqtitle.bmp";
 const char* const FRAMES[] = {"zqani00.bmp", "zqani01.bmp", "zqani02.bmp", "zqani03.bmp"};
+const char* const PREVIEW_PICTURES[] = {
+    "splash-frame0.png", "splash-frame1.png", "splash-frame2.png", "splash-frame3.png",
+    "splash.png",        "countdown.png",     "menu.png"};
+
+// mkdir -p: 0, or -1 with errno set.
+int make_directories(const std::string& path) {
+    for (size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
+        const std::string part = path.substr(0, at);
+        if (!part.empty() && mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return -1;
+        if (at == std::string::npos) break;
+    }
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return -1;
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return -1;
+    }
+    return 0;
+}
 
 // One media file as the device loads it.
 struct media_file {
@@ -386,14 +405,20 @@ int media_check(const char* media_dir, const screen_geometry& screen) {
 }
 
 int media_preview(const char* media_dir, const screen_geometry& screen, const char* out_dir) {
+    const std::string dir = out_dir;
+    if (make_directories(dir) != 0) {
+        perror(out_dir);
+        return 1;
+    }
+    // Pictures of an earlier run that this one may not write again.
+    for (const char* name : PREVIEW_PICTURES) (void)unlink((dir + "/" + name).c_str());
     use_screen(screen);
     media_set set = load_set(media_dir);
     int status = 0;
-    const std::string dir = out_dir;
-    mkdir(out_dir, 0755);
-    auto save = [&](const std::string& name, const rgb_picture& picture) {
+    auto save = [&](const std::string& name, const rgb_picture& picture,
+                    const std::string& compressed) {
         const std::string path = dir + "/" + name;
-        if (png_write(path.c_str(), picture) != 0) {
+        if (png_write(path.c_str(), picture, compressed) != 0) {
             perror(path.c_str());
             status = 1;
         } else {
@@ -409,15 +434,17 @@ int media_preview(const char* media_dir, const screen_geometry& screen, const ch
         prepare_bitmap(set.background.image, &pictures[0]);
         for (int k = 0; k < 4; ++k) prepare_bitmap(set.frames[k].image, &pictures[k + 1]);
         std::vector<rgb_picture> frames;
+        std::vector<std::string> compressed;
         fb_clear();  // once, as the animation's UI thread does
         for (int k = 0; k < 4; ++k) {
             draw_prepared_bitmap(&pictures[0], 0, 0);
             draw_prepared_bitmap(&pictures[k + 1], 0, FRAME_Y);
             frames.push_back(screen_picture());
-            save("splash-frame" + std::to_string(k) + ".png", frames.back());
+            compressed.push_back(png_compress(frames.back()));
+            save("splash-frame" + std::to_string(k) + ".png", frames.back(), compressed.back());
         }
         const std::string animated = dir + "/splash.png";
-        if (apng_write(animated.c_str(), frames, FRAME_MS) != 0) {
+        if (apng_write(animated.c_str(), frames, compressed, FRAME_MS) != 0) {
             perror(animated.c_str());
             status = 1;
         } else {
@@ -436,7 +463,8 @@ int media_preview(const char* media_dir, const screen_geometry& screen, const ch
         posx = posy = console_offsetY = 0;
         (void)snprintf(text, sizeof text, COUNTDOWN_FORMAT, 5);
         draw_string(font_20px, text);
-        save("countdown.png", screen_picture());
+        const rgb_picture countdown = screen_picture();
+        save("countdown.png", countdown, png_compress(countdown));
         fb_clear();
         selected_menu = 0;
         // draw_menu's progress line is the device's console's, not this tool's.
@@ -449,7 +477,8 @@ int media_preview(const char* media_dir, const screen_geometry& screen, const ch
         (void)fflush(stdout);
         dup2(saved, 1);
         close(saved);
-        save("menu.png", screen_picture());
+        const rgb_picture menu = screen_picture();
+        save("menu.png", menu, png_compress(menu));
     }
     release_set(&set);
     memory_screen_close();

@@ -3,6 +3,10 @@
 #include <cstdio>
 #include <string>
 
+#ifdef ZQBMP_ZLIB
+#include <zlib.h>
+#endif
+
 namespace {
 
 uint32_t crc_table_entry(uint32_t n) {
@@ -39,14 +43,41 @@ void chunk(std::string& out, const char* kind, const std::string& body) {
     put32(out, crc32(reinterpret_cast<const uint8_t*>(typed.data()), typed.size()));
 }
 
-// The zlib stream of the picture's filtered rows (filter 0), in stored blocks.
-std::string zlib_stored(const rgb_picture& picture) {
-    std::string raw;
+// The picture's rows, each after its filter byte: Sub (1) where the stream
+// is compressed (each byte less the one a pixel to its left: gradients and
+// flat areas turn into runs), None (0) where it is stored.
+std::string filtered_rows(const rgb_picture& picture, bool sub) {
     const size_t row = static_cast<size_t>(picture.width) * 3;
-    for (int y = 0; y < picture.height; ++y) {
-        raw.push_back('\0');
-        raw.append(reinterpret_cast<const char*>(picture.rgb.data()) + y * row, row);
+    std::string raw(static_cast<size_t>(picture.height) * (row + 1), '\0');
+    for (size_t y = 0; y < static_cast<size_t>(picture.height); ++y) {
+        const uint8_t* in = picture.rgb.data() + y * row;
+        char* out = raw.data() + y * (row + 1);
+        out[0] = sub ? '\x01' : '\x00';
+        for (size_t i = 0; i < row; ++i) {
+            out[1 + i] = static_cast<char>(sub && i >= 3 ? in[i] - in[i - 3] : in[i]);
+        }
     }
+    return raw;
+}
+
+#ifdef ZQBMP_ZLIB
+// The zlib stream of the filtered rows, compressed for speed.
+std::string zlib_stream(const rgb_picture& picture) {
+    const std::string raw = filtered_rows(picture, true);
+    uLongf size = compressBound(static_cast<uLong>(raw.size()));
+    std::string out(size, '\0');
+    if (compress2(reinterpret_cast<Bytef*>(out.data()), &size,
+                  reinterpret_cast<const Bytef*>(raw.data()), static_cast<uLong>(raw.size()),
+                  Z_BEST_SPEED) != Z_OK) {
+        return {};
+    }
+    out.resize(size);
+    return out;
+}
+#else
+// The zlib stream of the rows in stored blocks: no library needed.
+std::string zlib_stream(const rgb_picture& picture) {
+    const std::string raw = filtered_rows(picture, false);
     std::string out = "\x78\x01";
     size_t at = 0;
     do {
@@ -68,6 +99,7 @@ std::string zlib_stored(const rgb_picture& picture) {
     put32(out, (b << 16) | a);
     return out;
 }
+#endif
 
 std::string header(const rgb_picture& picture) {
     std::string out = "\x89PNG\r\n\x1a\n";
@@ -80,24 +112,43 @@ std::string header(const rgb_picture& picture) {
     return out;
 }
 
+// Written under a temporary name and renamed: never a cut-off picture.
 int save(const char* path, const std::string& bytes) {
-    FILE* f = fopen(path, "wb");
+    const std::string temporary = std::string(path) + ".part";
+    FILE* f = fopen(temporary.c_str(), "wb");
     if (f == nullptr) return -1;
-    const bool written = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    return fclose(f) == 0 && written ? 0 : -1;
+    const bool written = !bytes.empty() && fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    if (fclose(f) != 0 || !written || rename(temporary.c_str(), path) != 0) {
+        (void)remove(temporary.c_str());
+        return -1;
+    }
+    return 0;
 }
 
 }  // namespace
 
-int png_write(const char* path, const rgb_picture& picture) {
+std::string png_compress(const rgb_picture& picture) {
+    return zlib_stream(picture);
+}
+
+int png_write(const char* path, const rgb_picture& picture, const std::string& compressed) {
+    if (compressed.empty()) return -1;
     std::string out = header(picture);
-    chunk(out, "IDAT", zlib_stored(picture));
+    chunk(out, "IDAT", compressed);
     chunk(out, "IEND", "");
     return save(path, out);
 }
 
-int apng_write(const char* path, const std::vector<rgb_picture>& frames, int delay_ms) {
-    if (frames.empty()) return -1;
+int png_write(const char* path, const rgb_picture& picture) {
+    return png_write(path, picture, png_compress(picture));
+}
+
+int apng_write(const char* path, const std::vector<rgb_picture>& frames,
+               const std::vector<std::string>& compressed, int delay_ms) {
+    if (frames.empty() || compressed.size() != frames.size()) return -1;
+    for (const std::string& c : compressed) {
+        if (c.empty()) return -1;
+    }
     std::string out = header(frames[0]);
     std::string actl;
     put32(actl, static_cast<uint32_t>(frames.size()));
@@ -116,11 +167,11 @@ int apng_write(const char* path, const std::vector<rgb_picture>& frames, int del
         fctl += std::string("\x00\x00", 2);  // dispose none, blend source
         chunk(out, "fcTL", fctl);
         if (i == 0) {
-            chunk(out, "IDAT", zlib_stored(frames[i]));
+            chunk(out, "IDAT", compressed[i]);
         } else {
             std::string fdat;
             put32(fdat, sequence++);
-            chunk(out, "fdAT", fdat + zlib_stored(frames[i]));
+            chunk(out, "fdAT", fdat + compressed[i]);
         }
     }
     chunk(out, "IEND", "");

@@ -13,6 +13,7 @@ plain 'N passed, N failed' line.
 """
 import os
 import random
+import re
 import shutil
 import struct
 import subprocess
@@ -113,6 +114,31 @@ def check(zqbmp, path, must_load, covered):
     return None
 
 
+def check_preview(zqbmp, work):
+    """The preview's PNG files, decoded by Pillow, are the splash Pillow
+    composes from the same pictures: noise, so that every filter and
+    compression step shows."""
+    header = open(os.path.join(os.path.dirname(__file__), "..", "..", "animation",
+                               "animation.h")).read()
+    frame_y = int(re.search(r"FRAME_Y = (\d+)", header).group(1))
+    media = os.path.join(work, "preview-media")
+    os.makedirs(media)
+    rng = random.Random(9)
+    background = Image.frombytes("RGB", (96, 80), bytes(rng.randrange(256) for _ in range(96 * 80 * 3)))
+    frame = Image.frombytes("RGB", (70, 20), bytes(rng.randrange(256) for _ in range(70 * 20 * 3)))
+    background.save(os.path.join(media, "zqtitle.bmp"))
+    for k in range(4):
+        frame.save(os.path.join(media, f"zqani0{k}.bmp"))
+    out = os.path.join(work, "preview")
+    subprocess.run([zqbmp, "preview", media, "--screen", "96x80x32", out], capture_output=True)
+    want = background.copy()
+    want.paste(frame, (0, frame_y))
+    with Image.open(os.path.join(out, "splash-frame0.png")) as got:
+        if got.convert("RGB").tobytes() != want.tobytes():
+            return "splash-frame0.png is not the splash Pillow composes"
+    return None
+
+
 def main():
     if len(sys.argv) != 3:
         raise SystemExit(__doc__)
@@ -125,7 +151,10 @@ def main():
         problem = check(zqbmp, path, must_load, covered)
         if problem:
             failures.append(f"FAIL {os.path.basename(path)}: {problem}")
-    passed = len(files) - len(failures)
+    problem = check_preview(zqbmp, work)
+    if problem:
+        failures.append(f"FAIL preview: {problem}")
+    passed = len(files) + 1 - len(failures)
     print("covered (bits, compression):", sorted(covered))
     failures += [f"FAIL coverage: no picture of {b} bits with compression {c}"
                  for b, c in [(1, 0), (4, 0), (8, 0), (8, 1), (16, 3), (24, 0), (32, 0), (32, 3)]
