@@ -62,10 +62,56 @@ bool has_line(const std::string& out, const std::string& line) {
 struct check_case {
     const char* name;
     const char* file;            // replaced in the media; null: none
-    std::vector<uint8_t> bytes;  // its new content; empty: removed
+    std::vector<uint8_t> bytes;  // its new content; empty: removed (or emptied, below)
     int status;
-    std::vector<std::string> lines;  // each must be printed, as a whole line
+    std::vector<std::string> lines;      // each must be printed, as a whole line
+    std::vector<std::string> options{};  // after the media; default: --screen 800x480x32
+    std::vector<std::string> absent{};   // lines that must not be printed
+    bool emptied = false;                // the file left there with no bytes
 };
+
+// A 32-bit picture: a 124-byte information header and compression 0 (as
+// image editors save one), or its pixels' fourth bytes given.
+std::vector<uint8_t> picture32(const std::vector<uint8_t>& alpha, uint32_t header_size) {
+    bmp_fields f;
+    f.width = static_cast<int32_t>(alpha.size());
+    f.bit_count = 32;
+    f.header_size = header_size;
+    for (uint8_t a : alpha) f.pixels.insert(f.pixels.end(), {0x10, 0x20, 0x30, a});
+    return bmp_build(f);
+}
+
+// The generated font with its space left out: every glyph one cell early.
+std::vector<uint8_t> font_without_space() {
+    const std::string file =
+        read_text_file(std::string(ZQ_MEDIA_DIR) + "/" + "inconsolata_20px_ffffff.bmp");
+    std::vector<uint8_t> bytes(file.begin(), file.end());
+    const uint32_t offset = bytes[10] | (bytes[11] << 8) | (bytes[12] << 16);
+    const int width = bytes[18] | (bytes[19] << 8);   // 100, 8 bits a pixel: rows of 100 bytes
+    const int height = bytes[22] | (bytes[23] << 8);  // 220, bottom-up
+    const int cw = width / 10;
+    const int ch = height / 10;
+    const std::vector<uint8_t> old = bytes;
+    auto at = [&](int cell, int x, int y) {  // byte of pixel (x, y) of a cell
+        return offset + static_cast<size_t>(height - 1 - ((cell / 10) * ch + y)) * width +
+               (cell % 10) * cw + x;
+    };
+    for (int cell = 0; cell < 100; ++cell) {
+        for (int y = 0; y < ch; ++y) {
+            for (int x = 0; x < cw; ++x)
+                bytes[at(cell, x, y)] = old[at(cell < 99 ? cell + 1 : 0, x, y)];
+        }
+    }
+    return bytes;
+}
+
+// A red ramp: 256 colours, 32 of them left at 16 bits (five bits of red).
+std::vector<uint8_t> red_ramp() {
+    return bmp_rgb(256, 2, [](int x, int) { return static_cast<uint32_t>(x) << 16; });
+}
+
+// Stands for an update tree of one over-long file name, made for each case.
+const char* const CHECK_TREE = "TREE";
 
 const char* const FONT = "inconsolata_20px_ffffff.bmp";
 const std::string NO_ANIMATION =
@@ -78,20 +124,56 @@ const check_case CHECKS[] = {
       "font: 10 x 10 cells of 10 x 22 pixels", "menu: the banner and the nine items take 264 of 480 rows",
       "update: 16 progress lines fit below the header, 16 once progress has run off the bottom",
       "splash: zqtitle.bmp covers the screen", "splash: zqani03.bmp (800 x 215) from row 50 fits",
-      "result: both programs would start; 0 warnings"}},
+      "result: both programs would start; 0 warnings", "summary: 6 files, 0 warnings, 0 errors"}},
     {"missing_frame", "zqani02.bmp", {}, 1,
      {"zqani02.bmp: does not load: No such file or directory", NO_ANIMATION + "zqani02.bmp does not load"}},
     {"font_not_divisible", FONT, picture(105, 223), 0,
      {"font: 10 x 10 cells of 10 x 22 pixels",
       "font: warning: 105 x 223 is not a multiple of 10: 5 columns at the right and 3 rows at the bottom "
-      "are never read",
-      "result: both programs would start; 1 warnings"}},
+      "are never read"}},
+    // The background is redrawn under every frame: frames of other sizes leave nothing behind.
     {"frame_too_tall", "zqani01.bmp", picture(800, 460), 0,
      {"splash: warning: zqani01.bmp (800 x 460) from row 50: 30 rows at the bottom and 0 columns at the "
       "right are cut off",
-      "splash: warning: zqani01.bmp is not the size of zqani00.bmp: parts of the larger frames stay on "
-      "screen under the smaller ones",
-      "result: both programs would start; 2 warnings"}},
+      "result: both programs would start; 1 warnings"}, {},
+     {"splash: warning: zqani01.bmp is not the size of zqani00.bmp and the larger one reaches past "
+      "zqtitle.bmp: parts of it stay on screen under the smaller one"}},
+    {"screen_above_frames", nullptr, {}, 0,
+     {"splash: warning: zqani00.bmp starts at row 50, below the screen's 40 rows: it is never seen"},
+     {"--screen", "800x40x32"}},
+    {"empty_file", "zqani03.bmp", {}, 1,
+     {"zqani03.bmp: does not load: the file is empty (0 bytes)"}, {}, {}, true},
+    {"long_header_32", "zqtitle.bmp", picture32({255, 255}, 124), 1,
+     {"zqtitle.bmp: does not load: a 32-bit uncompressed picture with a 124-byte information header "
+      "and no colour table: the device reads only a 40-byte header and takes the rest for a colour "
+      "table; save it with the 40-byte header (BITMAPINFOHEADER, e.g. \"BMP3:\" in ImageMagick) or as "
+      "24 bits"}},
+    {"alpha", "zqani00.bmp", picture32({255, 0, 128, 255}, 40), 0,
+     {"zqani00.bmp: warning: 2 of its 4 pixels are transparent or half-transparent: the device ignores "
+      "the alpha channel and draws every pixel opaque, in its stored colour"}},
+    {"unused_fourth_byte", "zqani00.bmp", picture32({0, 0, 0, 0}, 40), 0, {}, {},
+     {"zqani00.bmp: warning: 4 of its 4 pixels are transparent or half-transparent: the device ignores "
+      "the alpha channel and draws every pixel opaque, in its stored colour"}},
+    {"font_without_space", FONT, font_without_space(), 0,
+     {"font: warning: the glyphs do not look like the characters 32 to 126 in order: the space (the "
+      "first cell) is not empty; '.' is not among the smallest glyphs; '|' is not tall and narrow (is "
+      "the grid one cell off, e.g. the space left out?)"}},
+    {"colour_loss", "zqtitle.bmp", red_ramp(), 0,
+     {"zqtitle.bmp: warning: at 16 bits its 256 colours become 32; neighbours merge into bands (a "
+      "gradient's steps) in columns 0 to 255, rows 0 to 1"},
+     {"--screen", "800x480x16"}},
+    {"countdown_wraps", nullptr, {}, 0,
+     {"countdown: warning: \"Press HOME key to enter ZQ recovery mode in 5 seconds...\", 56 characters, "
+      "needs 560 columns, the screen has 500: it wraps"},
+     {"--screen", "500x480x32"}},
+    {"strict", nullptr, {}, 1,
+     {"summary: 6 files, 6 warnings, 0 errors (--strict: warnings fail)"},
+     {"--screen", "500x480x32", "--strict"}},
+    {"tree", nullptr, {}, 0,
+     {"update: warning: the longest progress line for TREE, 107 characters, needs 1070 "
+      "columns, the screen has 800: it wraps (\"/system/app/" + std::string(75, 'n') + ".apk copied 1 "
+      "bytes.\")"},
+     {"--screen", "800x480x32", "--tree", CHECK_TREE}},
     {"os2_header", "zqtitle.bmp", bmp_build({.header_size = 12, .pixels = std::vector<uint8_t>(4)}), 1,
      {"zqtitle.bmp: does not load: information header shorter than 40 bytes (an old OS/2 header)",
       NO_ANIMATION + "zqtitle.bmp does not load"}},
@@ -110,15 +192,28 @@ TEST_P(ZqbmpCheck, TellsWhatTheDeviceWouldMakeOfTheMedia) {
     const check_case& c = GetParam();
     const std::string dir = media_copy(c.name);
     if (c.file != nullptr && c.bytes.empty()) unlink((dir + "/" + c.file).c_str());
-    if (c.file != nullptr && !c.bytes.empty()) write_bytes(dir + "/" + c.file, c.bytes);
-    const program_result r = zqbmp({"check", dir, "--screen", "800x480x32"});
+    if (c.file != nullptr && (!c.bytes.empty() || c.emptied))
+        write_bytes(dir + "/" + c.file, c.bytes);
+    const std::string tree = scratch_dir(std::string(c.name) + "-tree");
+    make_dirs(tree + "/system/app");
+    write_text_file(tree + "/system/app/" + std::string(75, 'n') + ".apk", "x");
+    auto with_tree = [&](std::string text) {
+        const size_t at = text.find(CHECK_TREE);
+        return at == std::string::npos ? text : text.replace(at, strlen(CHECK_TREE), tree);
+    };
+    std::vector<std::string> args = {"check", dir};
+    if (c.options.empty()) args.insert(args.end(), {"--screen", "800x480x32"});
+    for (const std::string& option : c.options) args.push_back(with_tree(option));
+    const program_result r = zqbmp(args);
     EXPECT_EQ(r.exit_status, c.status) << r.out;
     for (const std::string& line : c.lines)
-        EXPECT_TRUE(has_line(r.out, line)) << line << "\n" << r.out;
+        EXPECT_TRUE(has_line(r.out, with_tree(line))) << line << "\n" << r.out;
+    for (const std::string& line : c.absent) EXPECT_FALSE(has_line(r.out, line)) << line;
     if (c.status == 0) {
         EXPECT_EQ(r.out.find("does not load"), std::string::npos) << r.out;
     }
     remove_tree(dir);
+    remove_tree(tree);
 }
 
 INSTANTIATE_TEST_SUITE_P(MediaSets, ZqbmpCheck, testing::ValuesIn(CHECKS),
@@ -274,6 +369,9 @@ TEST(ZqbmpUpdateCheck, ListsWhatWouldBeInstalledAndWhatSkipped) {
     }
     EXPECT_NE(r.out.find(": the path on the device is over 1023 bytes\n"), std::string::npos)
         << r.out;
+    const program_result typo = zqbmp({"update-check", tree, "--item", "1x"});
+    EXPECT_EQ(typo.exit_status, 2);
+    EXPECT_EQ(typo.err, "zqbmp: --item 1x: not a menu item from 1 to 6\n");
     remove_tree(tree);
 }
 

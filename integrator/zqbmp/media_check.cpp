@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,17 +17,20 @@
 #include "console.h"
 #include "framebuffer.h"
 #include "memory_screen.h"
+#include "picture_findings.h"
 #include "png_writer.h"
 #include "prepared_bitmap.h"
 #include "recovery.h"
 #include "recovery_text.h"
 #include "screen_format.h"
+#include "update_check.h"
 
 namespace {
 
 constexpr int HEADER_LINES = 5;                 // the update screen's header
 constexpr int MENU_LINES = 3 + MENU_ITEM_SIZE;  // banner and items
 constexpr int FRAME_MS = 500;                   // two frames a second
+constexpr int LAST_UPDATE_ITEM = 6;             // items 1 to 6 run an update
 
 const char* const FONT = "inconsolata_20px_ffffff.bmp";
 const char* const BACKGROUND = "zqtitle.bmp";
@@ -64,7 +68,9 @@ media_file load(const char* dir, const char* name) {
     const std::string path = std::string(dir) + "/" + name;
     const char* why = nullptr;
     file.image = bmp_open_explained(path.c_str(), &why);
-    if (file.image == nullptr) file.problem = why != nullptr ? why : strerror(errno);
+    if (file.image == nullptr) {
+        file.problem = picture_load_problem(path.c_str(), why != nullptr ? why : strerror(errno));
+    }
     return file;
 }
 
@@ -215,6 +221,24 @@ int check_font(const media_file& font, const screen_geometry& screen) {
             longest, longest * cw, screen.width);
         ++warnings;
     }
+    // The longest fixed text, and the update header's item line.
+    char countdown[TEXT_BUFFER_SIZE];
+    const int countdown_length = snprintf(countdown, sizeof countdown, COUNTDOWN_FORMAT, 5);
+    if (countdown_length * cw > screen.width) {
+        printf(
+            "countdown: warning: \"%s\", %d characters, needs %d columns, the screen has %d: "
+            "it wraps\n",
+            countdown, countdown_length, countdown_length * cw, screen.width);
+        ++warnings;
+    }
+    for (int i = 1; i <= LAST_UPDATE_ITEM; ++i) {
+        const int length = static_cast<int>(strlen(MENU_ITEMS[2 * i]));
+        if (length * cw > screen.width) {
+            printf("update: warning: the header line \"%s\" needs %d columns: it wraps\n",
+                   MENU_ITEMS[2 * i], length * cw);
+            ++warnings;
+        }
+    }
     const int header_rows = HEADER_LINES * ch;
     if (header_rows + UPDATE_PROGRESS_GAP + ch > screen.height) {
         printf("update: warning: no progress line fits below the header (%d rows)\n", header_rows);
@@ -227,6 +251,22 @@ int check_font(const media_file& font, const screen_geometry& screen) {
             (screen.height - header_rows - UPDATE_PROGRESS_GAP) / ch);
     }
     return warnings;
+}
+
+// The longest progress line the walk draws for the tree, against the width.
+int check_progress(const char* tree, const media_file& font, const screen_geometry& screen) {
+    const int cw = bmp_width(font.image) / FONT_GRID;
+    const std::string line = update_longest_line(tree, LAST_UPDATE_ITEM);
+    const int length = static_cast<int>(line.size());
+    if (length * cw > screen.width) {
+        printf(
+            "update: warning: the longest progress line for %s, %d characters, needs %d columns, "
+            "the screen has %d: it wraps (\"%s\")\n",
+            tree, length, length * cw, screen.width, line.c_str());
+        return 1;
+    }
+    printf("update: the longest progress line for %s, %d characters, fits\n", tree, length);
+    return 0;
 }
 
 int check_splash(const media_file& background, const media_file* frames,
@@ -257,7 +297,13 @@ int check_splash(const media_file& background, const media_file* frames,
         const int fw = bmp_width(frames[k].image);
         const int fh = bmp_height(frames[k].image);
         const int rows = screen.height - FRAME_Y;
-        if (fh > rows || fw > screen.width) {
+        if (rows <= 0) {
+            printf(
+                "splash: warning: %s starts at row %d, below the screen's %d rows: it is never "
+                "seen\n",
+                frames[k].name.c_str(), FRAME_Y, screen.height);
+            ++warnings;
+        } else if (fh > rows || fw > screen.width) {
             printf(
                 "splash: warning: %s (%d x %d) from row %d: %d rows at the bottom and %d "
                 "columns at the right are cut off\n",
@@ -268,11 +314,18 @@ int check_splash(const media_file& background, const media_file* frames,
             printf("splash: %s (%d x %d) from row %d fits\n", frames[k].name.c_str(), fw, fh,
                    FRAME_Y);
         }
-        if (k > 0 && (fw != bmp_width(frames[0].image) || fh != bmp_height(frames[0].image))) {
+        // The background is drawn before every frame: only where a larger
+        // frame reaches past it does a smaller one leave parts of it.
+        const int w0 = bmp_width(frames[0].image);
+        const int h0 = bmp_height(frames[0].image);
+        const int shown_w = std::min(std::max(fw, w0), screen.width);
+        const int shown_h = std::min(FRAME_Y + std::max(fh, h0), screen.height);
+        if (k > 0 && (fw != w0 || fh != h0) &&
+            (shown_w > std::min(bw, screen.width) || shown_h > std::min(bh, screen.height))) {
             printf(
-                "splash: warning: %s is not the size of %s: parts of the larger frames stay "
-                "on screen under the smaller ones\n",
-                frames[k].name.c_str(), frames[0].name.c_str());
+                "splash: warning: %s is not the size of %s and the larger one reaches past %s: "
+                "parts of it stay on screen under the smaller one\n",
+                frames[k].name.c_str(), frames[0].name.c_str(), background.name.c_str());
             ++warnings;
         }
     }
@@ -363,7 +416,8 @@ int parse_screen(const char* text, screen_geometry* screen) {
     return screen->bits == 16 || screen->bits == 24 || screen->bits == 32 ? 0 : -1;
 }
 
-int media_check(const char* media_dir, const screen_geometry& screen) {
+int media_check(const char* media_dir, const screen_geometry& screen,
+                const check_options& options) {
     use_screen(screen);
     printf("screen: %d x %d, %d bits per pixel\n", screen.width, screen.height, screen.bits);
     describe_geometry(screen);
@@ -382,7 +436,21 @@ int media_check(const char* media_dir, const screen_geometry& screen) {
                info.top_down ? ", top-down" : "");
     }
     int warnings = 0;
-    if (set.font.image != nullptr) warnings += check_font(set.font, screen);
+    int errors = 0;
+    for (const media_file* f : all) {
+        if (f->image == nullptr) {
+            ++errors;
+            continue;
+        }
+        const std::string path = std::string(media_dir) + "/" + f->name;
+        warnings += picture_check_alpha(f->name, path.c_str());
+        if (screen.bits == 16) warnings += picture_check_colour_loss(f->name, f->image);
+    }
+    if (set.font.image != nullptr) {
+        warnings += check_font(set.font, screen);
+        warnings += font_check_order(font_20px);
+        if (options.tree != nullptr) warnings += check_progress(options.tree, set.font, screen);
+    }
     const media_file* splash = splash_problem(set);
     if (splash == nullptr) warnings += check_splash(set.background, set.frames, screen);
 
@@ -399,9 +467,11 @@ int media_check(const char* media_dir, const screen_geometry& screen) {
         status = 1;
     }
     if (status == 0) printf("result: both programs would start; %d warnings\n", warnings);
+    printf("summary: %d files, %d warnings, %d errors%s\n", 6, warnings, errors,
+           options.strict && warnings > 0 ? " (--strict: warnings fail)" : "");
     release_set(&set);
     memory_screen_close();
-    return status;
+    return status != 0 || (options.strict && warnings > 0) ? 1 : 0;
 }
 
 int media_preview(const char* media_dir, const screen_geometry& screen, const char* out_dir) {

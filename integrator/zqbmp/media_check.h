@@ -14,9 +14,15 @@ int parse_screen(const char* text, screen_geometry* screen);
 // 0, or -1 after a message on standard error that says what is wrong.
 int parse_screen_option(const char* name, const char* value, screen_geometry* screen);
 
-// One line per finding on standard output; 0 when both display programs would
-// start, 1 when one would not (a file it needs does not load).
-int media_check(const char* media_dir, const screen_geometry& screen);
+struct check_options {
+    bool strict = false;         // warnings fail the run
+    const char* tree = nullptr;  // an update tree whose progress lines are measured
+};
+
+// One line per finding on standard output, then a summary line; 0 when both
+// display programs would start, 1 when one would not (a file it needs does
+// not load) or, with strict, when there is any warning.
+int media_check(const char* media_dir, const screen_geometry& screen, const check_options& options);
 
 // PNG pictures of what the device shows, written to out_dir; 0, or 1 when a
 // program would not start (what it would show is then left out).

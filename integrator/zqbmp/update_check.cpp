@@ -174,7 +174,46 @@ void check_level(const std::string& device_dir, int depth, check_state* state) {
     }
 }
 
+// The longest line the walk draws for the directory whose path on the device is device_dir.
+void longest_level(const std::string& device_dir, int depth, check_state* state,
+                   std::string* longest) {
+    const std::string host_dir = state->tree + device_dir.substr(state->root.size());
+    DIR* dir = opendir(host_dir.c_str());
+    if (dir == nullptr) return;
+    std::vector<std::string> names;
+    while (const dirent* entry = readdir(dir)) names.emplace_back(entry->d_name);
+    closedir(dir);
+    static char source[TEXT_BUFFER_SIZE];
+    static char destination[TEXT_BUFFER_SIZE];
+    update_entry entry{source, destination, {}, 0};
+    for (const std::string& name : names) {
+        const update_choice choice = update_decide(device_dir.c_str(), name.c_str(), depth,
+                                                   state->root.size(), stat_on_desk, state, &entry);
+        std::string line;
+        if (choice == UPDATE_PATH_TOO_LONG) {
+            line = "path too long, skipped " + device_dir + "/" + name;
+        } else if (choice == UPDATE_DIRECTORY) {
+            line = std::string("create dir ") + destination;
+            const std::string next = source;
+            longest_level(next, depth + 1, state, longest);
+        } else if (choice == UPDATE_FILE) {
+            line = std::string(destination) + " copied " + std::to_string(entry.st.st_size) +
+                   " bytes.";
+        }
+        if (line.size() > longest->size()) *longest = line;
+    }
+}
+
 }  // namespace
+
+std::string update_longest_line(const char* tree, int item) {
+    check_state state;
+    state.tree = tree;
+    state.root = MENU_ITEMS[item * 2 + 1];
+    std::string longest;
+    longest_level(state.root, 0, &state, &longest);
+    return longest;
+}
 
 int update_check(const char* tree, int item) {
     const char* root = MENU_ITEMS[item * 2 + 1];

@@ -1,7 +1,8 @@
 // zqbmp: what the device makes of picture files, media sets and update trees.
 //   zqbmp info FILE...                         loadable or not, with its geometry
 //   zqbmp ppm FILE OUT.ppm                     the decoded picture as binary PPM (P6)
-//   zqbmp check MEDIA_DIR --screen WxHxBPP [GEOMETRY]     what the programs make of /ZQ/media
+//   zqbmp check MEDIA_DIR --screen WxHxBPP [GEOMETRY] [--tree TREE] [--strict]
+//                                              what the programs make of /ZQ/media
 //   zqbmp preview MEDIA_DIR --screen WxHxBPP [GEOMETRY] OUTDIR   PNGs of what the screen shows
 //   zqbmp update-check TREE [--item N]         what an update would install or skip
 #include <cerrno>
@@ -19,7 +20,7 @@ int usage() {
     (void)fputs(
         "usage: zqbmp info FILE...\n"
         "       zqbmp ppm FILE OUT.ppm\n"
-        "       zqbmp check MEDIA_DIR --screen WxHxBPP [GEOMETRY]\n"
+        "       zqbmp check MEDIA_DIR --screen WxHxBPP [GEOMETRY] [--tree TREE] [--strict]\n"
         "       zqbmp preview MEDIA_DIR --screen WxHxBPP [GEOMETRY] OUTDIR\n"
         "       zqbmp update-check TREE [--item N]   (N: menu item 1 to 6, default 4)\n"
         "BPP is 16 (5-6-5), 24 or 32. GEOMETRY, as the driver reports it:\n"
@@ -100,17 +101,34 @@ int main(int argc, char** argv) {
                           argv[4]);
             return 2;
         }
+        check_options options;
         int i = 5;
-        for (; i + 1 < argc && strncmp(argv[i], "--", 2) == 0; i += 2) {
-            if (parse_screen_option(argv[i], argv[i + 1], &screen) != 0) return 2;
+        while (i < argc && strncmp(argv[i], "--", 2) == 0) {
+            if (check && strcmp(argv[i], "--strict") == 0) {
+                options.strict = true;
+                ++i;
+            } else if (check && strcmp(argv[i], "--tree") == 0 && i + 1 < argc) {
+                options.tree = argv[i + 1];
+                i += 2;
+            } else if (i + 1 < argc) {
+                if (parse_screen_option(argv[i], argv[i + 1], &screen) != 0) return 2;
+                i += 2;
+            } else {
+                break;
+            }
         }
-        if (check && i == argc) return media_check(argv[2], screen);
+        if (check && i == argc) return media_check(argv[2], screen, options);
         if (preview && i == argc - 1) return media_preview(argv[2], screen, argv[i]);
     }
     if (argc == 3 && strcmp(argv[1], "update-check") == 0) return update_check(argv[2], 4);
     if (argc == 5 && strcmp(argv[1], "update-check") == 0 && strcmp(argv[3], "--item") == 0) {
-        const int item = atoi(argv[4]);
-        if (item >= 1 && item <= 6) return update_check(argv[2], item);
+        int item = 0;
+        char tail = '\0';
+        if (sscanf(argv[4], "%d%c", &item, &tail) == 1 && item >= 1 && item <= 6) {
+            return update_check(argv[2], item);
+        }
+        (void)fprintf(stderr, "zqbmp: --item %s: not a menu item from 1 to 6\n", argv[4]);
+        return 2;
     }
     return usage();
 }

@@ -1,0 +1,198 @@
+#include "picture_findings.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "bmplib.h"
+#include "console.h"
+#include "framebuffer.h"
+
+namespace {
+
+constexpr size_t FILE_HEADER = 14;
+constexpr size_t INFO_HEADER = 40;
+
+uint32_t le32(const uint8_t* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+std::vector<uint8_t> read_file(const char* path) {
+    std::vector<uint8_t> bytes;
+    FILE* f = fopen(path, "rb");
+    if (f == nullptr) return bytes;
+    uint8_t chunk[65536];
+    size_t n = 0;
+    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
+    (void)fclose(f);
+    return bytes;
+}
+
+// 1,234,567
+std::string grouped(long long n) {
+    std::string digits = std::to_string(n);
+    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(at, ",");
+    return digits;
+}
+
+}  // namespace
+
+std::string picture_load_problem(const char* path, const char* reason) {
+    struct stat st {};
+    if (stat(path, &st) != 0) return reason;
+    if (S_ISREG(st.st_mode) && st.st_size == 0) return "the file is empty (0 bytes)";
+    const std::vector<uint8_t> bytes = read_file(path);
+    if (bytes.size() >= FILE_HEADER + INFO_HEADER && bytes[0] == 'B' && bytes[1] == 'M') {
+        const uint32_t offset = le32(&bytes[10]);
+        const uint32_t header = le32(&bytes[14]);
+        const unsigned bits = bytes[28] | (bytes[29] << 8);
+        const uint32_t compression = le32(&bytes[30]);
+        if ((bits == 16 || bits == 32) && compression == 0 && header > INFO_HEADER &&
+            offset == FILE_HEADER + header) {
+            return "a " + std::to_string(bits) + "-bit uncompressed picture with a " +
+                   std::to_string(header) +
+                   "-byte information header and no colour table: the device reads only a "
+                   "40-byte header and takes the rest for a colour table; save it with the "
+                   "40-byte header (BITMAPINFOHEADER, e.g. \"BMP3:\" in ImageMagick) or as 24 bits";
+        }
+    }
+    return reason;
+}
+
+int picture_check_alpha(const std::string& name, const char* path) {
+    const std::vector<uint8_t> bytes = read_file(path);
+    if (bytes.size() < FILE_HEADER + INFO_HEADER) return 0;
+    const uint32_t offset = le32(&bytes[10]);
+    const uint32_t header = le32(&bytes[14]);
+    const auto width = static_cast<int32_t>(le32(&bytes[18]));
+    const auto height = static_cast<int32_t>(le32(&bytes[22]));
+    const unsigned bits = bytes[28] | (bytes[29] << 8);
+    const uint32_t compression = le32(&bytes[30]);
+    if (bits != 32 || width <= 0 || height == 0) return 0;
+    uint32_t alpha_mask = 0xFF000000u;  // uncompressed: the fourth byte
+    if (compression == 3) {
+        // Bit fields: an alpha mask only in the longer headers (after red, green, blue).
+        alpha_mask = header >= 56 && bytes.size() >= 70 ? le32(&bytes[66]) : 0;
+    }
+    if (alpha_mask == 0) return 0;
+    const size_t pixels =
+        static_cast<size_t>(width) * static_cast<size_t>(height < 0 ? -height : height);
+    if (offset > bytes.size() || (bytes.size() - offset) / 4 < pixels) return 0;
+    size_t opaque = 0;
+    size_t clear = 0;
+    for (size_t i = 0; i < pixels; ++i) {
+        const uint32_t a = le32(&bytes[offset + 4 * i]) & alpha_mask;
+        if (a == alpha_mask) ++opaque;
+        if (a == 0) ++clear;
+    }
+    // All zero: an unused fourth byte, not transparency.
+    if (clear == pixels || opaque == pixels) return 0;
+    printf(
+        "%s: warning: %s of its %s pixels are transparent or half-transparent: the device ignores "
+        "the alpha channel and draws every pixel opaque, in its stored colour\n",
+        name.c_str(), grouped(static_cast<long long>(pixels - opaque)).c_str(),
+        grouped(static_cast<long long>(pixels)).c_str());
+    return 1;
+}
+
+int picture_check_colour_loss(const std::string& name, const bmp_image* image) {
+    const int32_t w = bmp_width(image);
+    const int32_t h = bmp_height(image);
+    std::vector<uint32_t> colours;
+    colours.reserve(static_cast<size_t>(w) * static_cast<size_t>(h));
+    // Where neighbours that differ become one colour: the bands of a gradient.
+    int32_t x0 = w;
+    int32_t y0 = h;
+    int32_t x1 = -1;
+    int32_t y1 = -1;
+    std::vector<uint32_t> row(static_cast<size_t>(w));
+    for (int32_t y = 0; y < h; ++y) {
+        bmp_getspan(image, 0, y, w, row.data());
+        for (int32_t x = 0; x < w; ++x) {
+            colours.push_back(row[x]);
+            if (x > 0 && row[x] != row[x - 1] && (row[x] & 0xF8FCF8u) == (row[x - 1] & 0xF8FCF8u)) {
+                x0 = std::min(x0, x - 1);
+                x1 = std::max(x1, x);
+                y0 = std::min(y0, y);
+                y1 = std::max(y1, y);
+            }
+        }
+    }
+    std::sort(colours.begin(), colours.end());
+    const auto before = std::unique(colours.begin(), colours.end()) - colours.begin();
+    colours.resize(static_cast<size_t>(before));
+    for (uint32_t& c : colours) c &= 0xF8FCF8u;
+    std::sort(colours.begin(), colours.end());
+    const auto after = std::unique(colours.begin(), colours.end()) - colours.begin();
+    if (after == before) return 0;
+    printf("%s: warning: at 16 bits its %s colours become %s", name.c_str(),
+           grouped(before).c_str(), grouped(after).c_str());
+    if (x1 >= 0) {
+        printf(
+            "; neighbours merge into bands (a gradient's steps) in columns %d to %d, rows %d to %d",
+            x0, x1, y0, y1);
+    }
+    printf("\n");
+    return 1;
+}
+
+int font_check_order(const prepared_bitmap* table) {
+    // Ink: pixels that differ from the cell's top-left pixel (its background).
+    struct ink {
+        int count = 0;
+        int width = 0;
+        int height = 0;
+    };
+    const size_t bpp = fbvar.bits_per_pixel / 8;
+    auto measure = [&](const prepared_bitmap& g) {
+        ink k;
+        if (g.pixels == nullptr || bpp == 0) return k;
+        int left = g.width;
+        int right = -1;
+        int top = g.height;
+        int bottom = -1;
+        for (int y = 0; y < g.height; ++y) {
+            for (int x = 0; x < g.width; ++x) {
+                const uint8_t* p = g.pixels + static_cast<size_t>(y) * g.stride + x * bpp;
+                if (std::equal(p, p + bpp, g.pixels)) continue;
+                ++k.count;
+                left = std::min(left, x);
+                right = std::max(right, x);
+                top = std::min(top, y);
+                bottom = std::max(bottom, y);
+            }
+        }
+        if (k.count > 0) {
+            k.width = right - left + 1;
+            k.height = bottom - top + 1;
+        }
+        return k;
+    };
+    std::vector<ink> inks;
+    for (int i = 0; i < FONT_GLYPH_COUNT; ++i) inks.push_back(measure(table[i]));
+    const ink& space = inks[0];
+    const ink& dot = inks['.' - ' '];
+    const ink& bar = inks['|' - ' '];
+    int smaller_than_dot = 0;
+    for (int i = 1; i < FONT_GLYPH_COUNT; ++i) {
+        if (inks[i].count > 0 && inks[i].count < dot.count) ++smaller_than_dot;
+    }
+    const int cell_height = table[0].height;
+    const int cell_width = table[0].width;
+    std::string wrong;
+    if (space.count != 0) wrong += " the space (the first cell) is not empty;";
+    if (dot.count == 0 || smaller_than_dot > 3) wrong += " '.' is not among the smallest glyphs;";
+    if (bar.count == 0 || bar.height * 2 < cell_height || bar.width * 3 > cell_width) {
+        wrong += " '|' is not tall and narrow;";
+    }
+    if (wrong.empty()) return 0;
+    wrong.pop_back();
+    printf(
+        "font: warning: the glyphs do not look like the characters 32 to 126 in order:%s (is the "
+        "grid one cell off, e.g. the space left out?)\n",
+        wrong.c_str());
+    return 1;
+}

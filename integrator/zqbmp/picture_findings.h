@@ -1,0 +1,27 @@
+// What a designer gets wrong in a picture, beyond whether it loads: why a
+// file does not load in words a designer acts on, an alpha channel the device
+// ignores, colours a 16-bit screen loses, and a font grid one cell off.
+#pragma once
+
+#include <string>
+
+#include "prepared_bitmap.h"
+
+struct bmp_image;
+
+// Why the file at path does not load, given the reader's reason: an empty
+// file, or a 16- or 32-bit uncompressed picture whose longer information
+// header the reader takes for a colour table (with the fix), else the reason.
+std::string picture_load_problem(const char* path, const char* reason);
+
+// Warnings (printed, each prefixed with name) about a 32-bit picture's alpha
+// channel; the count.
+int picture_check_alpha(const std::string& name, const char* path);
+
+// Warnings about the colours a 5-6-5 screen merges; the count.
+int picture_check_colour_loss(const std::string& name, const bmp_image* image);
+
+// Warnings when the glyph table does not look like the printable ASCII
+// characters in order (the space empty, '.' among the smallest, '|' tall and
+// narrow), as when the grid starts one cell off; the count.
+int font_check_order(const prepared_bitmap* table);
