@@ -449,6 +449,15 @@ void bmp_getspan(const bmp_image* image, int32_t x, int32_t y, int32_t count, ui
     memset(out + before + inside, 0, after * sizeof *out);
 }
 
+const uint8_t* bmp_index_row(const bmp_image* image, int32_t y) {
+    if (image->bit_count != 8 || y < 0 || y >= image->height) return nullptr;
+    return row_of(image, y);
+}
+
+const uint32_t* bmp_colour_table(const bmp_image* image) {
+    return image->colors;
+}
+
 void bmp_close(bmp_image* image) {
     free(image->palette);
     free(image->rle_data);

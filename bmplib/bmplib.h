@@ -31,6 +31,13 @@ void bmp_getspan(const bmp_image* image, int32_t x, int32_t y, int32_t count, ui
 
 void bmp_close(bmp_image* image);
 
+// An 8-bit picture (stored, or decoded from RLE8) read without conversion:
+// row y's width indices, y = 0 the top row, null for other depths or a row
+// outside the picture; and its 256 colours as 0xRRGGBB (entries past the
+// file's table black), which an index selects.
+const uint8_t* bmp_index_row(const bmp_image* image, int32_t y);
+const uint32_t* bmp_colour_table(const bmp_image* image);
+
 // What the header said and the reader made of it.
 struct bmp_info {
     int16_t bit_count;

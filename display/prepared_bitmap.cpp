@@ -10,8 +10,41 @@
 #include "screen_format.h"
 
 namespace {
+
 constexpr int32_t SPAN_PIXELS = 256;
+
+// An 8-bit picture's rectangle, inside the picture: its 256 colours are
+// converted to screen pixels once, then each pixel is one lookup and one
+// store. False, with nothing written, for any other picture or rectangle.
+bool prepare_indexed(const screen_format* format, const bmp_image* image, int32_t x0, int32_t y0,
+                     int32_t w, int32_t h, uint8_t* pixels) {
+    if (bmp_index_row(image, 0) == nullptr || x0 < 0 || y0 < 0 ||
+        int64_t{x0} + w > bmp_width(image) || int64_t{y0} + h > bmp_height(image)) {
+        return false;
+    }
+    alignas(4) uint8_t table[256 * 4];
+    format->write(format, bmp_colour_table(image), 256, table);
+    const int32_t bpp = format->bytes_per_pixel;
+    for (int32_t y = 0; y < h; ++y) {
+        const uint8_t* in = bmp_index_row(image, y0 + y) + x0;
+        uint8_t* out = pixels + static_cast<ptrdiff_t>(y) * w * bpp;
+        // One constant-size copy a pixel, chosen once per row.
+        switch (bpp) {
+            case 4:
+                for (int32_t x = 0; x < w; ++x, out += 4) memcpy(out, table + 4 * in[x], 4);
+                break;
+            case 2:
+                for (int32_t x = 0; x < w; ++x, out += 2) memcpy(out, table + 2 * in[x], 2);
+                break;
+            default:
+                for (int32_t x = 0; x < w; ++x, out += 3) memcpy(out, table + 3 * in[x], 3);
+                break;
+        }
+    }
+    return true;
 }
+
+}  // namespace
 
 void prepare_bitmap_rect(const screen_format* format, const bmp_image* image, int32_t x0,
                          int32_t y0, int32_t w, int32_t h, prepared_bitmap* bitmap) {
@@ -31,6 +64,8 @@ void prepare_bitmap_rect(const screen_format* format, const bmp_image* image, in
     if (format->write == nullptr) return;
 
     const int32_t stride = w * format->bytes_per_pixel;
+    bitmap->stride = stride;
+    if (prepare_indexed(format, image, x0, y0, w, h, pixels)) return;
     uint32_t colours[SPAN_PIXELS];
     for (int32_t y = 0; y < h; ++y) {
         uint8_t* row = pixels + static_cast<ptrdiff_t>(y) * stride;
@@ -41,7 +76,6 @@ void prepare_bitmap_rect(const screen_format* format, const bmp_image* image, in
                           row + static_cast<ptrdiff_t>(x) * format->bytes_per_pixel);
         }
     }
-    bitmap->stride = stride;
 }
 
 int prepare_bitmap(bmp_image* image, prepared_bitmap* bitmap) {

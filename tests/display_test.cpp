@@ -118,6 +118,8 @@ TEST(PrepareBitmap, RectangleLargerThanAnyPictureStaysEmpty) {
 
 // Converting in spans, across span boundaries, gives exactly what converting
 // each pixel alone gives (the conversion itself: ConvertsColoursAtEachDepth).
+// Whole pictures, and a rectangle that reaches past the right and bottom
+// edges (what lies outside reads black).
 TEST(PrepareBitmap, MatchesPixelByPixelConversionOnEveryDepth) {
     std::mt19937 rng(11);
     for (const int screen_bpp : {16, 24, 32}) {
@@ -128,19 +130,22 @@ TEST(PrepareBitmap, MatchesPixelByPixelConversionOnEveryDepth) {
             const bmp_fields f = bmp_random(fmt, 300, 4, rng);  // more than one conversion span
             bmp_image* image = bmp_open(write_scratch_file("p.bmp", bmp_build(f)).c_str());
             ASSERT_NE(image, nullptr);
-            prepared p;
-            prepare_bitmap(image, &p.bitmap);
-            const int bpp = screen_bpp / 8;
-            for (int y = 0; y < 4; ++y) {
-                for (int x = 0; x < 300; ++x) {
-                    uint8_t want[4];
-                    const uint32_t colour = bmp_getpixel(image, x, y);
-                    format.write(&format, &colour, 1, want);
-                    ASSERT_EQ(memcmp(p.bitmap.pixels + y * p.bitmap.stride + x * bpp, want,
-                                     static_cast<size_t>(bpp)),
-                              0)
-                        << fmt.bit_count << "/" << fmt.compression << " on " << screen_bpp << " at "
-                        << x << "," << y;
+            for (const auto& [x0, y0, w, h] :
+                 {std::tuple{0, 0, 300, 4}, std::tuple{290, 0, 16, 4}, std::tuple{3, 1, 9, 4}}) {
+                prepared p;
+                prepare_bitmap_rect(&format, image, x0, y0, w, h, &p.bitmap);
+                const int bpp = screen_bpp / 8;
+                for (int y = 0; y < h; ++y) {
+                    for (int x = 0; x < w; ++x) {
+                        uint8_t want[4];
+                        const uint32_t colour = bmp_getpixel(image, x0 + x, y0 + y);
+                        format.write(&format, &colour, 1, want);
+                        ASSERT_EQ(memcmp(p.bitmap.pixels + y * p.bitmap.stride + x * bpp, want,
+                                         static_cast<size_t>(bpp)),
+                                  0)
+                            << fmt.bit_count << "/" << fmt.compression << " on " << screen_bpp
+                            << " at " << x0 + x << "," << y0 + y;
+                    }
                 }
             }
             bmp_close(image);
