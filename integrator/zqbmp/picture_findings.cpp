@@ -172,6 +172,7 @@ int font_check_order(const prepared_bitmap* table) {
         return k;
     };
     std::vector<ink> inks;
+    inks.reserve(FONT_GLYPH_COUNT);
     for (int i = 0; i < FONT_GLYPH_COUNT; ++i) inks.push_back(measure(table[i]));
     const ink& space = inks[0];
     const ink& dot = inks['.' - ' '];

@@ -53,10 +53,10 @@ int stat_on_desk(const char* source, struct stat* st, void* context) {
 }
 
 __attribute__((format(printf, 2, 3))) void warn(check_state* state, const char* format, ...) {
+    (void)fputs("warning: ", stdout);
     va_list args;
     va_start(args, format);
-    fputs("warning: ", stdout);
-    vprintf(format, args);
+    (void)vprintf(format, args);
     va_end(args);
     ++state->warnings;
 }
@@ -191,7 +191,8 @@ void longest_level(const std::string& device_dir, int depth, check_state* state,
                                                    state->root.size(), stat_on_desk, state, &entry);
         std::string line;
         if (choice == UPDATE_PATH_TOO_LONG) {
-            line = "path too long, skipped " + device_dir + "/" + name;
+            line = "path too long, skipped ";
+            line.append(device_dir).append("/").append(name);
         } else if (choice == UPDATE_DIRECTORY) {
             line = std::string("create dir ") + destination;
             const std::string next = source;
