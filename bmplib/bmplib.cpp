@@ -449,8 +449,8 @@ void bmp_getspan(const bmp_image* image, int32_t x, int32_t y, int32_t count, ui
     memset(out + before + inside, 0, after * sizeof *out);
 }
 
-const uint8_t* bmp_index_row(const bmp_image* image, int32_t y) {
-    if (image->bit_count != 8 || y < 0 || y >= image->height) return nullptr;
+const uint8_t* bmp_stored_row(const bmp_image* image, int32_t y) {
+    if (y < 0 || y >= image->height) return nullptr;
     return row_of(image, y);
 }
 

@@ -31,11 +31,11 @@ void bmp_getspan(const bmp_image* image, int32_t x, int32_t y, int32_t count, ui
 
 void bmp_close(bmp_image* image);
 
-// An 8-bit picture (stored, or decoded from RLE8) read without conversion:
-// row y's width indices, y = 0 the top row, null for other depths or a row
-// outside the picture; and its 256 colours as 0xRRGGBB (entries past the
-// file's table black), which an index selects.
-const uint8_t* bmp_index_row(const bmp_image* image, int32_t y);
+// A picture read without conversion: row y as stored (y = 0 the top row;
+// an RLE8 picture's rows decoded to indices), null for a row outside the
+// picture; and the 256 colours an index of a 1-, 4- or 8-bit picture selects,
+// as 0xRRGGBB (entries past the file's table black).
+const uint8_t* bmp_stored_row(const bmp_image* image, int32_t y);
 const uint32_t* bmp_colour_table(const bmp_image* image);
 
 // What the header said and the reader made of it.

@@ -13,20 +13,15 @@ namespace {
 
 constexpr int32_t SPAN_PIXELS = 256;
 
-// An 8-bit picture's rectangle, inside the picture: its 256 colours are
-// converted to screen pixels once, then each pixel is one lookup and one
-// store. False, with nothing written, for any other picture or rectangle.
-bool prepare_indexed(const screen_format* format, const bmp_image* image, int32_t x0, int32_t y0,
+// The rectangle of an 8-bit picture: its 256 colours converted to screen
+// pixels once, then each pixel is one lookup and one store.
+void prepare_indexed(const screen_format* format, const bmp_image* image, int32_t x0, int32_t y0,
                      int32_t w, int32_t h, uint8_t* pixels) {
-    if (bmp_index_row(image, 0) == nullptr || x0 < 0 || y0 < 0 ||
-        int64_t{x0} + w > bmp_width(image) || int64_t{y0} + h > bmp_height(image)) {
-        return false;
-    }
     alignas(4) uint8_t table[256 * 4];
     format->write(format, bmp_colour_table(image), 256, table);
     const int32_t bpp = format->bytes_per_pixel;
     for (int32_t y = 0; y < h; ++y) {
-        const uint8_t* in = bmp_index_row(image, y0 + y) + x0;
+        const uint8_t* in = bmp_stored_row(image, y0 + y) + x0;
         uint8_t* out = pixels + static_cast<ptrdiff_t>(y) * w * bpp;
         // One constant-size copy a pixel, chosen once per row.
         switch (bpp) {
@@ -41,7 +36,47 @@ bool prepare_indexed(const screen_format* format, const bmp_image* image, int32_
                 break;
         }
     }
-    return true;
+}
+
+// The rectangle of a 24-bit picture into the usual 32-bit screen (blue,
+// green, red, 0xFF from the lowest byte): the stored bytes and one more.
+void prepare_bgr_to_bgrx(const bmp_image* image, int32_t x0, int32_t y0, int32_t w, int32_t h,
+                         uint8_t* pixels) {
+    for (int32_t y = 0; y < h; ++y) {
+        const uint8_t* in = bmp_stored_row(image, y0 + y) + 3 * static_cast<ptrdiff_t>(x0);
+        uint8_t* out = pixels + static_cast<ptrdiff_t>(y) * w * 4;
+        for (int32_t x = 0; x < w; ++x, in += 3, out += 4) {
+            out[0] = in[0];
+            out[1] = in[1];
+            out[2] = in[2];
+            out[3] = 0xFF;
+        }
+    }
+}
+
+// Converts the rectangle with the road decided once for the picture's depth
+// and the screen's format; false, with nothing written, where only the
+// general road (reader spans, then the format's writer) applies, as for a
+// rectangle that reaches past the picture.
+bool prepare_direct(const screen_format* format, const bmp_image* image, int32_t x0, int32_t y0,
+                    int32_t w, int32_t h, uint8_t* pixels) {
+    if (x0 < 0 || y0 < 0 || int64_t{x0} + w > bmp_width(image) ||
+        int64_t{y0} + h > bmp_height(image)) {
+        return false;
+    }
+    bmp_info info;
+    bmp_describe(image, &info);
+    if (info.bit_count == 8) {
+        prepare_indexed(format, image, x0, y0, w, h, pixels);
+        return true;
+    }
+    const bool bgrx = format->bytes_per_pixel == 4 && format->red_offset == 16 &&
+                      format->green_offset == 8 && format->blue_offset == 0;
+    if (info.bit_count == 24 && bgrx) {
+        prepare_bgr_to_bgrx(image, x0, y0, w, h, pixels);
+        return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -65,7 +100,7 @@ void prepare_bitmap_rect(const screen_format* format, const bmp_image* image, in
 
     const int32_t stride = w * format->bytes_per_pixel;
     bitmap->stride = stride;
-    if (prepare_indexed(format, image, x0, y0, w, h, pixels)) return;
+    if (prepare_direct(format, image, x0, y0, w, h, pixels)) return;
     uint32_t colours[SPAN_PIXELS];
     for (int32_t y = 0; y < h; ++y) {
         uint8_t* row = pixels + static_cast<ptrdiff_t>(y) * stride;
