@@ -93,23 +93,33 @@ void check_case(const std::vector<std::string>& names, const std::string& device
     }
 }
 
-// Walks the directory whose path on the device is device_dir, as the walk would.
-void check_level(const std::string& device_dir, int depth, check_state* state) {
+// The entries of the directory whose path on the device is device_dir, read
+// in the folder on the desk, sorted. False, with errno set, when it cannot be read.
+bool read_names(const check_state* state, const std::string& device_dir,
+                std::vector<std::string>* names) {
     const std::string host_dir = state->tree + device_dir.substr(state->root.size());
     DIR* dir = opendir(host_dir.c_str());
-    if (dir == nullptr) {
+    if (dir == nullptr) return false;
+    while (const dirent* entry = readdir(dir)) names->emplace_back(entry->d_name);
+    closedir(dir);
+    std::sort(names->begin(), names->end());
+    return true;
+}
+
+// The walk's path buffers, which serve every level in turn.
+char source[TEXT_BUFFER_SIZE];
+char destination[TEXT_BUFFER_SIZE];
+
+// Walks the directory whose path on the device is device_dir, as the walk would.
+void check_level(const std::string& device_dir, int depth, check_state* state) {
+    std::vector<std::string> names;
+    if (!read_names(state, device_dir, &names)) {
         printf("skip %s: cannot be read: %s\n", device_dir.c_str(), strerror(errno));
         ++state->skipped;
         return;
     }
-    std::vector<std::string> names;
-    while (const dirent* entry = readdir(dir)) names.emplace_back(entry->d_name);
-    closedir(dir);
-    std::sort(names.begin(), names.end());
     check_case(names, device_dir, state);
 
-    static char source[TEXT_BUFFER_SIZE];
-    static char destination[TEXT_BUFFER_SIZE];
     update_entry entry{source, destination, {}, 0};
     for (const std::string& name : names) {
         const update_choice choice = update_decide(device_dir.c_str(), name.c_str(), depth,
@@ -177,14 +187,8 @@ void check_level(const std::string& device_dir, int depth, check_state* state) {
 // The longest line the walk draws for the directory whose path on the device is device_dir.
 void longest_level(const std::string& device_dir, int depth, check_state* state,
                    std::string* longest) {
-    const std::string host_dir = state->tree + device_dir.substr(state->root.size());
-    DIR* dir = opendir(host_dir.c_str());
-    if (dir == nullptr) return;
     std::vector<std::string> names;
-    while (const dirent* entry = readdir(dir)) names.emplace_back(entry->d_name);
-    closedir(dir);
-    static char source[TEXT_BUFFER_SIZE];
-    static char destination[TEXT_BUFFER_SIZE];
+    if (!read_names(state, device_dir, &names)) return;
     update_entry entry{source, destination, {}, 0};
     for (const std::string& name : names) {
         const update_choice choice = update_decide(device_dir.c_str(), name.c_str(), depth,
