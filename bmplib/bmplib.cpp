@@ -214,45 +214,48 @@ int bmp_readpalette(FILE* file, bmp_image* image, const char** why) {
                                                           : refuse(why, "colour table cut short");
 }
 
-// Decodes rle_data into pixels; pixels is zeroed and holds stride * height bytes.
+// Decodes rle_data into pixels; pixels is zeroed and holds stride * height
+// bytes. The cursor is row (stored row y) and x, which never passes width.
 void rle8_decoding(bmp_image* image) {
     const uint8_t* data = image->rle_data;
-    const uint32_t size = image->rle_size;
-    const int32_t width = image->width;
-    int32_t x = 0;
+    const uint8_t* const end = data + image->rle_size;
+    const auto width = static_cast<uint32_t>(image->width);
+    const int32_t height = image->height;
+    const ptrdiff_t stride = image->stride;
+    uint8_t* const pixels = image->pixels;
+    uint8_t* row = pixels;
+    uint32_t x = 0;
     int32_t y = 0;
-    uint32_t i = 0;
-    while (i + 1 < size && y < image->height) {
-        const uint32_t n = data[i];
-        const uint32_t v = data[i + 1];
-        i += 2;
-        uint8_t* row = image->pixels + static_cast<ptrdiff_t>(y) * image->stride;
-        if (n > 0) {
-            const int32_t fit =
-                width - x < static_cast<int32_t>(n) ? width - x : static_cast<int32_t>(n);
-            if (fit > 0) memset(row + x, static_cast<int>(v), static_cast<size_t>(fit));
-            x = width - x < static_cast<int32_t>(n) ? width : x + static_cast<int32_t>(n);
-        } else if (v == 0) {
+    while (end - data >= 2 && y < height) {
+        const uint32_t n = data[0];
+        const uint32_t v = data[1];
+        data += 2;
+        if (n > 0) {  // encoded run: the common case, kept short
+            const uint32_t fit = n < width - x ? n : width - x;
+            memset(row + x, static_cast<int>(v), fit);
+            x += fit;
+        } else if (v == 0) {  // end of line
             x = 0;
             ++y;
-        } else if (v == 1) {
+            row += stride;
+        } else if (v == 1) {  // end of bitmap
             break;
-        } else if (v == 2) {
-            if (i + 1 >= size) break;
-            const int32_t dx = data[i];
-            const int32_t dy = data[i + 1];
-            i += 2;
-            x = width - x < dx ? width : x + dx;
+        } else if (v == 2) {  // delta
+            if (end - data < 2) break;
+            const uint32_t dx = data[0];
+            const int32_t dy = data[1];
+            data += 2;
+            x += dx < width - x ? dx : width - x;
             y += dy;
-        } else {
-            const uint32_t available = size - i;
+            if (y < height) row = pixels + y * stride;
+        } else {  // absolute run of v bytes, then a padding byte when v is odd
+            const auto available = static_cast<uint32_t>(end - data);
             const uint32_t take = v < available ? v : available;
-            const int32_t fit =
-                width - x < static_cast<int32_t>(take) ? width - x : static_cast<int32_t>(take);
-            if (fit > 0) memcpy(row + x, data + i, static_cast<size_t>(fit));
-            x = width - x < static_cast<int32_t>(v) ? width : x + static_cast<int32_t>(v);
+            const uint32_t fit = take < width - x ? take : width - x;
+            memcpy(row + x, data, fit);
+            x += v < width - x ? v : width - x;
             if (v > available) break;
-            i += v + (v & 1u);
+            data += v + (v & 1u) < available ? v + (v & 1u) : available;
         }
     }
 }

@@ -12,52 +12,125 @@
 namespace {
 
 constexpr int32_t SPAN_PIXELS = 256;
+// The word roads below read a stored pixel as a little-endian word.
+constexpr bool LITTLE_ENDIAN_WORDS = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
 
-// The rectangle of an 8-bit picture: its 256 colours converted to screen
-// pixels once, then each pixel is one lookup and one store.
-void prepare_indexed(const screen_format* format, const bmp_image* image, int32_t x0, int32_t y0,
-                     int32_t w, int32_t h, uint8_t* pixels) {
-    alignas(4) uint8_t table[256 * 4];
-    format->write(format, bmp_colour_table(image), 256, table);
+// One row of w pixels from in (the picture's stored bytes) to out (screen
+// pixels); table is the picture's colour table in screen pixels, one word
+// each, the pixel's bytes first (8-bit only).
+using row_converter = void (*)(const uint8_t* in, size_t w, const uint32_t* table, uint8_t* out);
+
+// 8 bits: one lookup and one constant-size copy a pixel.
+void index8_to_4(const uint8_t* in, size_t w, const uint32_t* table, uint8_t* out) {
+#pragma GCC unroll 8
+    for (size_t x = 0; x < w; ++x) memcpy(out + 4 * x, &table[in[x]], 4);
+}
+
+void index8_to_3(const uint8_t* in, size_t w, const uint32_t* table, uint8_t* out) {
+#pragma GCC unroll 8
+    for (size_t x = 0; x < w; ++x) memcpy(out + 3 * x, &table[in[x]], 3);
+}
+
+void index8_to_2(const uint8_t* in, size_t w, const uint32_t* table, uint8_t* out) {
+#pragma GCC unroll 8
+    for (size_t x = 0; x < w; ++x) memcpy(out + 2 * x, &table[in[x]], 2);
+}
+
+// The usual 32-bit screen (blue, green, red, 0xFF from the lowest byte) takes
+// a stored 24- or 32-bit pixel's colour bytes as they are.
+uint32_t to_xrgb32(uint32_t bgr) {
+    return 0xFF000000u | bgr;
+}
+
+// The usual 16-bit screen: 5-6-5, each channel cut to its top bits. Red
+// (bits 19-23 of the stored colour) and blue (3-7) are moved together: times
+// 33 adds a copy 5 bits up, which puts blue's at 8-12 beside red's at 19-23,
+// with nothing carried into either; then both move down 8 bits.
+uint16_t to_rgb565(uint32_t bgr) {
+    const uint32_t red_blue = (bgr & 0xF800F8u) * 33u;
+    return static_cast<uint16_t>(((red_blue >> 8) & 0xF81Fu) | ((bgr >> 5) & 0x07E0u));
+}
+
+// 24 bits: each pixel but the last is read as the word at its first byte (its
+// fourth byte is the next pixel's and is dropped); the last, which may end
+// the stored rows, is read byte by byte.
+uint32_t last_bgr24(const uint8_t* in, size_t w) {
+    const uint8_t* p = in + 3 * (w - 1);
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16);
+}
+
+void bgr24_to_xrgb32(const uint8_t* in, size_t w, const uint32_t* /*table*/, uint8_t* out) {
+#pragma GCC unroll 4
+    for (size_t x = 0; x + 1 < w; ++x) {
+        uint32_t v;
+        memcpy(&v, in + 3 * x, 4);  // bytes 3x .. 3x + 3 < 3w
+        v = to_xrgb32(v & 0xFFFFFFu);
+        memcpy(out + 4 * x, &v, 4);
+    }
+    const uint32_t v = to_xrgb32(last_bgr24(in, w));
+    memcpy(out + 4 * (w - 1), &v, 4);
+}
+
+void bgr24_to_rgb565(const uint8_t* in, size_t w, const uint32_t* /*table*/, uint8_t* out) {
+#pragma GCC unroll 4
+    for (size_t x = 0; x + 1 < w; ++x) {
+        uint32_t v;
+        memcpy(&v, in + 3 * x, 4);  // bytes 3x .. 3x + 3 < 3w
+        const uint16_t p = to_rgb565(v);
+        memcpy(out + 2 * x, &p, 2);
+    }
+    const uint16_t p = to_rgb565(last_bgr24(in, w));
+    memcpy(out + 2 * (w - 1), &p, 2);
+}
+
+// 32 bits whose masks are 0xFF0000, 0xFF00 and 0xFF: the colour is the low three bytes.
+void xrgb32_to_xrgb32(const uint8_t* in, size_t w, const uint32_t* /*table*/, uint8_t* out) {
+#pragma GCC unroll 4
+    for (size_t x = 0; x < w; ++x) {
+        uint32_t v;
+        memcpy(&v, in + 4 * x, 4);
+        v = to_xrgb32(v & 0xFFFFFFu);
+        memcpy(out + 4 * x, &v, 4);
+    }
+}
+
+void xrgb32_to_rgb565(const uint8_t* in, size_t w, const uint32_t* /*table*/, uint8_t* out) {
+#pragma GCC unroll 4
+    for (size_t x = 0; x < w; ++x) {
+        uint32_t v;
+        memcpy(&v, in + 4 * x, 4);
+        const uint16_t p = to_rgb565(v);
+        memcpy(out + 2 * x, &p, 2);
+    }
+}
+
+// The road for the picture's depth and the screen's format, decided once per
+// picture; null where only the general road (reader spans, then the format's
+// writer) applies.
+row_converter choose_road(const screen_format* format, const bmp_info& info) {
     const int32_t bpp = format->bytes_per_pixel;
-    for (int32_t y = 0; y < h; ++y) {
-        const uint8_t* in = bmp_stored_row(image, y0 + y) + x0;
-        uint8_t* out = pixels + static_cast<ptrdiff_t>(y) * w * bpp;
-        // One constant-size copy a pixel, chosen once per row.
-        switch (bpp) {
-            case 4:
-                for (int32_t x = 0; x < w; ++x, out += 4) memcpy(out, table + 4 * in[x], 4);
-                break;
-            case 2:
-                for (int32_t x = 0; x < w; ++x, out += 2) memcpy(out, table + 2 * in[x], 2);
-                break;
-            default:
-                for (int32_t x = 0; x < w; ++x, out += 3) memcpy(out, table + 3 * in[x], 3);
-                break;
-        }
+    if (info.bit_count == 8) {
+        return bpp == 4 ? index8_to_4 : bpp == 3 ? index8_to_3 : index8_to_2;
     }
+    const bool xrgb_picture =
+        info.bit_count == 24 ||
+        (info.bit_count == 32 && info.red_shift == 16 && info.green_shift == 8 &&
+         info.blue_shift == 0 && info.red_length == 8 && info.green_length == 8 &&
+         info.blue_length == 8);
+    if (!LITTLE_ENDIAN_WORDS || !xrgb_picture) return nullptr;
+    if (format->kind == SCREEN_XRGB32) {
+        return info.bit_count == 24 ? bgr24_to_xrgb32 : xrgb32_to_xrgb32;
+    }
+    if (format->kind == SCREEN_RGB565) {
+        return info.bit_count == 24 ? bgr24_to_rgb565 : xrgb32_to_rgb565;
+    }
+    return nullptr;
 }
 
-// The rectangle of a 24-bit picture into the usual 32-bit screen (blue,
-// green, red, 0xFF from the lowest byte): the stored bytes and one more.
-void prepare_bgr_to_bgrx(const bmp_image* image, int32_t x0, int32_t y0, int32_t w, int32_t h,
-                         uint8_t* pixels) {
-    for (int32_t y = 0; y < h; ++y) {
-        const uint8_t* in = bmp_stored_row(image, y0 + y) + 3 * static_cast<ptrdiff_t>(x0);
-        uint8_t* out = pixels + static_cast<ptrdiff_t>(y) * w * 4;
-        for (int32_t x = 0; x < w; ++x, in += 3, out += 4) {
-            out[0] = in[0];
-            out[1] = in[1];
-            out[2] = in[2];
-            out[3] = 0xFF;
-        }
-    }
-}
-
-// Converts the rectangle with the road decided once for the picture's depth
-// and the screen's format; false, with nothing written, where only the
-// general road (reader spans, then the format's writer) applies, as for a
-// rectangle that reaches past the picture.
+// Converts the rectangle, which lies inside the picture, by the road chosen
+// for it; false, with nothing written, where there is none, or the rectangle
+// reaches past the picture.
 bool prepare_direct(const screen_format* format, const bmp_image* image, int32_t x0, int32_t y0,
                     int32_t w, int32_t h, uint8_t* pixels) {
     if (x0 < 0 || y0 < 0 || int64_t{x0} + w > bmp_width(image) ||
@@ -66,17 +139,25 @@ bool prepare_direct(const screen_format* format, const bmp_image* image, int32_t
     }
     bmp_info info;
     bmp_describe(image, &info);
+    const row_converter convert = choose_road(format, info);
+    if (convert == nullptr) return false;
+
+    // An 8-bit picture's colours are converted to screen pixels once, each
+    // entry four bytes apart whatever the screen's depth.
+    uint32_t table[256] = {};
     if (info.bit_count == 8) {
-        prepare_indexed(format, image, x0, y0, w, h, pixels);
-        return true;
+        const auto bpp = static_cast<size_t>(format->bytes_per_pixel);
+        uint8_t packed[256 * 4];
+        format->write(format, bmp_colour_table(image), 256, packed);
+        for (size_t i = 0; i < 256; ++i) memcpy(&table[i], packed + bpp * i, bpp);
     }
-    const bool bgrx = format->bytes_per_pixel == 4 && format->red_offset == 16 &&
-                      format->green_offset == 8 && format->blue_offset == 0;
-    if (info.bit_count == 24 && bgrx) {
-        prepare_bgr_to_bgrx(image, x0, y0, w, h, pixels);
-        return true;
+    const ptrdiff_t in_offset = static_cast<ptrdiff_t>(x0) * (info.bit_count / 8);
+    const ptrdiff_t out_stride = static_cast<ptrdiff_t>(w) * format->bytes_per_pixel;
+    for (int32_t y = 0; y < h; ++y) {
+        convert(bmp_stored_row(image, y0 + y) + in_offset, static_cast<size_t>(w), table,
+                pixels + y * out_stride);
     }
-    return false;
+    return true;
 }
 
 }  // namespace

@@ -119,6 +119,7 @@ void screen_format_init(screen_format* format, const fb_var_screeninfo* var) {
             format->bytes_per_pixel = 4;
             place_byte_channels(format, var);
             format->write = is_bgr(format) ? write_32bpp : write_32bpp_channels;
+            format->kind = is_bgr(format) ? SCREEN_XRGB32 : SCREEN_OTHER;
             format->unused_bits =
                 ~((0xFFu << format->red_offset) | (0xFFu << format->green_offset) |
                   (0xFFu << format->blue_offset));
@@ -134,6 +135,7 @@ void screen_format_init(screen_format* format, const fb_var_screeninfo* var) {
             format->green_offset = var->green.offset;
             format->blue_offset = var->blue.offset;
             format->write = is_rgb565(var) ? write_16bpp_rgb565 : write_16bpp;
+            format->kind = is_rgb565(var) ? SCREEN_RGB565 : SCREEN_OTHER;
             fill_channel(format->red16, var->red);
             fill_channel(format->green16, var->green);
             fill_channel(format->blue16, var->blue);

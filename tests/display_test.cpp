@@ -118,8 +118,9 @@ TEST(PrepareBitmap, RectangleLargerThanAnyPictureStaysEmpty) {
 
 // Converting in spans, across span boundaries, gives exactly what converting
 // each pixel alone gives (the conversion itself: ConvertsColoursAtEachDepth).
-// Whole pictures, a rectangle inside one, and rectangles that reach past the
-// right and bottom edges (what lies outside reads black).
+// Whole pictures, a rectangle inside one, rectangles that reach past the
+// right and bottom edges (what lies outside reads black), and ones that end
+// at the last byte of the stored rows (the top row of a bottom-up picture).
 TEST(PrepareBitmap, MatchesPixelByPixelConversionOnEveryDepth) {
     std::mt19937 rng(11);
     for (const int screen_bpp : {16, 24, 32}) {
@@ -130,8 +131,9 @@ TEST(PrepareBitmap, MatchesPixelByPixelConversionOnEveryDepth) {
             const bmp_fields f = bmp_random(fmt, 300, 4, rng);  // more than one conversion span
             bmp_image* image = bmp_open(write_scratch_file("p.bmp", bmp_build(f)).c_str());
             ASSERT_NE(image, nullptr);
-            for (const auto& [x0, y0, w, h] : {std::tuple{0, 0, 300, 4}, std::tuple{5, 1, 20, 3},
-                                               std::tuple{290, 0, 16, 4}, std::tuple{3, 1, 9, 4}}) {
+            for (const auto& [x0, y0, w, h] :
+                 {std::tuple{0, 0, 300, 4}, std::tuple{5, 1, 20, 3}, std::tuple{290, 0, 16, 4},
+                  std::tuple{3, 1, 9, 4}, std::tuple{280, 0, 20, 4}, std::tuple{299, 0, 1, 1}}) {
                 prepared p;
                 prepare_bitmap_rect(&format, image, x0, y0, w, h, &p.bitmap);
                 const int bpp = screen_bpp / 8;
