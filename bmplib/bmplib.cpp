@@ -272,7 +272,7 @@ int bmp_readdata(FILE* file, bmp_image* image, int64_t length, const char** why)
         int64_t size = image->image_size == 0 ? available : image->image_size;
         if (size > available) size = available;
         image->rle_size = static_cast<uint32_t>(size);
-        image->rle_data = static_cast<uint8_t*>(calloc(image->rle_size, 1));
+        image->rle_data = static_cast<uint8_t*>(malloc(image->rle_size));
         if (image->rle_data == nullptr) return refuse(why, "out of memory");
         image->rle_size = static_cast<uint32_t>(fread(image->rle_data, 1, image->rle_size, file));
         rle8_decoding(image);
@@ -280,14 +280,14 @@ int bmp_readdata(FILE* file, bmp_image* image, int64_t length, const char** why)
     }
 
     // Uncompressed or bit fields: image_size 0 means the whole rows; what a
-    // short read leaves is zero. (Large blocks come zeroed from the kernel, so
-    // a picture whose header promises more than its file holds costs nothing.)
-    image->pixels = static_cast<uint8_t*>(calloc(image->pixels_size, 1));
+    // short read leaves is zero, and only that is cleared.
+    image->pixels = static_cast<uint8_t*>(malloc(image->pixels_size));
     if (image->pixels == nullptr) return refuse(why, "out of memory");
     int64_t want = image->image_size == 0 ? image->pixels_size : image->image_size;
     if (want > image->pixels_size) want = image->pixels_size;
     if (want > available) want = available;
-    (void)fread(image->pixels, 1, static_cast<size_t>(want), file);
+    const size_t got = fread(image->pixels, 1, static_cast<size_t>(want), file);
+    memset(image->pixels + got, 0, image->pixels_size - got);
     return 0;
 }
 

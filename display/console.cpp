@@ -38,9 +38,11 @@ int prepare_font(bmp_image* image, prepared_bitmap* table) {
     const int32_t ch = bmp_height(image) / FONT_GRID;
     screen_format format;
     screen_format_init(&format, &fbvar);
+    bitmap_conversion conversion;
+    bitmap_conversion_init(&conversion, &format, image);
     for (int i = 0; i < FONT_GLYPH_COUNT; ++i) {
-        prepare_bitmap_rect(&format, image, (i % FONT_GRID) * cw, (i / FONT_GRID) * ch, cw, ch,
-                            &table[i]);
+        prepare_converted_rect(&conversion, image, (i % FONT_GRID) * cw, (i / FONT_GRID) * ch, cw,
+                               ch, &table[i]);
     }
     return 0;
 }

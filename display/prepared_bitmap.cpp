@@ -15,10 +15,7 @@ constexpr int32_t SPAN_PIXELS = 256;
 // The word roads below read a stored pixel as a little-endian word.
 constexpr bool LITTLE_ENDIAN_WORDS = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
 
-// One row of w pixels from in (the picture's stored bytes) to out (screen
-// pixels); table is the picture's colour table in screen pixels, one word
-// each, the pixel's bytes first (8-bit only).
-using row_converter = void (*)(const uint8_t* in, size_t w, const uint32_t* table, uint8_t* out);
+using row_converter = decltype(bitmap_conversion::convert_row);
 
 // 8 bits: one lookup and one constant-size copy a pixel.
 void index8_to_4(const uint8_t* in, size_t w, const uint32_t* table, uint8_t* out) {
@@ -128,42 +125,29 @@ row_converter choose_road(const screen_format* format, const bmp_info& info) {
     return nullptr;
 }
 
-// Converts the rectangle, which lies inside the picture, by the road chosen
-// for it; false, with nothing written, where there is none, or the rectangle
-// reaches past the picture.
-bool prepare_direct(const screen_format* format, const bmp_image* image, int32_t x0, int32_t y0,
-                    int32_t w, int32_t h, uint8_t* pixels) {
-    if (x0 < 0 || y0 < 0 || int64_t{x0} + w > bmp_width(image) ||
-        int64_t{y0} + h > bmp_height(image)) {
-        return false;
-    }
+}  // namespace
+
+void bitmap_conversion_init(bitmap_conversion* conversion, const screen_format* format,
+                            const bmp_image* image) {
     bmp_info info;
     bmp_describe(image, &info);
-    const row_converter convert = choose_road(format, info);
-    if (convert == nullptr) return false;
-
-    // An 8-bit picture's colours are converted to screen pixels once, each
-    // entry four bytes apart whatever the screen's depth.
-    uint32_t table[256] = {};
-    if (info.bit_count == 8) {
+    conversion->format = format;
+    conversion->convert_row = format->write != nullptr ? choose_road(format, info) : nullptr;
+    conversion->stored_bytes = info.bit_count / 8;
+    // An 8-bit picture's colours as screen pixels, each entry a word apart
+    // whatever the screen's depth.
+    memset(conversion->table, 0, sizeof conversion->table);
+    if (info.bit_count == 8 && conversion->convert_row != nullptr) {
         const auto bpp = static_cast<size_t>(format->bytes_per_pixel);
         uint8_t packed[256 * 4];
         format->write(format, bmp_colour_table(image), 256, packed);
-        for (size_t i = 0; i < 256; ++i) memcpy(&table[i], packed + bpp * i, bpp);
+        for (size_t i = 0; i < 256; ++i) memcpy(&conversion->table[i], packed + bpp * i, bpp);
     }
-    const ptrdiff_t in_offset = static_cast<ptrdiff_t>(x0) * (info.bit_count / 8);
-    const ptrdiff_t out_stride = static_cast<ptrdiff_t>(w) * format->bytes_per_pixel;
-    for (int32_t y = 0; y < h; ++y) {
-        convert(bmp_stored_row(image, y0 + y) + in_offset, static_cast<size_t>(w), table,
-                pixels + y * out_stride);
-    }
-    return true;
 }
 
-}  // namespace
-
-void prepare_bitmap_rect(const screen_format* format, const bmp_image* image, int32_t x0,
-                         int32_t y0, int32_t w, int32_t h, prepared_bitmap* bitmap) {
+void prepare_converted_rect(const bitmap_conversion* conversion, const bmp_image* image, int32_t x0,
+                            int32_t y0, int32_t w, int32_t h, prepared_bitmap* bitmap) {
+    const screen_format* format = conversion->format;
     // No larger than a picture the reader opens, checked in 64 bits: on a
     // 32-bit target w * h * Bpp would wrap size_t.
     const int64_t bpp = fbvar.bits_per_pixel / 8;
@@ -181,7 +165,18 @@ void prepare_bitmap_rect(const screen_format* format, const bmp_image* image, in
 
     const int32_t stride = w * format->bytes_per_pixel;
     bitmap->stride = stride;
-    if (prepare_direct(format, image, x0, y0, w, h, pixels)) return;
+    const bool inside = x0 >= 0 && y0 >= 0 && int64_t{x0} + w <= bmp_width(image) &&
+                        int64_t{y0} + h <= bmp_height(image);
+    if (conversion->convert_row != nullptr && inside) {
+        const ptrdiff_t in_offset = static_cast<ptrdiff_t>(x0) * conversion->stored_bytes;
+        for (int32_t y = 0; y < h; ++y) {
+            conversion->convert_row(bmp_stored_row(image, y0 + y) + in_offset,
+                                    static_cast<size_t>(w), conversion->table,
+                                    pixels + static_cast<ptrdiff_t>(y) * stride);
+        }
+        return;
+    }
+    // The general road, also for a rectangle that reaches past the picture.
     uint32_t colours[SPAN_PIXELS];
     for (int32_t y = 0; y < h; ++y) {
         uint8_t* row = pixels + static_cast<ptrdiff_t>(y) * stride;
@@ -192,6 +187,13 @@ void prepare_bitmap_rect(const screen_format* format, const bmp_image* image, in
                           row + static_cast<ptrdiff_t>(x) * format->bytes_per_pixel);
         }
     }
+}
+
+void prepare_bitmap_rect(const screen_format* format, const bmp_image* image, int32_t x0,
+                         int32_t y0, int32_t w, int32_t h, prepared_bitmap* bitmap) {
+    bitmap_conversion conversion;
+    bitmap_conversion_init(&conversion, format, image);
+    prepare_converted_rect(&conversion, image, x0, y0, w, h, bitmap);
 }
 
 int prepare_bitmap(bmp_image* image, prepared_bitmap* bitmap) {

@@ -191,6 +191,25 @@ TEST_P(BmpPixels, ReadAsStored) {
 INSTANTIATE_TEST_SUITE_P(Files, BmpPixels, testing::ValuesIn(PIXEL_CASES),
                          [](const auto& c) { return std::string(c.param.name); });
 
+// Rows a file does not hold read as zero, whatever the memory they land in
+// held: the same picture whole, opened and closed first, leaves its pixels in
+// the block the cut one is likely to get.
+TEST(BmpOpen, RowsTheFileDoesNotHoldReadAsZeroAfterAnEarlierPicture) {
+    const std::vector<uint8_t> whole =
+        bmp_build({.width = 64,
+                   .height = 64,
+                   .bit_count = 24,
+                   .pixels = std::vector<uint8_t>(64 * 64 * 3, 0x7F)});
+    bmp_close(open_bytes(whole));
+    const std::vector<uint8_t> cut(whole.begin(), whole.end() - 32 * 64 * 3);  // stored rows 0-31
+    open_result r{open_bytes(cut)};
+    ASSERT_NE(r.image, nullptr);
+    EXPECT_EQ(bmp_getpixel(r.image, 0, 63), 0x7F7F7Fu);  // stored row 0
+    for (const auto& [x, y] : {std::pair{0, 0}, std::pair{63, 31}, std::pair{30, 10}}) {
+        EXPECT_EQ(bmp_getpixel(r.image, x, y), 0u) << x << "," << y;
+    }
+}
+
 // Files the reader must refuse, beside the nearest ones it opens.
 TEST(BmpOpen, RefusesWhatItCannotRead) {
     EXPECT_EQ(bmp_open("/nonexistent/picture.bmp"), nullptr);

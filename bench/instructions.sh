@@ -1,0 +1,65 @@
+#!/bin/sh
+# instructions.sh HOST_BUILD ARM_BUILD: instructions to load a 1920 x 1080
+# picture (bmp_open, prepare_bitmap, bmp_close) into the usual 32-bit and
+# 16-bit (5-6-5) screens, then the start-up's work against its floor.
+#   host: x86-64, -O2, counted by callgrind in the loading function only;
+#         stb_image decoding the same file is the reference.
+#   ARM:  the device's armhf build as shipped, run by qemu-arm one instruction
+#         a block: a run that loads once less a run that does not.
+set -eu
+host=$1/bin arm=$2/bin media=$1/media
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+PIXELS=$((1920 * 1080))
+
+host_count() {  # PROGRAM ARGS...: instructions inside counted_loads
+    valgrind --tool=callgrind --callgrind-out-file=/dev/null --collect-atstart=no \
+        --toggle-collect='*counted_loads*' "$@" 2>&1 | sed -n 's/.*Collected : //p'
+}
+host_total() {  # PROGRAM ARGS...: instructions of the whole run
+    valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 |
+        sed -n 's/.*Collected : //p'
+}
+arm_total() {  # PROGRAM ARGS...
+    qemu-arm -singlestep -d exec,nochain -D /dev/stdout "$@" | grep -c '^Trace'
+}
+arm_count() {  # FILE SCREEN
+    once=$(arm_total "$arm/picture_load_bench" count "$1" "$2" 1)
+    none=$(arm_total "$arm/picture_load_bench" count "$1" "$2" 0)
+    echo $((once - none))
+}
+
+"$host/picture_load_bench" write "$work"
+echo "instructions to load a 1920 x 1080 picture (M = million; a pixel = M / 2.07)"
+printf '%-8s %-6s %9s %7s %9s %7s %10s  %s\n' picture screen host "/pixel" ARM "/pixel" \
+    stb_image target
+for picture in 8 rle8 24 32; do
+    file=$work/$picture.bmp
+    stb=$(host_count "$host/picture_load_bench" count "$file" stb 1)
+    h32=$(host_count "$host/picture_load_bench" count "$file" 32 1)
+    a32=$(arm_count "$file" 32)
+    h16=$(host_count "$host/picture_load_bench" count "$file" 16 1)
+    a16=$(arm_count "$file" 16)
+    awk -v p="$picture" -v stb="$stb" -v h32="$h32" -v a32="$a32" -v h16="$h16" -v a16="$a16" \
+        -v n="$PIXELS" 'BEGIN {
+        limit = p == "8" ? 4 : p == "rle8" ? 10 : 6
+        verdict = (h32 / n <= limit && a32 / n <= limit) ? "met" : "NOT MET"
+        printf "%-8s %-6s %8.1fM %7.2f %8.1fM %7.2f %9.1fM  <= %d a pixel: %s\n", p, 32,
+            h32 / 1e6, h32 / n, a32 / 1e6, a32 / n, stb / 1e6, limit, verdict
+        hr = h16 / h32; ar = a16 / a32
+        verdict = (hr <= 1.2 && ar <= 1.2) ? "met" : "NOT MET"
+        printf "%-8s %-6s %8.1fM %7.2f %8.1fM %7.2f %10s  <= 1.2x the 32-bit screen (%.2fx, %.2fx): %s\n",
+            p, 16, h16 / 1e6, h16 / n, a16 / 1e6, a16 / n, "", hr, ar, verdict }'
+done
+
+# Start-up: the pictures and the font zqanimation and zqrecovery load, for an
+# 800 x 480 x 32 screen, against only reading the same files and writing the
+# screen once; whole runs, the C library's start included.
+hl=$(host_total "$host/startup_cost" load "$media")
+hf=$(host_total "$host/startup_cost" floor "$media")
+al=$(arm_total "$arm/startup_cost" load "$media")
+af=$(arm_total "$arm/startup_cost" floor "$media")
+awk -v hl="$hl" -v hf="$hf" -v al="$al" -v af="$af" 'BEGIN {
+    printf "start-up, 800 x 480 x 32: load and convert %.2fM (host), %.2fM (ARM); ", hl / 1e6, al / 1e6
+    printf "read the files and write the screen %.2fM, %.2fM: %.2fx, %.2fx (target <= 1.2x)\n",
+        hf / 1e6, af / 1e6, hl / hf, al / af }'
