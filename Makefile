@@ -28,9 +28,11 @@ bench: deps
 	cmake --preset host >/dev/null
 	cmake --build build/host -j$(JOBS) --target picture_load_bench startup_cost media
 	cmake --preset arm >/dev/null
-	cmake --build build/arm -j$(JOBS) --target zqrecovery zqanimation run_zq_device_init zq_shell_front media
+	cmake --build build/arm -j$(JOBS) --target zqrecovery zqanimation run_zq_device_init zq_shell_front media \
+	  picture_load_bench startup_cost
 	build/host/bin/picture_load_bench
-	sh bench/startup.sh build/host/bin/startup_cost build/host/media
+	sh bench/instructions.sh build/host build/arm
+	/usr/bin/python3 emulated_device/first_frame_bench.py build
 	/usr/bin/python3 emulated_device/update_bench.py build
 
 # Line and branch coverage of the product code by the host's unit tests:

@@ -58,7 +58,7 @@ uint32_t last_bgr24(const uint8_t* in, size_t w) {
 }
 
 void bgr24_to_xrgb32(const uint8_t* in, size_t w, const uint32_t* /*table*/, uint8_t* out) {
-#pragma GCC unroll 4
+#pragma GCC unroll 8
     for (size_t x = 0; x + 1 < w; ++x) {
         uint32_t v;
         memcpy(&v, in + 3 * x, 4);  // bytes 3x .. 3x + 3 < 3w
@@ -70,7 +70,7 @@ void bgr24_to_xrgb32(const uint8_t* in, size_t w, const uint32_t* /*table*/, uin
 }
 
 void bgr24_to_rgb565(const uint8_t* in, size_t w, const uint32_t* /*table*/, uint8_t* out) {
-#pragma GCC unroll 4
+#pragma GCC unroll 8
     for (size_t x = 0; x + 1 < w; ++x) {
         uint32_t v;
         memcpy(&v, in + 3 * x, 4);  // bytes 3x .. 3x + 3 < 3w
@@ -83,7 +83,7 @@ void bgr24_to_rgb565(const uint8_t* in, size_t w, const uint32_t* /*table*/, uin
 
 // 32 bits whose masks are 0xFF0000, 0xFF00 and 0xFF: the colour is the low three bytes.
 void xrgb32_to_xrgb32(const uint8_t* in, size_t w, const uint32_t* /*table*/, uint8_t* out) {
-#pragma GCC unroll 4
+#pragma GCC unroll 8
     for (size_t x = 0; x < w; ++x) {
         uint32_t v;
         memcpy(&v, in + 4 * x, 4);
@@ -93,7 +93,7 @@ void xrgb32_to_xrgb32(const uint8_t* in, size_t w, const uint32_t* /*table*/, ui
 }
 
 void xrgb32_to_rgb565(const uint8_t* in, size_t w, const uint32_t* /*table*/, uint8_t* out) {
-#pragma GCC unroll 4
+#pragma GCC unroll 8
     for (size_t x = 0; x < w; ++x) {
         uint32_t v;
         memcpy(&v, in + 4 * x, 4);

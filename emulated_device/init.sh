@@ -131,6 +131,32 @@ for program in $(echo "$boot" | tr ',' ' '); do
             umount /sdcard
             echo 3 > /proc/sys/vm/drop_caches
             ;;
+        firstframe)
+            # Seconds from starting each display program to the line it prints
+            # just before its first frame (zqrecovery's worker thread, the
+            # first countdown; zqanimation's UI thread, the first picture),
+            # with cold caches as at boot; each program in /system/bin whose
+            # name starts with zqrecovery or zqanimation, in turn, nine times.
+            mkfifo /tmp/first-frame
+            for round in 1 2 3 4 5 6 7 8 9; do
+                for path in /system/bin/zqrecovery* /system/bin/zqanimation*; do
+                    case "$path" in */zqrecovery*) line=worker_thread_function ;;
+                                    *) line=ui_thread_function ;; esac
+                    echo 3 > /proc/sys/vm/drop_caches
+                    start=$(cut -d ' ' -f 1 /proc/uptime)
+                    "$path" > /tmp/first-frame &
+                    pid=$!
+                    while read -r text; do
+                        case "$text" in "$line() "*) break ;; esac
+                    done < /tmp/first-frame
+                    end=$(cut -d ' ' -f 1 /proc/uptime)
+                    kill "$pid"
+                    wait "$pid"
+                    echo "zq: first frame ${path##*/} $start $end"
+                done
+            done
+            echo "zq: first frames done"
+            ;;
         zqanimation)
             /system/bin/zqanimation &
             if [ "$(arg zq.memory)" = 1 ]; then
