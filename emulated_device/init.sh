@@ -83,6 +83,23 @@ if [ -n "$hold" ]; then
      echo "zq: held $hold $(/sbin/busybox md5sum <&3)") &
 fi
 
+# When the internal card is mounted and unmounted (a program's update runs
+# between the two): its zq folder appears under /sdcard. One stat a poll, so
+# that the watch takes little of the machine from what it times.
+if [ "$(arg zq.cardtimes)" = 1 ]; then
+    (mounted=0
+     while true; do
+         now=0
+         [ -d /sdcard/zq ] && now=1
+         if [ "$now" != "$mounted" ]; then
+             read -r up _ < /proc/uptime
+             [ "$now" = 1 ] && echo "zq: card mounted $up" || echo "zq: card unmounted $up"
+             mounted=$now
+         fi
+         sleep 0.01
+     done) &
+fi
+
 # The mount options of each card as soon as a program mounts it.
 if [ "$(arg zq.watchcards)" = 1 ]; then
     (seen=""

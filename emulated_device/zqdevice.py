@@ -467,7 +467,7 @@ class Device:
                  report_memory=False, layout="android", throttle_write=None, dirty_bytes=None,
                  card_mb=64, partition_mb=None, quiet=False, hold=None, system_options=None,
                  partitions_from=None, throttle_card_read=None, watch_cards=False,
-                 panel=None, timeout=60):
+                 panel=None, card_times=False, host_flush=True, timeout=60):
         if machine not in MODULES:
             raise DeviceError(f"unknown machine {machine}")
         if layout not in LAYOUTS:
@@ -496,6 +496,10 @@ class Device:
         self.throttle_write = throttle_write  # bytes per second /system can be written
         self.throttle_card_read = throttle_card_read  # bytes per second the cards can be read
         self.watch_cards = watch_cards  # print each card's mount options when it is mounted
+        self.card_times = card_times  # print when the internal card is mounted and unmounted
+        # False: the guest's flushes of its disks do not reach the host's disk,
+        # whose flush times on a shared machine vary by whole seconds.
+        self.host_flush = host_flush
         self.dirty_bytes = dirty_bytes  # the kernel's limit of unwritten file data
         self.quiet = quiet  # the programs' standard output to /dev/null, as init gives it
         self.hold = hold  # a guest file a process holds open until the first program ends
@@ -591,6 +595,8 @@ class Device:
             append += f" zq.sysopts={self.system_options}"
         if self.watch_cards:
             append += " zq.watchcards=1"
+        if self.card_times:
+            append += " zq.cardtimes=1"
         cmd = ["qemu-system-arm", "-m", "256", "-kernel", kernel, "-initrd", initramfs,
                "-append", append, "-display", "none", "-monitor", "none", "-serial", "stdio",
                "-no-reboot", "-qmp", f"unix:{self.qmp_path},server=on,wait=off"]
@@ -623,8 +629,9 @@ class Device:
             dtb = os.path.join(self.work, "vexpress.dtb")
             vexpress_dtb(cache, version, self.width, self.height, self.bpp, dtb, self.panel)
             cmd += ["-M", "vexpress-a9", "-dtb", dtb]
+        cache = "" if self.host_flush else ",cache=unsafe"
         for drive, image, serial, throttle in disks:
-            cmd += ["-drive", f"if=none,id={drive},file={image},format=raw{throttle}",
+            cmd += ["-drive", f"if=none,id={drive},file={image},format=raw{throttle}{cache}",
                     "-device", f"virtio-blk-device,drive={drive},serial={serial}"]
         share = os.path.join(self.work, "share")
         cmd += ["-fsdev", f"local,id=share,path={share},security_model=none",
