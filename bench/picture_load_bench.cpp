@@ -30,8 +30,8 @@
 
 #include "bmplib.h"
 #include "framebuffer.h"
-#include "prepared_bitmap.h"
 #include "memory_screen.h"
+#include "prepared_bitmap.h"
 #include "support/bmp_builder.h"
 
 extern "C" unsigned char* stbi_load(const char* filename, int* x, int* y, int* comp, int req_comp);
@@ -171,7 +171,6 @@ void floor_of(const picture& p, int screen_bits) {
     free(file);
 }
 
-
 std::vector<picture> all_pictures() {
     return {{"8", 8, false, ""},
             {"24", 24, false, ""},
@@ -263,15 +262,15 @@ int time_loads() {
                 char stb_ms[16] = "-";
                 char vs_stb[16] = "-";
                 if (best.count(stb_key) != 0 && screen == 32) {
-                    snprintf(stb_ms, sizeof stb_ms, "%.2f", best[stb_key]);
-                    snprintf(vs_stb, sizeof vs_stb, "%.2fx", ms / best[stb_key]);
+                    (void)snprintf(stb_ms, sizeof stb_ms, "%.2f", best[stb_key]);
+                    (void)snprintf(vs_stb, sizeof vs_stb, "%.2fx", ms / best[stb_key]);
                 }
                 printf("%-5s %-7s %-6d %8.2f %8s %8.2f %9s %8.2fx\n", condition, p.name, screen, ms,
                        stb_ms, fl, vs_stb, ms / fl);
             }
         }
     }
-    for (const picture& p : pictures) remove(p.path.c_str());
+    for (const picture& p : pictures) (void)remove(p.path.c_str());
     return 0;
 }
 
@@ -280,7 +279,8 @@ int time_loads() {
 int main(int argc, char** argv) {
     if (argc == 1) return time_loads();
     if (argc == 3 && strcmp(argv[1], "write") == 0) return write_pictures(argv[2]);
-    if (argc == 5 && strcmp(argv[1], "count") == 0) return count_loads(argv[2], argv[3], atoi(argv[4]));
-    fputs("usage: picture_load_bench [write DIR | count FILE 32|16|stb N]\n", stderr);
+    if (argc == 5 && strcmp(argv[1], "count") == 0)
+        return count_loads(argv[2], argv[3], atoi(argv[4]));
+    (void)fputs("usage: picture_load_bench [write DIR | count FILE 32|16|stb N]\n", stderr);
     return 2;
 }

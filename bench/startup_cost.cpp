@@ -50,7 +50,9 @@ int floor_only(const std::string& media) {
     std::vector<uint8_t*> files;
     int status = 0;
     for (const std::string& name : names) {
-        const int fd = open((media + "/" + name).c_str(), O_RDONLY);
+        std::string path = media;
+        path.append("/").append(name);
+        const int fd = open(path.c_str(), O_RDONLY);
         struct stat st {};
         auto* bytes = fd >= 0 && fstat(fd, &st) == 0
                           ? static_cast<uint8_t*>(malloc(static_cast<size_t>(st.st_size)))
@@ -69,7 +71,7 @@ int floor_only(const std::string& media) {
 
 int main(int argc, char** argv) {
     if (argc != 3) {
-        fputs("usage: startup_cost load|floor MEDIA_DIR\n", stderr);
+        (void)fputs("usage: startup_cost load|floor MEDIA_DIR\n", stderr);
         return 2;
     }
     std::vector<uint8_t> screen(800 * 480 * 4);
