@@ -33,21 +33,6 @@ void index8_to_2(const uint8_t* in, size_t w, const uint32_t* table, uint8_t* ou
     for (size_t x = 0; x < w; ++x) memcpy(out + 2 * x, &table[in[x]], 2);
 }
 
-// The usual 32-bit screen (blue, green, red, 0xFF from the lowest byte) takes
-// a stored 24- or 32-bit pixel's colour bytes as they are.
-uint32_t to_xrgb32(uint32_t bgr) {
-    return 0xFF000000u | bgr;
-}
-
-// The usual 16-bit screen: 5-6-5, each channel cut to its top bits. Red
-// (bits 19-23 of the stored colour) and blue (3-7) are moved together: times
-// 33 adds a copy 5 bits up, which puts blue's at 8-12 beside red's at 19-23,
-// with nothing carried into either; then both move down 8 bits.
-uint16_t to_rgb565(uint32_t bgr) {
-    const uint32_t red_blue = (bgr & 0xF800F8u) * 33u;
-    return static_cast<uint16_t>(((red_blue >> 8) & 0xF81Fu) | ((bgr >> 5) & 0x07E0u));
-}
-
 // 24 bits: each pixel but the last is read as the word at its first byte (its
 // fourth byte is the next pixel's and is dropped); the last, which may end
 // the stored rows, is read byte by byte.
@@ -62,10 +47,10 @@ void bgr24_to_xrgb32(const uint8_t* in, size_t w, const uint32_t* /*table*/, uin
     for (size_t x = 0; x + 1 < w; ++x) {
         uint32_t v;
         memcpy(&v, in + 3 * x, 4);  // bytes 3x .. 3x + 3 < 3w
-        v = to_xrgb32(v & 0xFFFFFFu);
+        v = screen_xrgb32(v & 0xFFFFFFu);
         memcpy(out + 4 * x, &v, 4);
     }
-    const uint32_t v = to_xrgb32(last_bgr24(in, w));
+    const uint32_t v = screen_xrgb32(last_bgr24(in, w));
     memcpy(out + 4 * (w - 1), &v, 4);
 }
 
@@ -74,10 +59,10 @@ void bgr24_to_rgb565(const uint8_t* in, size_t w, const uint32_t* /*table*/, uin
     for (size_t x = 0; x + 1 < w; ++x) {
         uint32_t v;
         memcpy(&v, in + 3 * x, 4);  // bytes 3x .. 3x + 3 < 3w
-        const uint16_t p = to_rgb565(v);
+        const uint16_t p = screen_rgb565(v);
         memcpy(out + 2 * x, &p, 2);
     }
-    const uint16_t p = to_rgb565(last_bgr24(in, w));
+    const uint16_t p = screen_rgb565(last_bgr24(in, w));
     memcpy(out + 2 * (w - 1), &p, 2);
 }
 
@@ -87,7 +72,7 @@ void xrgb32_to_xrgb32(const uint8_t* in, size_t w, const uint32_t* /*table*/, ui
     for (size_t x = 0; x < w; ++x) {
         uint32_t v;
         memcpy(&v, in + 4 * x, 4);
-        v = to_xrgb32(v & 0xFFFFFFu);
+        v = screen_xrgb32(v & 0xFFFFFFu);
         memcpy(out + 4 * x, &v, 4);
     }
 }
@@ -97,7 +82,7 @@ void xrgb32_to_rgb565(const uint8_t* in, size_t w, const uint32_t* /*table*/, ui
     for (size_t x = 0; x < w; ++x) {
         uint32_t v;
         memcpy(&v, in + 4 * x, 4);
-        const uint16_t p = to_rgb565(v);
+        const uint16_t p = screen_rgb565(v);
         memcpy(out + 2 * x, &p, 2);
     }
 }

@@ -8,7 +8,7 @@ namespace {
 void write_32bpp(const screen_format* /*format*/, const uint32_t* __restrict colours, int32_t count,
                  uint8_t* __restrict out) {
     for (int32_t i = 0; i < count; ++i) {
-        const uint32_t word = 0xFF000000u | colours[i];
+        const uint32_t word = screen_xrgb32(colours[i]);
         memcpy(out + 4 * static_cast<ptrdiff_t>(i), &word, 4);
     }
 }
@@ -63,9 +63,7 @@ void write_16bpp(const screen_format* format, const uint32_t* __restrict colours
 void write_16bpp_rgb565(const screen_format* /*format*/, const uint32_t* __restrict colours,
                         int32_t count, uint8_t* __restrict out) {
     for (int32_t i = 0; i < count; ++i) {
-        const uint32_t c = colours[i];
-        const auto word =
-            static_cast<uint16_t>(((c >> 8) & 0xF800u) | ((c >> 5) & 0x07E0u) | ((c >> 3) & 0x1Fu));
+        const uint16_t word = screen_rgb565(colours[i]);
         memcpy(out + 2 * static_cast<ptrdiff_t>(i), &word, 2);
     }
 }

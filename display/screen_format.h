@@ -36,3 +36,17 @@ struct screen_format {
 };
 
 void screen_format_init(screen_format* format, const fb_var_screeninfo* var);
+
+// A 0xRRGGBB colour (bits 24-31 clear) as a pixel of the usual 32-bit screen.
+inline uint32_t screen_xrgb32(uint32_t colour) {
+    return 0xFF000000u | colour;
+}
+
+// A colour as a pixel of the usual 16-bit screen: 5-6-5, each channel cut to
+// its top bits; bits 24-31 are ignored. Red (bits 19-23) and blue (3-7) move
+// together: times 33 adds a copy 5 bits up, which puts blue's at 8-12 beside
+// red's at 19-23 with nothing carried into either; then both move down 8.
+inline uint16_t screen_rgb565(uint32_t colour) {
+    const uint32_t red_blue = (colour & 0xF800F8u) * 33u;
+    return static_cast<uint16_t>(((red_blue >> 8) & 0xF81Fu) | ((colour >> 5) & 0x07E0u));
+}
