@@ -1,37 +1,75 @@
 #!/bin/sh
 # Installs the Debian packages the build, the tests and the demo need; quiet
 # when nothing is missing. Needs root for apt-get.
-set -eu
+#
+# A registry has bad days: an index that fails to refresh ("Mirror sync in
+# progress?") is a warning, tried once more; the install is what decides. A
+# package that truly cannot be installed is named in one line, with the
+# command to retry.
+set -u
 
 packages="cmake make g++ libgtest-dev libstb-dev e2fsprogs
-crossbuild-essential-armhf qemu-user python3 python3-pil python3-pytest imagemagick
+crossbuild-essential-armel qemu-user python3 python3-pil python3-pytest imagemagick
 fonts-inconsolata qemu-system-arm mtools dosfstools fdisk cpio kmod device-tree-compiler
 clang-14 libclang-rt-14-dev llvm-14 valgrind gcovr zlib1g-dev"
 
-# The emulated device's kernel and busybox are Debian's armhf packages.
-if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+say() { echo "install-deps: $*" >&2; }
+
+# apt-get update, once more on failure; a failure of both is only a warning.
+refresh_indexes() {
+    apt-get update -qq && return 0
+    say "warning: apt-get update failed; trying once more"
+    sleep 2
+    apt-get update -qq && return 0
+    say "warning: apt-get update failed again; installing from the indexes at hand"
+    return 0
+}
+
+installed() {
+    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
+
+missing_of() {
+    out=""
+    for p in $1; do
+        installed "$p" || out="$out $p"
+    done
+    echo "$out"
+}
+
+need_root() {
     if [ "$(id -u)" != 0 ]; then
-        echo "install-deps: run as root to add the armhf architecture" >&2
+        say "run as root to $1"
         exit 1
     fi
-    dpkg --add-architecture armhf
-    apt-get update -qq
+}
+
+# The emulated device's kernel and busybox are Debian's armhf packages.
+refreshed=no
+if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+    need_root "add the armhf architecture"
+    dpkg --add-architecture armhf || { say "cannot add the armhf architecture"; exit 1; }
+    refresh_indexes
+    refreshed=yes
 fi
 
-missing=""
-for p in $packages; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-        missing="$missing $p"
-    fi
-done
+missing=$(missing_of "$packages")
 [ -z "$missing" ] && exit 0
 
 echo "installing:$missing"
-if [ "$(id -u)" != 0 ]; then
-    echo "install-deps: run as root to install:$missing" >&2
-    exit 1
-fi
+need_root "install:$missing"
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
+[ "$refreshed" = yes ] || refresh_indexes
 # shellcheck disable=SC2086
 apt-get install -y -qq --no-install-recommends $missing >/dev/null
+# One package the registry cannot give must not keep the others out.
+still=$(missing_of "$missing")
+for p in $still; do
+    apt-get install -y -qq --no-install-recommends "$p" >/dev/null 2>&1
+done
+still=$(missing_of "$still")
+if [ -n "$still" ]; then
+    say "cannot install:$still; retry with: apt-get update && apt-get install$still"
+    exit 1
+fi
+exit 0

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 
 #include "test_paths.h"
 #include "wait_until.h"
@@ -32,7 +33,11 @@ std::string built_program(const char* name) {
 
 program_result run_program(const program_run& run) {
     std::vector<std::string> args = run.args;
-    if (std::string(ZQ_EMULATOR).size() > 0) args.insert(args.begin(), ZQ_EMULATOR);
+    // The emulator's command line goes first, word by word.
+    std::istringstream emulator(ZQ_EMULATOR);
+    std::vector<std::string> words;
+    for (std::string word; emulator >> word;) words.push_back(word);
+    args.insert(args.begin(), words.begin(), words.end());
     std::vector<std::string> env = run.env;
     if (std::none_of(env.begin(), env.end(),
                      [](const std::string& e) { return e.rfind("PATH=", 0) == 0; })) {
