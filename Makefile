@@ -20,7 +20,7 @@ $(addprefix check-,$(PRESETS)): check-%: deps
 
 demo: deps
 	cmake --preset arm >/dev/null
-	cmake --build build/arm -j$(JOBS) --target zqrecovery zqanimation run_zq_device_init zq_shell_front media
+	cmake --build build/arm -j$(JOBS) --target zqrecovery zqanimation run_zq_device_init zq_shell_front zq_old_kernel media
 	rm -rf build/demo
 	/usr/bin/python3 emulated_device/demo.py build build/demo
 
@@ -28,7 +28,7 @@ bench: deps
 	cmake --preset host >/dev/null
 	cmake --build build/host -j$(JOBS) --target picture_load_bench startup_cost media
 	cmake --preset arm >/dev/null
-	cmake --build build/arm -j$(JOBS) --target zqrecovery zqanimation run_zq_device_init zq_shell_front media \
+	cmake --build build/arm -j$(JOBS) --target zqrecovery zqanimation run_zq_device_init zq_shell_front zq_old_kernel media \
 	  picture_load_bench startup_cost
 	build/host/bin/picture_load_bench
 	sh bench/instructions.sh build/host build/arm

@@ -115,6 +115,9 @@ fi
 
 echo "zq: input: $(ls /dev/input | tr '\n' ' ')"
 echo "zq: cards: $(ls /dev/block | tr '\n' ' ')"
+# zq.oldkernel=1: every program with the system calls of Linux 2.6.29.
+launch=""
+[ "$(arg zq.oldkernel)" = 1 ] && launch=/sbin/zq_old_kernel
 boot=$(arg zq.boot)
 [ -n "$boot" ] || boot=run_zq_device_init,zqrecovery,zqanimation
 echo "zq: boot $boot"
@@ -175,7 +178,7 @@ for program in $(echo "$boot" | tr ',' ' '); do
             echo "zq: first frames done"
             ;;
         zqanimation)
-            /system/bin/zqanimation &
+            $launch /system/bin/zqanimation &
             if [ "$(arg zq.memory)" = 1 ]; then
                 # Its memory once the animation runs.
                 pid=$!
@@ -187,9 +190,9 @@ for program in $(echo "$boot" | tr ',' ' '); do
         *)
             if [ "$(arg zq.quiet)" = 1 ]; then
                 # As init starts services: standard output goes nowhere.
-                "/system/bin/$program" > /dev/null
+                $launch "/system/bin/$program" > /dev/null
             else
-                "/system/bin/$program"
+                $launch "/system/bin/$program"
             fi
             echo "zq: $program exited $?"
             echo "zq: mounts: $(grep -o ' /sdcard[^ ]*' /proc/mounts | tr '\n' ' ')"

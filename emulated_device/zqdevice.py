@@ -190,6 +190,8 @@ def build_initramfs(stage, front, cache, version, machine, layout, out):
             os.makedirs(os.path.join(tree, d), exist_ok=True)
         shutil.copytree(os.path.join(stage, "ZQ"), os.path.join(tree, "ZQ"))
         shutil.copy(busybox, os.path.join(tree, "sbin", "busybox"))
+        shutil.copy(os.path.join(os.path.dirname(front), "zq_old_kernel"),
+                    os.path.join(tree, "sbin", "zq_old_kernel"))
         for applet in EARLY_APPLETS:
             os.symlink("busybox", os.path.join(tree, "sbin", applet))
         if layout == "linux":
@@ -467,7 +469,7 @@ class Device:
                  report_memory=False, layout="android", throttle_write=None, dirty_bytes=None,
                  card_mb=64, partition_mb=None, quiet=False, hold=None, system_options=None,
                  partitions_from=None, throttle_card_read=None, watch_cards=False,
-                 panel=None, card_times=False, host_flush=True, timeout=60):
+                 panel=None, card_times=False, host_flush=True, old_kernel=False, timeout=60):
         if machine not in MODULES:
             raise DeviceError(f"unknown machine {machine}")
         if layout not in LAYOUTS:
@@ -500,6 +502,7 @@ class Device:
         # False: the guest's flushes of its disks do not reach the host's disk,
         # whose flush times on a shared machine vary by whole seconds.
         self.host_flush = host_flush
+        self.old_kernel = old_kernel  # the programs see the system calls of Linux 2.6.29
         self.dirty_bytes = dirty_bytes  # the kernel's limit of unwritten file data
         self.quiet = quiet  # the programs' standard output to /dev/null, as init gives it
         self.hold = hold  # a guest file a process holds open until the first program ends
@@ -597,6 +600,8 @@ class Device:
             append += " zq.watchcards=1"
         if self.card_times:
             append += " zq.cardtimes=1"
+        if self.old_kernel:
+            append += " zq.oldkernel=1"
         cmd = ["qemu-system-arm", "-m", "256", "-kernel", kernel, "-initrd", initramfs,
                "-append", append, "-display", "none", "-monitor", "none", "-serial", "stdio",
                "-no-reboot", "-qmp", f"unix:{self.qmp_path},server=on,wait=off"]

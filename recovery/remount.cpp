@@ -1,7 +1,8 @@
 #include "remount.h"
 
+#include <mntent.h>
 #include <sys/mount.h>
-#include <sys/statvfs.h>
+#include <sys/statfs.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -11,21 +12,57 @@ namespace {
 
 constexpr const char* PARTITIONS[REMOUNT_PARTITIONS] = {"/system", "/data"};
 
-// The per-mount flags statvfs reports, which a remount must repeat to keep
-// (their ST_ values equal the MS_ ones).
-constexpr unsigned long KEPT_FLAGS = MS_NOSUID | MS_NODEV | MS_NOEXEC | MS_SYNCHRONOUS |
-                                     MS_MANDLOCK | MS_NOATIME | MS_NODIRATIME | MS_RELATIME;
+// The per-mount flags a remount must repeat to keep them: as the kernel's
+// statfs reports each (f_flags), and as /proc/mounts names it.
+struct kept_flag {
+    unsigned long statfs_bit;
+    const char* option;
+    unsigned long mount_flag;
+};
+constexpr kept_flag KEPT_FLAGS[] = {
+    {0x0001, "ro", MS_RDONLY},         {0x0002, "nosuid", MS_NOSUID},
+    {0x0004, "nodev", MS_NODEV},       {0x0008, "noexec", MS_NOEXEC},
+    {0x0010, "sync", MS_SYNCHRONOUS},  {0x0040, "mand", MS_MANDLOCK},
+    {0x0400, "noatime", MS_NOATIME},   {0x0800, "nodiratime", MS_NODIRATIME},
+    {0x1000, "relatime", MS_RELATIME},
+};
+// Set in f_flags by kernels that report the flags there (2.6.36 and later).
+constexpr unsigned long STATFS_FLAGS_VALID = 0x0020;
 
-// The mount's flags, or -1 when the path cannot be queried.
+// The flags of the mount at path as /proc/mounts lists them: its last entry
+// for path, the mount on top. -1 when it has none.
+long listed_mount_flags(const char* path) {
+    FILE* mounts = setmntent("/proc/mounts", "r");
+    if (mounts == nullptr) return -1;
+    long flags = -1;
+    for (const mntent* entry; (entry = getmntent(mounts)) != nullptr;) {
+        if (strcmp(entry->mnt_dir, path) != 0) continue;
+        flags = 0;
+        for (const kept_flag& f : KEPT_FLAGS) {
+            if (hasmntopt(entry, f.option) != nullptr) flags |= static_cast<long>(f.mount_flag);
+        }
+    }
+    endmntent(mounts);
+    return flags;
+}
+
+// The mount's flags (MS_RDONLY and the kept ones), or -1 when the path cannot
+// be queried. Kernels before 2.6.36 report none in statfs: /proc/mounts has them.
 long mount_flags(const char* path) {
-    struct statvfs st {};
-    if (statvfs(path, &st) != 0) return -1;
-    return static_cast<long>(st.f_flag);
+    struct statfs st {};
+    if (statfs(path, &st) != 0) return -1;
+    const auto reported = static_cast<unsigned long>(st.f_flags);
+    if ((reported & STATFS_FLAGS_VALID) == 0) return listed_mount_flags(path);
+    long flags = 0;
+    for (const kept_flag& f : KEPT_FLAGS) {
+        if ((reported & f.statfs_bit) != 0) flags |= static_cast<long>(f.mount_flag);
+    }
+    return flags;
 }
 
 bool read_only(const char* path) {
     const long flags = mount_flags(path);
-    return flags >= 0 && (static_cast<unsigned long>(flags) & ST_RDONLY) != 0;
+    return flags >= 0 && (static_cast<unsigned long>(flags) & MS_RDONLY) != 0;
 }
 
 }  // namespace
@@ -35,7 +72,7 @@ void remount_writable(remount_state* state) {
         state->changed[i] = 0;
         const char* path = PARTITIONS[i];
         if (!read_only(path)) continue;
-        const unsigned long kept = static_cast<unsigned long>(mount_flags(path)) & KEPT_FLAGS;
+        const unsigned long kept = static_cast<unsigned long>(mount_flags(path)) & ~MS_RDONLY;
         // The file system first; then the mount point, where it alone was read-only.
         unsigned long flags = MS_REMOUNT | kept;
         int result = mount(nullptr, path, nullptr, flags, nullptr);

@@ -6,6 +6,7 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -592,6 +593,20 @@ TEST_F(UpdateWalk, FiftyThousandFilesInFlatMemory) {
     }
 }
 
+}  // namespace
+
+// Kernels before 2.6.36 report no mount flags in statfs: with this set, the
+// product's statfs answers as they do.
+static bool statfs_without_flags = false;
+extern "C" int __real_statfs64(const char* path, struct statfs64* st);
+extern "C" int __wrap_statfs64(const char* path, struct statfs64* st) {
+    const int result = __real_statfs64(path, st);
+    if (result == 0 && statfs_without_flags) st->f_flags = 0;
+    return result;
+}
+
+namespace {
+
 bool read_only(const char* path) {
     struct statvfs st {};
     return statvfs(path, &st) == 0 && (st.f_flag & ST_RDONLY) != 0;
@@ -610,10 +625,14 @@ void restore(remount_state* state) {
 
 // /system read-only as Android mounts it (the file system, or only the mount
 // point), /data read-write: the update makes /system writable and puts it
-// back, also when a file it replaced is still open.
+// back, also when a file it replaced is still open; also on kernels whose
+// statfs has no mount flags (the flags then come from /proc/mounts).
 TEST_F(UpdateWalk, ReadOnlySystemIsRemountedForTheWalkAndPutBack) {
-    for (const bool bind : {false, true}) {
+    for (const int variant : {0, 1, 2, 3}) {
+        const bool bind = (variant & 1) != 0;
+        statfs_without_flags = (variant & 2) != 0;
         SCOPED_TRACE(bind ? "read-only mount point" : "read-only file system");
+        SCOPED_TRACE(statfs_without_flags ? "no flags in statfs" : "flags in statfs");
         ASSERT_EQ(mount("tmpfs", "/system", "tmpfs", 0, "mode=755"), 0);
         if (bind) {
             ASSERT_EQ(mount("/system", "/system", nullptr, MS_BIND, nullptr), 0);
@@ -643,6 +662,7 @@ TEST_F(UpdateWalk, ReadOnlySystemIsRemountedForTheWalkAndPutBack) {
         while (umount2("/system", MNT_DETACH) == 0) {
         }
     }
+    statfs_without_flags = false;
     remount_state untouched{};
     EXPECT_EQ(remount(remount_writable, &untouched), "") << "nothing read-only, nothing said";
     EXPECT_EQ(remount(restore, &untouched), "");
