@@ -17,10 +17,39 @@ constexpr bool LITTLE_ENDIAN_WORDS = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
 
 using row_converter = decltype(bitmap_conversion::convert_row);
 
-// 8 bits: one lookup and one constant-size copy a pixel.
+// CPUs that load and store words at any address (x86, ARMv6 and later).
+#if defined(__ARM_ARCH) && !defined(__ARM_FEATURE_UNALIGNED)
+constexpr bool UNALIGNED_WORDS = false;
+#else
+constexpr bool UNALIGNED_WORDS = true;
+#endif
+
+// p, which the callers keep aligned to n bytes: the prepared rows (from
+// malloc, w * Bpp bytes apart) and the reader's stored rows (from malloc, a
+// multiple of 4 bytes apart). Without the promise ARMv5, which has no
+// unaligned word access, would move each word a byte at a time; elsewhere it
+// would only keep the compiler from its vector code.
+template <size_t N, typename T>
+inline T* aligned(T* p) {
+    if constexpr (UNALIGNED_WORDS) return p;
+    return static_cast<T*>(__builtin_assume_aligned(p, N));
+}
+inline void store32(uint8_t* p, uint32_t v) {
+    memcpy(aligned<4>(p), &v, 4);
+}
+inline void store16(uint8_t* p, uint16_t v) {
+    memcpy(aligned<2>(p), &v, 2);
+}
+inline uint32_t load32(const uint8_t* p) {
+    uint32_t v;
+    memcpy(&v, aligned<4>(p), 4);
+    return v;
+}
+
+// 8 bits: one lookup and one store a pixel.
 void index8_to_4(const uint8_t* in, size_t w, const uint32_t* table, uint8_t* out) {
 #pragma GCC unroll 8
-    for (size_t x = 0; x < w; ++x) memcpy(out + 4 * x, &table[in[x]], 4);
+    for (size_t x = 0; x < w; ++x) store32(out + 4 * x, table[in[x]]);
 }
 
 void index8_to_3(const uint8_t* in, size_t w, const uint32_t* table, uint8_t* out) {
@@ -30,61 +59,79 @@ void index8_to_3(const uint8_t* in, size_t w, const uint32_t* table, uint8_t* ou
 
 void index8_to_2(const uint8_t* in, size_t w, const uint32_t* table, uint8_t* out) {
 #pragma GCC unroll 8
-    for (size_t x = 0; x < w; ++x) memcpy(out + 2 * x, &table[in[x]], 2);
+    for (size_t x = 0; x < w; ++x) {
+        // The entry's first two bytes.
+        const uint32_t entry = table[in[x]];
+        store16(out + 2 * x, static_cast<uint16_t>(LITTLE_ENDIAN_WORDS ? entry : entry >> 16));
+    }
 }
 
-// 24 bits: each pixel but the last is read as the word at its first byte (its
-// fourth byte is the next pixel's and is dropped); the last, which may end
-// the stored rows, is read byte by byte.
-uint32_t last_bgr24(const uint8_t* in, size_t w) {
-    const uint8_t* p = in + 3 * (w - 1);
+// 24 bits, the colour of the pixel whose bytes start at p.
+uint32_t bgr24_at(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16);
 }
 
-void bgr24_to_xrgb32(const uint8_t* in, size_t w, const uint32_t* /*table*/, uint8_t* out) {
-#pragma GCC unroll 8
-    for (size_t x = 0; x + 1 < w; ++x) {
-        uint32_t v;
-        memcpy(&v, in + 3 * x, 4);  // bytes 3x .. 3x + 3 < 3w
-        v = screen_xrgb32(v & 0xFFFFFFu);
-        memcpy(out + 4 * x, &v, 4);
-    }
-    const uint32_t v = screen_xrgb32(last_bgr24(in, w));
-    memcpy(out + 4 * (w - 1), &v, 4);
+// PUT stores a colour's pixel; with its opaque bits as an operand (a register,
+// not a constant the compiler would fold into one more instruction a pixel).
+void put_xrgb32(uint8_t* out, uint32_t colour, uint32_t opaque) {
+    store32(out, opaque | colour);
+}
+void put_rgb565(uint8_t* out, uint32_t colour, uint32_t /*opaque*/) {
+    store16(out, screen_rgb565(colour));
 }
 
-void bgr24_to_rgb565(const uint8_t* in, size_t w, const uint32_t* /*table*/, uint8_t* out) {
+// A 24-bit row. Where words load from any address, each pixel but the last
+// is the word at its first byte (the fourth byte is the next pixel's); else
+// four pixels are three aligned words (b g r b, g r b g, r b g r), from the
+// first pixel whose bytes start on a word. The pixels around them are read
+// byte by byte; no read leaves the row. PUT gets each colour in bits 0-23;
+// bits 24-31 may hold another pixel's byte, which both screens' pixels drop.
+template <size_t BYTES, void (*PUT)(uint8_t*, uint32_t, uint32_t)>
+void bgr24_row(const uint8_t* in, size_t w, const uint32_t* /*table*/, uint8_t* out) {
+    uint32_t opaque = 0xFF000000u;
+    const uint8_t* end = in + 3 * w;
+    if constexpr (UNALIGNED_WORDS) {
+        const size_t words = w > 0 ? w - 1 : 0;
 #pragma GCC unroll 8
-    for (size_t x = 0; x + 1 < w; ++x) {
-        uint32_t v;
-        memcpy(&v, in + 3 * x, 4);  // bytes 3x .. 3x + 3 < 3w
-        const uint16_t p = screen_rgb565(v);
-        memcpy(out + 2 * x, &p, 2);
+        for (size_t x = 0; x < words; ++x) {
+            uint32_t v;
+            memcpy(&v, in + 3 * x, 4);  // bytes 3x .. 3x + 3 < 3w
+            PUT(out + BYTES * x, v, opaque);
+        }
+        in += 3 * words;
+        out += BYTES * words;
+    } else {
+        __asm__("" : "+r"(opaque));  // an operand, not one more instruction a pixel
+        for (; in < end && (reinterpret_cast<uintptr_t>(in) & 3u) != 0; in += 3, out += BYTES) {
+            PUT(out, bgr24_at(in), opaque);
+        }
+        const uint8_t* quads_end = in + static_cast<size_t>(end - in) / 12 * 12;
+#pragma GCC unroll 2
+        for (; in < quads_end; in += 12, out += 4 * BYTES) {
+            uint32_t word[3];
+            memcpy(word, aligned<4>(in), 12);
+            PUT(out, word[0], opaque);
+            PUT(out + BYTES, (word[0] >> 24) | (word[1] << 8), opaque);
+            PUT(out + 2 * BYTES, (word[1] >> 16) | (word[2] << 16), opaque);
+            PUT(out + 3 * BYTES, word[2] >> 8, opaque);
+        }
     }
-    const uint16_t p = screen_rgb565(last_bgr24(in, w));
-    memcpy(out + 2 * (w - 1), &p, 2);
+    for (; in < end; in += 3, out += BYTES) PUT(out, bgr24_at(in), opaque);
 }
+constexpr auto bgr24_to_xrgb32 = bgr24_row<4, put_xrgb32>;
+constexpr auto bgr24_to_rgb565 = bgr24_row<2, put_rgb565>;
 
 // 32 bits whose masks are 0xFF0000, 0xFF00 and 0xFF: the colour is the low three bytes.
 void xrgb32_to_xrgb32(const uint8_t* in, size_t w, const uint32_t* /*table*/, uint8_t* out) {
 #pragma GCC unroll 8
-    for (size_t x = 0; x < w; ++x) {
-        uint32_t v;
-        memcpy(&v, in + 4 * x, 4);
-        v = screen_xrgb32(v & 0xFFFFFFu);
-        memcpy(out + 4 * x, &v, 4);
-    }
+    for (size_t x = 0; x < w; ++x)
+        store32(out + 4 * x, screen_xrgb32(load32(in + 4 * x) & 0xFFFFFFu));
 }
 
 void xrgb32_to_rgb565(const uint8_t* in, size_t w, const uint32_t* /*table*/, uint8_t* out) {
 #pragma GCC unroll 8
-    for (size_t x = 0; x < w; ++x) {
-        uint32_t v;
-        memcpy(&v, in + 4 * x, 4);
-        const uint16_t p = screen_rgb565(v);
-        memcpy(out + 2 * x, &p, 2);
-    }
+    for (size_t x = 0; x < w; ++x) store16(out + 2 * x, screen_rgb565(load32(in + 4 * x)));
 }
 
 // The road for the picture's depth and the screen's format, decided once per
