@@ -9,7 +9,7 @@
 set -u
 
 packages="cmake make g++ libgtest-dev libstb-dev e2fsprogs
-crossbuild-essential-armel qemu-user python3 python3-pil python3-pytest imagemagick
+crossbuild-essential-armel musl-dev:armel qemu-user python3 python3-pil python3-pytest imagemagick
 fonts-inconsolata qemu-system-arm mtools dosfstools fdisk cpio kmod device-tree-compiler
 clang-14 libclang-rt-14-dev llvm-14 valgrind gcovr zlib1g-dev"
 
@@ -44,11 +44,16 @@ need_root() {
     fi
 }
 
-# The emulated device's kernel and busybox are Debian's armhf packages.
+# The emulated device's kernel and busybox are Debian's armhf packages; the
+# programs' C library is Debian's musl for armel.
 refreshed=no
-if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-    need_root "add the armhf architecture"
-    dpkg --add-architecture armhf || { say "cannot add the armhf architecture"; exit 1; }
+for arch in armhf armel; do
+    dpkg --print-foreign-architectures | grep -qx "$arch" && continue
+    need_root "add the $arch architecture"
+    dpkg --add-architecture "$arch" || { say "cannot add the $arch architecture"; exit 1; }
+    refreshed=pending
+done
+if [ "$refreshed" = pending ]; then
     refresh_indexes
     refreshed=yes
 fi
