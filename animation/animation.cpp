@@ -1,11 +1,10 @@
 #include "animation.h"
 
+#include <errno.h>
 #include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 
 #include "bmplib.h"
 #include "framebuffer.h"
@@ -24,7 +23,7 @@ prepared_bitmap animation1;
 prepared_bitmap animation2;
 prepared_bitmap animation3;
 
-std::atomic<int> EXIT_RECOVERY{0};
+shared_int EXIT_RECOVERY{0};
 
 namespace {
 

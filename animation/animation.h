@@ -1,9 +1,8 @@
 // The boot splash: a background with a four-frame loop over it.
 #pragma once
 
-#include <atomic>
-
 #include "prepared_bitmap.h"
+#include "shared_int.h"
 
 // The row at which every animation frame's top-left corner is drawn (column 0).
 constexpr int FRAME_Y = 50;
@@ -20,7 +19,7 @@ extern prepared_bitmap animation1;
 extern prepared_bitmap animation2;
 extern prepared_bitmap animation3;
 
-extern std::atomic<int> EXIT_RECOVERY;
+extern shared_int EXIT_RECOVERY;
 
 // Loads and converts the five pictures in order; -1 after a perror at the
 // first that cannot be loaded (the ones before it stay converted).

@@ -1,12 +1,11 @@
 // BMP picture reader. See bmplib.h for the interface and internal/bmp_image.h for the record.
 #include "bmplib.h"
 
+#include <stddef.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
-
-#include <cstddef>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 #include "bmp_image.h"
 

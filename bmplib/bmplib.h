@@ -2,7 +2,7 @@
 // pixel as 0xRRGGBB.
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
 struct bmp_image;
 

@@ -1,8 +1,7 @@
 #include "console.h"
 
-#include <algorithm>
-#include <cstdint>
-#include <cstring>
+#include <stdint.h>
+#include <string.h>
 
 #include "bmplib.h"
 #include "framebuffer.h"
@@ -72,7 +71,8 @@ void draw_string(const prepared_bitmap* table, const char* text) {
         // In 64 bits: a cursor set anywhere in int's range cannot overflow.
         if (int64_t{posx} + g->width > xres) {
             posx = 0;
-            posy = static_cast<int>(std::min<int64_t>(int64_t{posy} + g->height, INT32_MAX));
+            const int64_t below = int64_t{posy} + g->height;
+            posy = below < INT32_MAX ? static_cast<int>(below) : INT32_MAX;
         }
         if (int64_t{posy} + g->height > yres) posy = top;
         if (posx == 0) clear_band(posy, h);

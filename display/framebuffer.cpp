@@ -1,13 +1,12 @@
 #include "framebuffer.h"
 
 #include <fcntl.h>
+#include <inttypes.h>
+#include <stdio.h>
+#include <string.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
-
-#include <cinttypes>
-#include <cstdio>
-#include <cstring>
 
 #include "screen_format.h"
 

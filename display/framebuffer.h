@@ -2,8 +2,7 @@
 #pragma once
 
 #include <linux/fb.h>
-
-#include <cstdint>
+#include <stdint.h>
 
 extern int fbfd;                 // device descriptor, -1 while not open
 extern fb_var_screeninfo fbvar;  // read once by fb_init

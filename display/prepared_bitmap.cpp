@@ -1,9 +1,9 @@
 #include "prepared_bitmap.h"
 
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
 
 #include "bmplib.h"
 #include "framebuffer.h"

@@ -1,8 +1,8 @@
 // Pictures converted once into the screen's pixel format, and copied to the screen.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
 
 struct bmp_image;
 struct screen_format;

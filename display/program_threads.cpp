@@ -1,11 +1,10 @@
 #include "program_threads.h"
 
+#include <errno.h>
 #include <pthread.h>
+#include <stdio.h>
 
-#include <cerrno>
-#include <cstdio>
-
-int run_threads(void* (*ui)(void*), void* (*worker)(void*), std::atomic<int>* exit_flag) {
+int run_threads(void* (*ui)(void*), void* (*worker)(void*), shared_int* exit_flag) {
     pthread_t ui_thread;
     pthread_t worker_thread;
     int result = pthread_create(&ui_thread, nullptr, ui, nullptr);
@@ -14,7 +13,11 @@ int run_threads(void* (*ui)(void*), void* (*worker)(void*), std::atomic<int>* ex
         perror("create ui thread\n");
         return -1;
     }
-    result = pthread_create(&worker_thread, nullptr, worker, nullptr);
+    pthread_attr_t worker_attributes;
+    pthread_attr_init(&worker_attributes);
+    pthread_attr_setstacksize(&worker_attributes, WORKER_STACK_BYTES);
+    result = pthread_create(&worker_thread, &worker_attributes, worker, nullptr);
+    pthread_attr_destroy(&worker_attributes);
     if (result != 0) {
         errno = result;
         perror("create ui thread\n");

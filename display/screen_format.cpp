@@ -1,7 +1,7 @@
 #include "screen_format.h"
 
-#include <cstddef>
-#include <cstring>
+#include <stddef.h>
+#include <string.h>
 
 namespace {
 

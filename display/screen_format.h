@@ -3,8 +3,7 @@
 #pragma once
 
 #include <linux/fb.h>
-
-#include <cstdint>
+#include <stdint.h>
 
 struct screen_format;
 

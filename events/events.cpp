@@ -2,9 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <stdio.h>
 #include <unistd.h>
-
-#include <cstdio>
 
 namespace {
 

@@ -1,13 +1,12 @@
 #include "file_install.h"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 
 namespace {
 

@@ -5,7 +5,7 @@
 // on with it.
 #pragma once
 
-#include <cstddef>
+#include <stddef.h>
 
 // The temporary file's name in the destination's directory: short, so that
 // every destination the walk accepts still fits, and with no extension that

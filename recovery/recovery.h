@@ -3,9 +3,9 @@
 
 #include <linux/input.h>
 #include <pthread.h>
+#include <stddef.h>
 
-#include <atomic>
-#include <cstddef>
+#include "shared_int.h"
 
 constexpr int S_COUNTDOWN = 0;
 constexpr int S_MENU = 1;
@@ -28,9 +28,9 @@ constexpr int ITEM_RECOVERY = 7;
 constexpr int ITEM_DOWNLOAD = 8;
 extern const char* const MENU_ITEMS[MENU_ITEM_SIZE * 2];  // {label, argument} per item
 
-extern std::atomic<int> EXIT_RECOVERY;
-extern std::atomic<int> STAGE;
-extern std::atomic<int> selected_menu;
+extern shared_int EXIT_RECOVERY;
+extern shared_int STAGE;
+extern shared_int selected_menu;
 extern pthread_mutex_t lock;  // guards the wake-ups of cond
 extern pthread_cond_t cond;
 extern pthread_mutex_t draw_lock;  // held by whichever thread draws

@@ -21,9 +21,9 @@ const char* const MENU_ITEMS[MENU_ITEM_SIZE * 2] = {
     "reboot download mode",
 };
 
-std::atomic<int> EXIT_RECOVERY{0};
-std::atomic<int> STAGE{S_COUNTDOWN};
-std::atomic<int> selected_menu{0};
+shared_int EXIT_RECOVERY{0};
+shared_int STAGE{S_COUNTDOWN};
+shared_int selected_menu{0};
 pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t cond = PTHREAD_COND_INITIALIZER;
 pthread_mutex_t draw_lock = PTHREAD_MUTEX_INITIALIZER;

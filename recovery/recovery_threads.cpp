@@ -1,7 +1,6 @@
 #include <pthread.h>
-
-#include <cstdio>
-#include <cstdlib>
+#include <stdio.h>
+#include <stdlib.h>
 
 #include "console.h"
 #include "events.h"

@@ -1,12 +1,11 @@
 #include "remount.h"
 
+#include <errno.h>
 #include <mntent.h>
+#include <stdio.h>
+#include <string.h>
 #include <sys/mount.h>
 #include <sys/statfs.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 
 namespace {
 

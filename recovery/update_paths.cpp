@@ -1,8 +1,8 @@
 #include "update_paths.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
 
 #include "recovery_text.h"
 

@@ -2,9 +2,8 @@
 // taken, what is skipped and why.
 #pragma once
 
+#include <stddef.h>
 #include <sys/stat.h>
-
-#include <cstddef>
 
 // What the walk does with one directory entry of the update tree.
 enum update_choice {

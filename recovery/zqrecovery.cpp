@@ -1,8 +1,7 @@
+#include <errno.h>
 #include <pthread.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
+#include <stdio.h>
+#include <stdlib.h>
 
 #include "bmplib.h"
 #include "console.h"

@@ -1,11 +1,10 @@
 #include "shell.h"
 
+#include <errno.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <csignal>
 
 namespace {
 

@@ -1,6 +1,7 @@
 // The three programs as a user meets them on a machine without their screen:
 // what they print, status 0, and what they hand to the platform's shell,
 // /system/bin/sh where it exists (Android), else /bin/sh, else none.
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -15,17 +16,27 @@
 namespace {
 
 const std::string SCRIPT = "/ZQ/bin/zq_device_init_wrapper.sh";
-const char* const NO_SCREEN = "fb0 dev open: No such file or directory\n";
-const char* const NOT_A_SCREEN = "fb0 dev ioctl: Inappropriate ioctl for device\n";
-const char* const NO_SHELL = "sh: No such file or directory\n";
+// What a program reports with perror; no text: nothing.
+struct perror_line {
+    const char* text;
+    int errnum;
+};
+const perror_line NO_SCREEN = {"fb0 dev open", ENOENT};
+const perror_line NOT_A_SCREEN = {"fb0 dev ioctl", ENOTTY};
+const perror_line NO_SHELL = {"sh", ENOENT};
+const perror_line NOTHING = {nullptr, 0};
+
+std::string printed(const perror_line& line) {
+    return line.text != nullptr ? program_perror(line.text, line.errnum) : "";
+}
 
 struct program_case {
     const char* name;
     std::vector<std::string> command;  // the program, then its arguments
     bool screen_is_a_file;             // fb0 a plain file (its query fails), else none
     const char* out;
-    const char* err;          // with a shell
-    const char* err_without;  // without one
+    perror_line err;          // with a shell
+    perror_line err_without;  // without one
     const char* handed_over;  // what the shell is asked to run; null: nothing
     const char* effect;       // the file the command writes, and what
     const char* effect_text;
@@ -42,7 +53,7 @@ const program_case PROGRAMS[] = {
     {"animation_not_a_screen", {"zqanimation"}, true, "start ZQ animation.\n", NOT_A_SCREEN, NO_SHELL,
      "start recovery", "/tmp/start.log", "recovery\n"},
     // The script's own status (3) does not become the launcher's.
-    {"device_init", {"run_zq_device_init", "--flag", "x"}, false, "", "", "",
+    {"device_init", {"run_zq_device_init", "--flag", "x"}, false, "", NOTHING, NOTHING,
      SCRIPT.c_str(), "/tmp/init.log", "init ran with 0 arguments\n"},
 };
 // clang-format on
@@ -91,7 +102,7 @@ TEST_P(Programs, ReportEndWithZeroAndUseThePlatformsShell) {
     shell_layout_restore();
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(r.out, c.out);
-    EXPECT_EQ(r.err, layout.shell != nullptr ? c.err : c.err_without);
+    EXPECT_EQ(r.err, printed(layout.shell != nullptr ? c.err : c.err_without));
     const bool ran = layout.shell != nullptr && c.handed_over != nullptr;
     EXPECT_EQ(shell_log(), ran ? std::string(layout.shell) + "\t" + c.handed_over + "\n" : "")
         << "the check for a shell runs nothing";

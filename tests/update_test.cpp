@@ -24,6 +24,7 @@
 #include "console.h"
 #include "file_install.h"
 #include "framebuffer.h"
+#include "program_threads.h"
 #include "recovery.h"
 #include "remount.h"
 #include "support/run_program.h"
@@ -495,13 +496,13 @@ TEST_F(UpdateWalk, OverLongPathsAreSkippedByNameAndTheRestIsCopied) {
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "create dir /system"), 2);
 }
 
-// The walk on a thread with a quarter of the stack a thread gets on Android
-// (1 MiB): every level keeps its buffers off the stack. A 1 KiB buffer in each
-// level's frame overflows it; sanitizers' larger frames get more.
+// The walk on a thread with the worker's stack: every level keeps its buffers
+// off the stack. A 1 KiB buffer in each level's frame overflows it;
+// sanitizers' larger frames get more.
 void walk_on_small_stack() {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, (ZQ_SANITIZED ? 1024 : 256) * 1024);
+    pthread_attr_setstacksize(&attr, ZQ_SANITIZED ? 1024 * 1024 : WORKER_STACK_BYTES);
     pthread_t thread;
     ASSERT_EQ(pthread_create(
                   &thread, &attr,

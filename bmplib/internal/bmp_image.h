@@ -1,7 +1,7 @@
 // The decoded picture record behind the opaque bmp_image of bmplib.h.
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
 #include "bmplib.h"
 

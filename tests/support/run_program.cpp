@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 #include "test_paths.h"
@@ -29,6 +30,17 @@ std::string contents(FILE* file) {
 
 std::string built_program(const char* name) {
     return std::string(ZQ_BIN_DIR) + "/" + name;
+}
+
+std::string program_perror(const char* text, int errnum) {
+    std::string error = strerror(errnum);
+    if (std::string(ZQ_PROGRAMS_STRERROR).size() > 0) {
+        program_run run;
+        run.args = {ZQ_PROGRAMS_STRERROR, std::to_string(errnum)};
+        error = run_program(run).out;
+        if (!error.empty()) error.pop_back();  // its line end
+    }
+    return std::string(text) + ": " + error + "\n";
 }
 
 program_result run_program(const program_run& run) {

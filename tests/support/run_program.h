@@ -22,3 +22,6 @@ struct program_result {
 program_result run_program(const program_run& run);
 // The path of a program of this build.
 std::string built_program(const char* name);
+// What perror(text) prints for errnum in the C library the programs are
+// linked with: the device's build links musl, whose texts are its own.
+std::string program_perror(const char* text, int errnum);

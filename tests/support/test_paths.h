@@ -6,6 +6,9 @@
 #endif
 
 // The emulator that runs the build's programs ("" for native builds).
+#ifndef ZQ_PROGRAMS_STRERROR
+#define ZQ_PROGRAMS_STRERROR ""
+#endif
 #ifndef ZQ_EMULATOR
 #define ZQ_EMULATOR ""
 #endif
