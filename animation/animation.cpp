@@ -57,8 +57,6 @@ int load_pictures() {
 }
 
 // The UI thread tests EXIT_RECOVERY every frame: it needs no wake-up.
-void wake_ui_thread() {}
-
 void* ui_thread_function(void* /*unused*/) {
     printf("ui_thread_function() %lu started.\n", static_cast<unsigned long>(pthread_self()));
     const prepared_bitmap* frames[FRAME_COUNT] = {&animation0, &animation1, &animation2,
@@ -87,7 +85,7 @@ int zqanimation::main(int /*argc*/, char** /*argv*/) {
     if (shell_system(nullptr) == 0) {
         perror("sh");
     } else if (fb_init() == 0 && fb_map() == 0 && load_pictures() == 0) {
-        run_threads(ui_thread_function, worker_thread_function, &EXIT_RECOVERY);
+        run_threads(ui_thread_function, worker_thread_function, &EXIT_RECOVERY, nullptr);
     }
     fb_exit();
     for (const picture_slot& slot : PICTURES) free(slot.bitmap->pixels);

@@ -4,7 +4,8 @@
 #include <pthread.h>
 #include <stdio.h>
 
-int run_threads(void* (*ui)(void*), void* (*worker)(void*), shared_int* exit_flag) {
+int run_threads(void* (*ui)(void*), void* (*worker)(void*), shared_int* exit_flag,
+                void (*wake_ui)()) {
     pthread_t ui_thread;
     pthread_t worker_thread;
     int result = pthread_create(&ui_thread, nullptr, ui, nullptr);
@@ -22,7 +23,7 @@ int run_threads(void* (*ui)(void*), void* (*worker)(void*), shared_int* exit_fla
         errno = result;
         perror("create ui thread\n");
         *exit_flag = 1;
-        wake_ui_thread();
+        if (wake_ui != nullptr) wake_ui();
     } else {
         pthread_join(worker_thread, nullptr);
         *exit_flag = 1;  // no wake-up: the worker's last one ends the UI thread

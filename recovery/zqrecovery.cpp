@@ -35,7 +35,8 @@ int zqrecovery::main(int argc, char** /*argv*/) {
     } else if (fb_init() == 0) {
         ev_init();
         if (fb_map() == 0 && load_font() == 0 &&
-            run_threads(ui_thread_function, worker_thread_function, &EXIT_RECOVERY) == 0) {
+            run_threads(ui_thread_function, worker_thread_function, &EXIT_RECOVERY,
+                        wake_ui_thread) == 0) {
             pthread_cond_destroy(&cond);
             pthread_mutex_destroy(&lock);
         }
