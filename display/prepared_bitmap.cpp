@@ -182,7 +182,7 @@ void prepare_converted_rect(const bitmap_conversion* conversion, const bmp_image
     const screen_format* format = conversion->format;
     // No larger than a picture the reader opens, checked in 64 bits: on a
     // 32-bit target w * h * Bpp would wrap size_t.
-    const int64_t bpp = fbvar.bits_per_pixel / 8;
+    const int64_t bpp = format->buffer_bytes_per_pixel;
     const int64_t bytes = int64_t{w} * h * bpp;
     const bool fits = w > 0 && h > 0 && bpp > 0 && int64_t{w} * h <= BMP_MAX_PIXELS;
     auto* pixels = static_cast<uint8_t*>(fits ? malloc(static_cast<size_t>(bytes)) : nullptr);

@@ -112,6 +112,7 @@ void fill_channel(uint16_t* table, const fb_bitfield& field) {
 
 void screen_format_init(screen_format* format, const fb_var_screeninfo* var) {
     memset(format, 0, sizeof *format);
+    format->buffer_bytes_per_pixel = static_cast<int32_t>(var->bits_per_pixel / 8);
     switch (var->bits_per_pixel) {
         case 32:
             format->bytes_per_pixel = 4;

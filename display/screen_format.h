@@ -19,6 +19,7 @@ using screen_span_writer = void (*)(const screen_format* format, const uint32_t*
 
 struct screen_format {
     int32_t bytes_per_pixel;   // 4, 3 or 2; 0 at an unsupported depth (nothing is converted)
+    int32_t buffer_bytes_per_pixel;  // bits_per_pixel / 8: what a picture's buffer is sized by
     screen_span_writer write;  // null at an unsupported depth
     screen_kind kind;
     // Bit offsets of red, green and blue in a pixel. At 24 and 32 bits the

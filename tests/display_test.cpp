@@ -121,12 +121,15 @@ TEST(PrepareBitmap, RectangleLargerThanAnyPictureStaysEmpty) {
 // Whole pictures, a rectangle inside one, rectangles that reach past the
 // right and bottom edges (what lies outside reads black), and ones that end
 // at the last byte of the stored rows (the top row of a bottom-up picture).
+// Into any format the caller gives, whatever fbvar says (buffers sized by the format).
 TEST(PrepareBitmap, MatchesPixelByPixelConversionOnEveryDepth) {
     std::mt19937 rng(11);
+    memory_screen screen(4, 4, 16);
     for (const int screen_bpp : {16, 24, 32}) {
-        memory_screen screen(4, 4, screen_bpp);
+        fb_var_screeninfo var = fbvar;
+        var.bits_per_pixel = screen_bpp;
         screen_format format;
-        screen_format_init(&format, &fbvar);
+        screen_format_init(&format, &var);
         for (const bmp_format& fmt : BMP_FORMATS) {
             const bmp_fields f = bmp_random(fmt, 300, 4, rng);  // more than one conversion span
             bmp_image* image = bmp_open(write_scratch_file("p.bmp", bmp_build(f)).c_str());
