@@ -42,6 +42,12 @@ struct walk_level {
 // One copy runs at a time (on the worker thread), so every level shares these.
 char copy_buffer[COPY_BUFFER_SIZE];
 char out_of_memory_message[TEXT_BUFFER_SIZE];
+// What the walk installed, and the entries it reported as not installed.
+struct walk_tally {
+    int installed;
+    int failed;
+};
+walk_tally tally;
 
 // Formats into a 1024-byte message buffer and draws it; a message that does
 // not fit is cut, keeping its line end.
@@ -67,6 +73,11 @@ void copy_file(walk_level* level) {
     install_file(level->source, level->destination, level->temporary, sizeof level->temporary,
                  copy_buffer, sizeof copy_buffer, &result);
     const char* error = strerror(result.error);
+    if (result.step == INSTALL_DONE) {
+        ++tally.installed;
+    } else {
+        ++tally.failed;
+    }
     switch (result.step) {
         case INSTALL_DONE:
             draw_message(level->message, "%s copied %lld bytes.\n", level->destination,
@@ -91,39 +102,75 @@ int lstat_source(const char* source, struct stat* st, void* /*context*/) {
     return lstat(source, st);
 }
 
+// The destination of a directory of the tree: made with its final mode (and
+// chmod for a umask that strips it), or a directory there already. A name in
+// the way that is not one fails as mkdir would, with ENOTDIR. A link to a
+// directory is followed (a partition of its own, as /system/vendor often is);
+// standard output says where it leads.
+bool make_directory(walk_level* level) {
+    const char* path = level->destination;
+    if (mkdir(path, NEW_DIR_MODE) == 0) {
+        chmod(path, NEW_DIR_MODE);
+        return true;
+    }
+    int error = errno;
+    struct stat st {};
+    if (error == EEXIST) {
+        if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
+            const ssize_t n = readlink(path, level->temporary, sizeof level->temporary - 1);
+            if (n > 0) {
+                level->temporary[n] = '\0';
+                printf("%s leads to %s\n", path, level->temporary);
+            }
+            return true;
+        }
+        error = ENOTDIR;
+    }
+    draw_message(level->message, "mkdir %s failed. %s\n", path, strerror(error));
+    return false;
+}
+
 // Walks one directory of the update tree with the given level's buffers.
 void walk(const char* path, int depth, size_t root_length, walk_level* level) {
     DIR* dir = opendir(path);
     if (dir == nullptr) {
         // A missing update root is silent; a subtree that cannot be read is not.
-        if (depth > 0)
+        if (depth > 0) {
             draw_message(level->message, "opendir %s failed. %s\n", path, strerror(errno));
+            ++tally.failed;
+        }
         return;
     }
-    const dirent* found = nullptr;
     update_entry entry{level->source, level->destination, {}, 0};
-    while ((found = readdir(dir)) != nullptr) {
+    for (;;) {
+        errno = 0;
+        const dirent* found = readdir(dir);
+        if (found == nullptr) {
+            // A card pulled or a bad sector mid-directory: the rest of it is unknown.
+            if (errno != 0) {
+                draw_message(level->message, "fopen %s failed. %s\n", path, strerror(errno));
+                ++tally.failed;
+            }
+            break;
+        }
         const char* name = found->d_name;
         const update_choice choice =
             update_decide(path, name, depth, root_length, lstat_source, nullptr, &entry);
         if (choice == UPDATE_IGNORED) continue;
         if (choice == UPDATE_PATH_TOO_LONG) {
             draw_message(level->message, "path too long, skipped %s/%s\n", path, name);
+            ++tally.failed;
             continue;
         }
         printf("%s to %s\n", level->source, level->destination);
         if (choice == UPDATE_UNREADABLE) {
             draw_message(level->message, "lstat %s failed. %s\n", level->source,
                          strerror(entry.error));
+            ++tally.failed;
         } else if (choice == UPDATE_DIRECTORY) {
-            if (mkdir(level->destination, 0) != 0) {
-                if (errno != EEXIST) {
-                    draw_message(level->message, "mkdir %s failed. %s\n", level->destination,
-                                 strerror(errno));
-                    break;
-                }
-            } else {
-                chmod(level->destination, NEW_DIR_MODE);
+            if (!make_directory(level)) {
+                ++tally.failed;
+                break;  // the rest of this level is abandoned
             }
             draw_message(level->message, "create dir %s\n", level->destination);
             update_tree(level->source, depth + 1, root_length);
@@ -138,11 +185,16 @@ void walk(const char* path, int depth, size_t root_length, walk_level* level) {
 // installed reaches storage before the screen says so, since a user who sees
 // "done." may pull the battery.
 void install(const char* root) {
+    char message[TEXT_BUFFER_SIZE];
     remount_state mounts;
     remount_writable(&mounts);
+    tally = walk_tally{0, 0};
     update_tree(root, 0, strlen(root));
     sync();
     remount_restore(&mounts);
+    if (tally.failed > 0) {
+        draw_message(message, "%d installed, %d not installed.\n", tally.installed, tally.failed);
+    }
     draw_string(font_20px, "done.\n");
 }
 
@@ -152,6 +204,7 @@ void update_tree(const char* path, int depth, size_t root_length) {
     auto* level = static_cast<walk_level*>(calloc(1, sizeof(walk_level)));
     if (level == nullptr) {
         draw_message(out_of_memory_message, "skip %s. %s\n", path, strerror(ENOMEM));
+        ++tally.failed;
         return;
     }
     walk(path, depth, root_length, level);

@@ -33,6 +33,22 @@
 #include "support/test_paths.h"
 #include "support/wait_until.h"
 
+// Reads of this directory fail with EIO, as a card pulled mid-walk or a bad
+// sector makes them fail; empty: none.
+static std::string failing_directory;
+extern "C" struct dirent64* __real_readdir64(DIR* dir);
+extern "C" struct dirent64* __wrap_readdir64(DIR* dir) {
+    char link[64];
+    char target[1024];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd(dir));
+    const ssize_t n = failing_directory.empty() ? -1 : readlink(link, target, sizeof target);
+    if (n > 0 && std::string(target, static_cast<size_t>(n)) == failing_directory) {
+        errno = EIO;
+        return nullptr;
+    }
+    return __real_readdir64(dir);
+}
+
 namespace {
 
 const std::string ROOT = "/sdcard/zq/update00";
@@ -411,6 +427,29 @@ TEST_F(UpdateWalk, CopiesManyFilesByteExact) {
         ASSERT_EQ(read_text_file("/" + name), content) << name;
     }
     EXPECT_EQ(read_text_file("/system/lib/sub/sub2/big.bin"), std::string(3 * 4096 + 17, 'x'));
+}
+
+// A file where a directory goes fails as mkdir does and abandons its level; a
+// link to a directory is followed; a directory whose read fails is reported
+// like an unreadable file and the walk goes on.
+TEST_F(UpdateWalk, FileInTheWayLinkToADirectoryAndAFailedDirectoryRead) {
+    write_text_file("/data/sub", "in the way");
+    file("data/sub/x.txt", "x");
+    ASSERT_TRUE(make_dirs("/data/vendor"));
+    ASSERT_EQ(symlink("/data/vendor", "/system/vendor"), 0);
+    file("system/vendor/lib.so", "lib");
+    file("system/bad/y.txt", "y");
+    failing_directory = ROOT + "/system/bad";
+    const std::string out = walk();
+    failing_directory.clear();
+    EXPECT_TRUE(screen_has("mkdir /data/sub failed. Not a directory"))
+        << testing::PrintToString(screen_lines());
+    EXPECT_FALSE(screen_has("create dir /data/sub"));
+    EXPECT_EQ(read_text_file("/data/sub"), "in the way");
+    EXPECT_EQ(read_text_file("/data/vendor/lib.so"), "lib");
+    EXPECT_NE(out.find("/system/vendor leads to /data/vendor\n"), std::string::npos) << out;
+    EXPECT_TRUE(screen_has("fopen " + ROOT + "/system/bad failed. " + strerror(EIO)));
+    EXPECT_FALSE(exists("/system/bad/y.txt"));
 }
 
 TEST_F(UpdateWalk, ReadOnlyDestinationFailsEachEntryAndAbandonsTheLevelOnMkdir) {

@@ -41,7 +41,11 @@ def test_damaged_fat_is_reported_and_nothing_crashes(tmp_path):
         lines = wait_for_prompt(dev)
         failures = [l for l in lines if "failed" in l]
         assert failures, lines
-        assert_copied_whole(dev, lines, files)
+        copied = assert_copied_whole(dev, lines, files)
+        # Before "done.": what was installed, and that not everything was.
+        summary = lines[lines.index("done.") - 1]
+        assert summary.startswith(f"{len(copied)} installed, ") and \
+            summary.endswith(" not installed."), lines
         back_to_menu(dev)
         dev.press(HOME)
         dev.wait_for_line(r"^zq: zqrecovery exited 0$")
