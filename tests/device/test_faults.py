@@ -54,7 +54,9 @@ def test_damaged_fat_is_reported_and_nothing_crashes(tmp_path):
 def test_card_pulled_mid_update(tmp_path):
     files = {f"zq/update00/system/part{i:02}.bin": bytes([i]) * 300_000 for i in range(12)}
     card = make_tree(tmp_path / "card", files)
-    with device(machine="vexpress", bpp=32, boot=["zqrecovery"], internal_card=card) as dev:
+    # (A screen tall enough for every line: none wraps back below the header.)
+    with device(machine="vexpress", bpp=32, height=600, boot=["zqrecovery"],
+                internal_card=card) as dev:
         enter_menu(dev)
         select(dev, 1)
         wait_until(lambda: any(COPIED.match(l) for l in dev.screen_text()), 60)
