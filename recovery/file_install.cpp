@@ -6,6 +6,8 @@
 #include <string.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -15,7 +17,9 @@ constexpr size_t IN_KERNEL_CHUNK = 64 * 1024 * 1024;
 
 // What the destination holds now, and what its replacement inherits.
 struct old_file {
-    bool regular;  // a regular file, which the in-place road can overwrite
+    bool regular;            // a regular file, which the in-place road can overwrite
+    unsigned names;          // its hard links
+    long long blocks_bytes;  // the room its blocks hold
     bool is_dir;
     uid_t uid;
     gid_t gid;
@@ -31,13 +35,15 @@ void fail(install_result* state, install_step step, int error) {
 // mode of a regular file it leads to: a command linked to a multi-call binary
 // stays executable once it is a file of its own.
 void inspect(const char* destination, old_file* old) {
-    *old = old_file{false, false, 0, 0, INSTALL_NEW_FILE_MODE};
+    *old = old_file{false, 0, 0, false, 0, 0, INSTALL_NEW_FILE_MODE};
     old->uid = geteuid();
     old->gid = getegid();
     struct stat st {};
     if (lstat(destination, &st) != 0) return;
     old->is_dir = S_ISDIR(st.st_mode);
     old->regular = S_ISREG(st.st_mode);
+    old->names = old->regular ? static_cast<unsigned>(st.st_nlink) : 0;
+    old->blocks_bytes = old->regular ? static_cast<long long>(st.st_blocks) * 512 : 0;
     if (S_ISLNK(st.st_mode) && (stat(destination, &st) != 0 || !S_ISREG(st.st_mode))) return;
     if (!S_ISREG(st.st_mode)) return;
     old->uid = st.st_uid;
@@ -115,6 +121,28 @@ void finish_file(int out, install_result* state) {
     }
 }
 
+// Gives out every security.* extended attribute of the file the destination
+// names (a link's target, for a link): the platform's label
+// (security.selinux) and file capabilities (security.capability), without
+// which a replaced program cannot enter its domain or keep its rights. The
+// names go in the first half of buffer, each value in the second (64 KiB, an
+// attribute's largest). 0, also where there is nothing to copy; else -1.
+int copy_labels(const char* destination, int out, char* buffer, size_t size) {
+    const size_t half = size / 2;
+    const ssize_t names = listxattr(destination, buffer, half);
+    if (names < 0) return errno == ENOENT || errno == ENOTSUP ? 0 : -1;
+    char* value = buffer + half;
+    for (ssize_t at = 0; at < names; at += static_cast<ssize_t>(strlen(buffer + at)) + 1) {
+        const char* name = buffer + at;
+        if (strncmp(name, "security.", 9) != 0) continue;
+        const ssize_t length = getxattr(destination, name, value, half);
+        if (length < 0 || fsetxattr(out, name, value, static_cast<size_t>(length), 0) != 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
 // Writes the new content into a temporary file beside the destination and
 // renames it over the destination. On any failure the temporary file goes.
 void replace(int in, const char* destination, const char* temporary, const old_file* old,
@@ -134,6 +162,10 @@ void replace(int in, const char* destination, const char* temporary, const old_f
     if (state->step == INSTALL_DONE && fchmod(out, old->mode) != 0) {
         fail(state, INSTALL_WRITE_TARGET, errno);
     }
+    // Labels last: a change of owner clears file capabilities.
+    if (state->step == INSTALL_DONE && copy_labels(destination, out, buffer, size) != 0) {
+        fail(state, INSTALL_WRITE_TARGET, errno);
+    }
     if (no_room(state)) release_space(out);
     finish_file(out, state);
     if (state->step == INSTALL_DONE && rename(temporary, destination) != 0) {
@@ -142,10 +174,20 @@ void replace(int in, const char* destination, const char* temporary, const old_f
     if (state->step != INSTALL_DONE) (void)unlink(temporary);
 }
 
+// Whether the source's content fits into the old file's blocks and the room
+// the partition has left: only then may the old file be given up for it.
+bool fits_in_place(int in, const char* destination, const old_file* old) {
+    struct stat st {};
+    struct statvfs room {};
+    if (fstat(in, &st) != 0 || statvfs(destination, &room) != 0) return false;
+    const long long free_bytes = static_cast<long long>(room.f_bavail) * room.f_frsize;
+    return st.st_size <= old->blocks_bytes + free_bytes;
+}
+
 // Overwrites the old regular file itself, from the source's start: the road
 // for a partition that cannot hold the old and the new file at once.
 void overwrite(int in, const char* destination, char* buffer, size_t size, install_result* state) {
-    *state = install_result{INSTALL_DONE, 0, 0, true};
+    *state = install_result{INSTALL_DONE, 0, 0, true, state->names};
     if (lseek(in, 0, SEEK_SET) != 0) {
         fail(state, INSTALL_READ_SOURCE, errno);
         return;
@@ -164,7 +206,7 @@ void overwrite(int in, const char* destination, char* buffer, size_t size, insta
 
 int install_file(const char* source, const char* destination, char* temporary,
                  size_t temporary_size, char* buffer, size_t size, install_result* result) {
-    *result = install_result{INSTALL_DONE, 0, 0, false};
+    *result = install_result{INSTALL_DONE, 0, 0, false, 0};
     const int in = open(source, O_RDONLY | O_CLOEXEC);
     if (in < 0) {
         fail(result, INSTALL_OPEN_SOURCE, errno);
@@ -176,8 +218,11 @@ int install_file(const char* source, const char* destination, char* temporary,
         } else if (temporary_path(destination, temporary, temporary_size) != 0) {
             fail(result, INSTALL_OPEN_TARGET, ENAMETOOLONG);
         } else {
+            result->names = old.names;
             replace(in, destination, temporary, &old, buffer, size, result);
-            if (no_room(result) && old.regular) overwrite(in, destination, buffer, size, result);
+            if (no_room(result) && old.regular && fits_in_place(in, destination, &old)) {
+                overwrite(in, destination, buffer, size, result);
+            }
         }
         (void)close(in);
     }

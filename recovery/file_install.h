@@ -1,6 +1,6 @@
 // Installs one update file by replacement: the new content is written to a
-// temporary file beside the destination, flushed, given the old file's owner
-// and mode, and renamed over it, so that a cut at any moment leaves the old
+// temporary file beside the destination, flushed, given the old file's owner,
+// mode and security labels, and renamed over it, so that a cut at any moment leaves the old
 // file or the new one whole, and processes that run or hold the old file go
 // on with it.
 #pragma once
@@ -29,14 +29,16 @@ struct install_result {
     int error;        // errno of the failed step; 0 when installed
     long long bytes;  // bytes written to the destination
     bool in_place;    // written into the old file: the partition could not hold both
+    unsigned names;   // names the replaced regular file had: more than 1, the others keep it
 };
 
 // Installs source as destination through buffer (size bytes), using
 // temporary (a buffer of temporary_size bytes) for the temporary file's
-// path. Where the copy runs out of room (ENOSPC) and the destination is a
-// regular file, the temporary file is removed and the old file is
-// overwritten in place instead. A destination that is a directory is left
-// alone (EISDIR); one that is a symbolic link is replaced by the file, its
-// target untouched. Returns 0 when installed, -1 otherwise; *result says which.
+// path. Where the copy runs out of room (ENOSPC), the destination is a
+// regular file and the new content fits into its blocks and the room left,
+// the temporary file is removed and the old file is overwritten in place
+// instead; where it does not fit, the old file stays whole. A destination that is a directory is
+// left alone (EISDIR); one that is a symbolic link is replaced by the file, its target untouched.
+// Returns 0 when installed, -1 otherwise; *result says which.
 int install_file(const char* source, const char* destination, char* temporary,
                  size_t temporary_size, char* buffer, size_t size, install_result* result);

@@ -80,8 +80,16 @@ void copy_file(walk_level* level) {
     }
     switch (result.step) {
         case INSTALL_DONE:
+            if (result.names > 1 && !result.in_place) {
+                printf("%s had %u names: the others keep the old content\n", level->destination,
+                       result.names);
+            }
             draw_message(level->message, "%s copied %lld bytes.\n", level->destination,
                          result.bytes);
+            if (result.in_place) {
+                draw_message(level->message, "%s written in place: not enough room for two.\n",
+                             level->destination);
+            }
             break;
         case INSTALL_OPEN_SOURCE:
             draw_message(level->message, "fopen %s failed. %s\n", level->source, error);

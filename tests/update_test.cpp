@@ -10,6 +10,7 @@
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -239,9 +240,19 @@ TEST_F(UpdateWalk, ReplacesFilesThatRunAreHeldOpenOrLinkedKeepingOwnerAndMode) {
     })) << "the program runs";
     write_text_file("/system/bin/toolbox", "multi-call binary", 0755);
     ASSERT_EQ(symlink("toolbox", "/system/bin/reboot"), 0);
+    // The platform's labels: on a program and on the file a link leads to.
+    const std::string zygote = "u:object_r:zygote_exec:s0";
+    const uint32_t capability[5] = {0x02000001, 1u << 12, 0, 0, 0};  // v2: CAP_NET_ADMIN
+    ASSERT_EQ(setxattr("/system/bin/prog", "security.selinux", zygote.c_str(), zygote.size(), 0),
+              0);
+    ASSERT_EQ(
+        setxattr("/system/bin/toolbox", "security.capability", capability, sizeof capability, 0),
+        0);
+    ASSERT_EQ(setxattr("/system/bin/toolbox", "user.other", "x", 1, 0), 0);
     write_text_file("/system/lib/held.so", "old library");
     const int held = open("/system/lib/held.so", O_RDONLY);
     write_text_file("/system/etc/owned.conf", "old owned", 0750);
+    ASSERT_EQ(link("/system/etc/owned.conf", "/system/etc/other-name.conf"), 0);
     ASSERT_EQ(chown("/system/etc/owned.conf", 1000, 1001), 0);
     write_text_file(std::string("/system/etc/") + INSTALL_TEMP_NAME, "leftover of a cut");
     ASSERT_TRUE(make_dirs("/system/etc/in_the_way"));
@@ -252,7 +263,7 @@ TEST_F(UpdateWalk, ReplacesFilesThatRunAreHeldOpenOrLinkedKeepingOwnerAndMode) {
     file("system/etc/new.conf", "new");
     file("system/etc/in_the_way", "a file");
     umask(0);  // as Android's init starts services
-    walk();
+    const std::string out = walk();
 
     for (const char* name : {"bin/prog", "bin/reboot", "lib/held.so", "etc/owned.conf"}) {
         const std::string path = std::string("/system/") + name;
@@ -271,7 +282,21 @@ TEST_F(UpdateWalk, ReplacesFilesThatRunAreHeldOpenOrLinkedKeepingOwnerAndMode) {
     EXPECT_EQ(read_text_file("/system/bin/toolbox"), "multi-call binary");
     EXPECT_EQ(owner_mode_of("/system/bin/reboot"), (owner_mode{0, 0, 0755}))
         << "the link became a file with its target's mode";
+    char label[64] = {};
+    EXPECT_EQ(getxattr("/system/bin/prog", "security.selinux", label, sizeof label), zygote.size());
+    EXPECT_EQ(label, zygote);
+    uint32_t kept[5] = {};
+    EXPECT_EQ(getxattr("/system/bin/reboot", "security.capability", kept, sizeof kept), sizeof kept)
+        << "the link's target's labels";
+    EXPECT_EQ(memcmp(kept, capability, sizeof kept), 0);
+    EXPECT_LT(getxattr("/system/bin/reboot", "user.other", label, sizeof label), 0)
+        << "only labels";
+    EXPECT_LT(getxattr("/system/etc/new.conf", "security.selinux", label, sizeof label), 0);
     EXPECT_EQ(owner_mode_of("/system/etc/owned.conf"), (owner_mode{1000, 1001, 0750}));
+    EXPECT_NE(out.find("/system/etc/owned.conf had 2 names: the others keep the old content\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(read_text_file("/system/etc/other-name.conf"), "old owned");
     EXPECT_EQ(owner_mode_of("/system/etc/new.conf"), (owner_mode{0, 0, 0644})) << "umask 0";
     EXPECT_TRUE(screen_has("fopen /system/etc/in_the_way failed. Is a directory"));
     struct stat st {};
@@ -280,7 +305,9 @@ TEST_F(UpdateWalk, ReplacesFilesThatRunAreHeldOpenOrLinkedKeepingOwnerAndMode) {
 }
 
 // A partition too full for the old and the new file at once: the replacement
-// goes in place, and a new file that does not fit leaves nothing behind.
+// goes in place where it fits into the old file's room and what is free, and
+// says so; one that does not fit leaves the old file whole, and a new file
+// that does not fit leaves nothing behind.
 TEST_F(UpdateWalk, FullPartitionWritesInPlaceWhatCannotFitTwice) {
     ASSERT_EQ(mount("tmpfs", "/system", "tmpfs", 0, "size=256k"), 0);
     write_text_file("/system/big.bin", std::string(160 * 1024, 'o'), 0640);
@@ -289,11 +316,22 @@ TEST_F(UpdateWalk, FullPartitionWritesInPlaceWhatCannotFitTwice) {
     walk();
     EXPECT_TRUE(screen_has("/system/big.bin copied 153600 bytes."))
         << testing::PrintToString(screen_lines());
+    EXPECT_TRUE(screen_has("/system/big.bin written in place: not enough room for two."));
     EXPECT_EQ(read_text_file("/system/big.bin"), std::string(150 * 1024, 'n'));
     EXPECT_EQ(mode_of("/system/big.bin"), 0640u);
     EXPECT_TRUE(screen_has("write /system/more.bin failed. No space left on device"));
     for (const auto& line : screen_lines()) EXPECT_NE(line.rfind("/system/more.bin copied", 0), 0u);
     EXPECT_FALSE(exists("/system/more.bin"));
+    EXPECT_EQ(temporary_files("/system"), std::vector<std::string>{});
+
+    remove_tree(ROOT + "/system");
+    remove_tree("/system/big.bin");
+    write_text_file("/system/small.bin", std::string(100 * 1024, 'o'));
+    file("system/small.bin", std::string(300 * 1024, 'n'));  // more than the partition
+    walk();
+    EXPECT_TRUE(screen_has("write /system/small.bin failed. No space left on device"))
+        << testing::PrintToString(screen_lines());
+    EXPECT_EQ(read_text_file("/system/small.bin"), std::string(100 * 1024, 'o'));
     EXPECT_EQ(temporary_files("/system"), std::vector<std::string>{});
     umount2("/system", MNT_DETACH);
 }

@@ -77,6 +77,7 @@ def test_a_file_that_cannot_fit_twice_is_written_in_place(tmp_path):
         select(dev, 1)
         lines = wait_for_prompt(dev)
         assert f"/system/big.bin copied {len(new_big)} bytes." in lines, "\n".join(lines)
+        assert "/system/big.bin written in place: not enough room for two." in lines, lines
         assert dev.read_file("/system/big.bin") == new_big
         assert dev.file_status("/system/big.bin") == ("regular", 0o640, 1000, 1000)
         failed = [line for line in lines if line.startswith("write /system/new")]
