@@ -11,14 +11,14 @@ namespace {
 
 constexpr const char* PARTITIONS[REMOUNT_PARTITIONS] = {"/system", "/data"};
 
-// The per-mount flags a remount must repeat to keep them: as the kernel's
-// statfs reports each (f_flags), and as /proc/mounts names it.
-struct kept_flag {
+// Read-only and the per-mount flags a remount must repeat to keep them: as
+// the kernel's statfs reports each (f_flags), and as /proc/mounts names it.
+struct mount_flag {
     unsigned long statfs_bit;
     const char* option;
-    unsigned long mount_flag;
+    unsigned long flag;
 };
-constexpr kept_flag KEPT_FLAGS[] = {
+constexpr mount_flag MOUNT_FLAGS[] = {
     {0x0001, "ro", MS_RDONLY},         {0x0002, "nosuid", MS_NOSUID},
     {0x0004, "nodev", MS_NODEV},       {0x0008, "noexec", MS_NOEXEC},
     {0x0010, "sync", MS_SYNCHRONOUS},  {0x0040, "mand", MS_MANDLOCK},
@@ -37,8 +37,8 @@ long listed_mount_flags(const char* path) {
     for (const mntent* entry; (entry = getmntent(mounts)) != nullptr;) {
         if (strcmp(entry->mnt_dir, path) != 0) continue;
         flags = 0;
-        for (const kept_flag& f : KEPT_FLAGS) {
-            if (hasmntopt(entry, f.option) != nullptr) flags |= static_cast<long>(f.mount_flag);
+        for (const mount_flag& f : MOUNT_FLAGS) {
+            if (hasmntopt(entry, f.option) != nullptr) flags |= static_cast<long>(f.flag);
         }
     }
     endmntent(mounts);
@@ -53,8 +53,8 @@ long mount_flags(const char* path) {
     const auto reported = static_cast<unsigned long>(st.f_flags);
     if ((reported & STATFS_FLAGS_VALID) == 0) return listed_mount_flags(path);
     long flags = 0;
-    for (const kept_flag& f : KEPT_FLAGS) {
-        if ((reported & f.statfs_bit) != 0) flags |= static_cast<long>(f.mount_flag);
+    for (const mount_flag& f : MOUNT_FLAGS) {
+        if ((reported & f.statfs_bit) != 0) flags |= static_cast<long>(f.flag);
     }
     return flags;
 }

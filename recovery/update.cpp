@@ -73,11 +73,7 @@ void copy_file(walk_level* level) {
     install_file(level->source, level->destination, level->temporary, sizeof level->temporary,
                  copy_buffer, sizeof copy_buffer, &result);
     const char* error = strerror(result.error);
-    if (result.step == INSTALL_DONE) {
-        ++tally.installed;
-    } else {
-        ++tally.failed;
-    }
+    ++(result.step == INSTALL_DONE ? tally.installed : tally.failed);
     switch (result.step) {
         case INSTALL_DONE:
             if (result.names > 1 && !result.in_place) {
