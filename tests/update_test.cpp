@@ -153,6 +153,13 @@ bool exists(const std::string& path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
+// An extended attribute's value, or "(none)".
+std::string attribute(const std::string& path, const char* name) {
+    char value[256];
+    const ssize_t n = getxattr(path.c_str(), name, value, sizeof value);
+    return n < 0 ? "(none)" : std::string(value, static_cast<size_t>(n));
+}
+
 mode_t mode_of(const std::string& path) {
     struct stat st {};
     lstat(path.c_str(), &st);
@@ -240,15 +247,19 @@ TEST_F(UpdateWalk, ReplacesFilesThatRunAreHeldOpenOrLinkedKeepingOwnerAndMode) {
     })) << "the program runs";
     write_text_file("/system/bin/toolbox", "multi-call binary", 0755);
     ASSERT_EQ(symlink("toolbox", "/system/bin/reboot"), 0);
-    // The platform's labels: on a program and on the file a link leads to.
-    const std::string zygote = "u:object_r:zygote_exec:s0";
+    // The platform's labels, on a program and on the file a link leads to; only labels go over.
     const uint32_t capability[5] = {0x02000001, 1u << 12, 0, 0, 0};  // v2: CAP_NET_ADMIN
-    ASSERT_EQ(setxattr("/system/bin/prog", "security.selinux", zygote.c_str(), zygote.size(), 0),
-              0);
-    ASSERT_EQ(
-        setxattr("/system/bin/toolbox", "security.capability", capability, sizeof capability, 0),
-        0);
-    ASSERT_EQ(setxattr("/system/bin/toolbox", "user.other", "x", 1, 0), 0);
+    const std::string zygote = "u:object_r:zygote_exec:s0",
+                      caps(reinterpret_cast<const char*>(capability), 20);
+    const std::tuple<const char*, const char*, std::string, const char*, std::string> labels[] = {
+        {"bin/prog", "security.selinux", zygote, "bin/prog", zygote},
+        {"bin/toolbox", "security.capability", caps, "bin/reboot", caps},
+        {"bin/toolbox", "user.other", "x", "bin/reboot", "(none)"}};
+    for (const auto& [on, name, value, checked, want] : labels) {
+        ASSERT_EQ(
+            setxattr(("/system/" + std::string(on)).c_str(), name, value.data(), value.size(), 0),
+            0);
+    }
     write_text_file("/system/lib/held.so", "old library");
     const int held = open("/system/lib/held.so", O_RDONLY);
     write_text_file("/system/etc/owned.conf", "old owned", 0750);
@@ -282,16 +293,11 @@ TEST_F(UpdateWalk, ReplacesFilesThatRunAreHeldOpenOrLinkedKeepingOwnerAndMode) {
     EXPECT_EQ(read_text_file("/system/bin/toolbox"), "multi-call binary");
     EXPECT_EQ(owner_mode_of("/system/bin/reboot"), (owner_mode{0, 0, 0755}))
         << "the link became a file with its target's mode";
-    char label[64] = {};
-    EXPECT_EQ(getxattr("/system/bin/prog", "security.selinux", label, sizeof label), zygote.size());
-    EXPECT_EQ(label, zygote);
-    uint32_t kept[5] = {};
-    EXPECT_EQ(getxattr("/system/bin/reboot", "security.capability", kept, sizeof kept), sizeof kept)
-        << "the link's target's labels";
-    EXPECT_EQ(memcmp(kept, capability, sizeof kept), 0);
-    EXPECT_LT(getxattr("/system/bin/reboot", "user.other", label, sizeof label), 0)
-        << "only labels";
-    EXPECT_LT(getxattr("/system/etc/new.conf", "security.selinux", label, sizeof label), 0);
+    for (const auto& [on, name, value, checked, want] : labels) {
+        EXPECT_EQ(attribute("/system/" + std::string(checked), name), want)
+            << checked << " " << name;
+    }
+    EXPECT_EQ(attribute("/system/etc/new.conf", "security.selinux"), "(none)");
     EXPECT_EQ(owner_mode_of("/system/etc/owned.conf"), (owner_mode{1000, 1001, 0750}));
     EXPECT_NE(out.find("/system/etc/owned.conf had 2 names: the others keep the old content\n"),
               std::string::npos)

@@ -3,15 +3,11 @@ kernel lacks answers ENOSYS, and sendfile is refused as before 2.6.33. One
 boot as the device's init runs them: device init, zqrecovery (countdown,
 menu, an update onto the read-only ext4 /system), then the splash."""
 import os
-import sys
 
+import demo
 from conftest import BUILD, COUNTDOWN, PROMPT, back_to_menu, device, enter_menu, make_tree, \
     select, wait_for_prompt
 from zqdevice import HOME, read_bmp_rgb, wait_until
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                                "emulated_device"))
-import demo  # noqa: E402
 
 BIG = bytes(range(251)) * 1000  # more than one 128 KiB buffer of the copy's fallback
 
