@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/sendfile.h>
@@ -49,16 +50,6 @@ void inspect(const char* destination, old_file* old) {
     old->uid = st.st_uid;
     old->gid = st.st_gid;
     old->mode = st.st_mode & 07777;
-}
-
-// "<directory of destination>/<INSTALL_TEMP_NAME>" into temporary; -1 when it does not fit.
-int temporary_path(const char* destination, char* temporary, size_t size) {
-    const char* slash = strrchr(destination, '/');
-    const int directory = slash != nullptr ? static_cast<int>(slash - destination) : 0;
-    const int length = slash != nullptr ? snprintf(temporary, size, "%.*s/%s", directory,
-                                                   destination, INSTALL_TEMP_NAME)
-                                        : snprintf(temporary, size, "%s", INSTALL_TEMP_NAME);
-    return length >= 0 && static_cast<size_t>(length) < size ? 0 : -1;
 }
 
 // Moves what it can of the rest of in to out inside the kernel, from one
@@ -111,9 +102,10 @@ void release_space(int out) {
     (void)fsync(out);
 }
 
-// Flushes out's data and closes it: a failure on either is a write failure.
-void finish_file(int out, install_result* state) {
-    if (state->step == INSTALL_DONE && fdatasync(out) != 0 && errno != EINVAL) {
+// Flushes out's data (when flush) and closes it: a failure on either is a
+// write failure.
+void finish_file(int out, bool flush, install_result* state) {
+    if (flush && state->step == INSTALL_DONE && fdatasync(out) != 0 && errno != EINVAL) {
         fail(state, INSTALL_WRITE_TARGET, errno);
     }
     if (close(out) != 0 && state->step == INSTALL_DONE && errno != EINTR) {
@@ -143,17 +135,20 @@ int copy_labels(const char* destination, int out, char* buffer, size_t size) {
     return 0;
 }
 
-// Writes the new content into a temporary file beside the destination and
-// renames it over the destination. On any failure the temporary file goes.
-void replace(int in, const char* destination, const char* temporary, const old_file* old,
-             char* buffer, size_t size, install_result* state) {
+// Writes the new content under the request's temporary path and, on the
+// replacement road, renames it over the destination once it is on storage.
+// On any failure the temporary file goes.
+void replace(int in, const install_request* request, const old_file* old, install_result* state) {
+    const char* temporary = request->temporary;
+    const char* destination = request->destination;
+    const bool now = request->road == INSTALL_REPLACE;
     (void)unlink(temporary);  // a leftover of an earlier cut
     const int out = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (out < 0) {
         fail(state, INSTALL_OPEN_TARGET, errno);
         return;
     }
-    copy_data(in, out, buffer, size, state);
+    copy_data(in, out, request->buffer, request->size, state);
     // Owner first: a change of owner clears the set-id bits the mode then sets.
     // A process without the right to give files away keeps them as its own.
     if (state->step == INSTALL_DONE && fchown(out, old->uid, old->gid) != 0 && errno != EPERM) {
@@ -163,12 +158,14 @@ void replace(int in, const char* destination, const char* temporary, const old_f
         fail(state, INSTALL_WRITE_TARGET, errno);
     }
     // Labels last: a change of owner clears file capabilities.
-    if (state->step == INSTALL_DONE && copy_labels(destination, out, buffer, size) != 0) {
+    if (state->step == INSTALL_DONE &&
+        copy_labels(destination, out, request->buffer, request->size) != 0) {
         fail(state, INSTALL_WRITE_TARGET, errno);
     }
-    if (no_room(state)) release_space(out);
-    finish_file(out, state);
-    if (state->step == INSTALL_DONE && rename(temporary, destination) != 0) {
+    if (no_room(state) && now) release_space(out);
+    finish_file(out, now, state);
+    if (now && state->step == INSTALL_DONE &&
+        (rename(temporary, destination) != 0 || install_sync_directory_of(destination) != 0)) {
         fail(state, INSTALL_WRITE_TARGET, errno);
     }
     if (state->step != INSTALL_DONE) (void)unlink(temporary);
@@ -199,29 +196,74 @@ void overwrite(int in, const char* destination, char* buffer, size_t size, insta
     }
     release_space(out);
     copy_data(in, out, buffer, size, state);
-    finish_file(out, state);
+    finish_file(out, true, state);
 }
 
 }  // namespace
 
-int install_file(const char* source, const char* destination, char* temporary,
-                 size_t temporary_size, char* buffer, size_t size, install_result* result) {
+int install_temporary_path(const char* destination, unsigned number, char* temporary,
+                           size_t size) {
+    const char* slash = strrchr(destination, '/');
+    const int directory = slash != nullptr ? static_cast<int>(slash - destination) + 1 : 0;
+    const int length = number > 0 ? snprintf(temporary, size, "%.*s%s.%x", directory, destination,
+                                             INSTALL_TEMP_NAME, number)
+                                   : snprintf(temporary, size, "%.*s%s", directory, destination,
+                                              INSTALL_TEMP_NAME);
+    return length >= 0 && static_cast<size_t>(length) < size ? 0 : -1;
+}
+
+int install_sync_directory_of(const char* path) {
+    char directory[PATH_MAX];
+    const char* slash = strrchr(path, '/');
+    const int length = slash == nullptr ? snprintf(directory, sizeof directory, ".")
+                       : slash == path  ? snprintf(directory, sizeof directory, "/")
+                                        : snprintf(directory, sizeof directory, "%.*s",
+                                                   static_cast<int>(slash - path), path);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof directory) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    const int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    const int result = fsync(fd) != 0 && errno != EINVAL ? -1 : 0;
+    const int error = errno;
+    (void)close(fd);
+    errno = error;
+    return result;
+}
+
+int install_file(const install_request* request, install_result* result) {
     *result = install_result{INSTALL_DONE, 0, 0, false, 0};
-    const int in = open(source, O_RDONLY | O_CLOEXEC);
+    const int in = open(request->source, O_RDONLY | O_CLOEXEC);
     if (in < 0) {
         fail(result, INSTALL_OPEN_SOURCE, errno);
     } else {
         old_file old;
-        inspect(destination, &old);
+        inspect(request->destination, &old);
+        const int named =
+            request->road == INSTALL_FRESH
+                ? (snprintf(request->temporary, request->temporary_size, "%s",
+                            request->destination) < static_cast<int>(request->temporary_size)
+                       ? 0
+                       : -1)
+                : install_temporary_path(request->destination,
+                                         request->road == INSTALL_STAGE ? request->number : 0,
+                                         request->temporary, request->temporary_size);
         if (old.is_dir) {
             fail(result, INSTALL_OPEN_TARGET, EISDIR);
-        } else if (temporary_path(destination, temporary, temporary_size) != 0) {
+        } else if (named != 0) {
             fail(result, INSTALL_OPEN_TARGET, ENAMETOOLONG);
         } else {
             result->names = old.names;
-            replace(in, destination, temporary, &old, buffer, size, result);
-            if (no_room(result) && old.regular && fits_in_place(in, destination, &old)) {
-                overwrite(in, destination, buffer, size, result);
+            replace(in, request, &old, result);
+            if (request->road == INSTALL_REPLACE && no_room(result) && old.regular &&
+                fits_in_place(in, request->destination, &old)) {
+                if (request->before_in_place != nullptr &&
+                    request->before_in_place(request->destination, request->context) != 0) {
+                    fail(result, INSTALL_WRITE_TARGET, errno);
+                } else {
+                    overwrite(in, request->destination, request->buffer, request->size, result);
+                }
             }
         }
         (void)close(in);

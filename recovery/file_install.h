@@ -1,16 +1,18 @@
 // Installs one update file by replacement: the new content is written to a
-// temporary file beside the destination, flushed, given the old file's owner,
-// mode and security labels, and renamed over it, so that a cut at any moment leaves the old
-// file or the new one whole, and processes that run or hold the old file go
-// on with it.
+// temporary file beside the destination and given the old file's owner, mode
+// and security labels; then either flushed and renamed over it at once, or
+// left staged for an update's commit to rename. A cut at any moment leaves
+// the old file or the new one whole, and processes that run or hold the old
+// file go on with it.
 #pragma once
 
 #include <stddef.h>
 
 // The temporary file's name in the destination's directory: short, so that
 // every destination the walk accepts still fits, and with no extension that
-// the platform loads (.so, .apk, .jar, .odex, .prop, .rc ...). A leftover
-// from an earlier cut is removed before use.
+// the platform loads (.so, .apk, .jar, .odex, .prop, .rc ...). A staged file
+// adds "." and its number in hex. A leftover from an earlier cut is removed
+// before use.
 constexpr const char* INSTALL_TEMP_NAME = ".zq-installing";
 // Mode of a file that replaces no regular file, whatever the umask.
 constexpr unsigned INSTALL_NEW_FILE_MODE = 0644;
@@ -32,13 +34,46 @@ struct install_result {
     unsigned names;   // names the replaced regular file had: more than 1, the others keep it
 };
 
-// Installs source as destination through buffer (size bytes), using
-// temporary (a buffer of temporary_size bytes) for the temporary file's
-// path. Where the copy runs out of room (ENOSPC), the destination is a
-// regular file and the new content fits into its blocks and the room left,
-// the temporary file is removed and the old file is overwritten in place
-// instead; where it does not fit, the old file stays whole. A destination that is a directory is
-// left alone (EISDIR); one that is a symbolic link is replaced by the file, its target untouched.
-// Returns 0 when installed, -1 otherwise; *result says which.
-int install_file(const char* source, const char* destination, char* temporary,
-                 size_t temporary_size, char* buffer, size_t size, install_result* result);
+// What becomes of the new content.
+enum install_road {
+    // Flushed and renamed over the destination, the rename itself on storage
+    // before install_file returns. Where the copy runs out of room (ENOSPC),
+    // the destination is a regular file and the new content fits into its
+    // blocks and the room left, the old file is overwritten in place instead;
+    // where it does not fit, the old file stays whole.
+    INSTALL_REPLACE,
+    // Left unflushed under the numbered temporary name, for a commit to rename.
+    INSTALL_STAGE,
+    // Written under the destination's own name, unflushed: a file of a new
+    // directory that is itself staged, where no old file can be.
+    INSTALL_FRESH,
+};
+
+struct install_request {
+    const char* source;
+    const char* destination;
+    install_road road;
+    unsigned number;        // INSTALL_STAGE: the staged file's number, from 1
+    char* temporary;        // temporary_size bytes: receives the path written
+    size_t temporary_size;  // (the temporary file's, or the destination's)
+    char* buffer;           // the copy buffer, size bytes; 128 KiB or more for labels
+    size_t size;
+    // INSTALL_REPLACE: called before a file is written in place, which a cut
+    // then leaves damaged; a failure (-1, errno set) fails the file instead.
+    int (*before_in_place)(const char* destination, void* context);
+    void* context;
+};
+
+// "<directory of destination>/<INSTALL_TEMP_NAME>", with ".<number in hex>"
+// when number > 0, into temporary; -1 when it does not fit.
+int install_temporary_path(const char* destination, unsigned number, char* temporary,
+                           size_t size);
+
+// Installs one file as the request says. A destination that is a directory
+// is left alone (EISDIR); one that is a symbolic link is replaced by the
+// file, its target untouched. On failure nothing is left under the temporary
+// name. Returns 0 when installed (or staged), -1 otherwise; *result says which.
+int install_file(const install_request* request, install_result* result);
+// Flushes the directory that holds path: what was renamed or removed in it is
+// then on storage. 0, or -1 with errno set.
+int install_sync_directory_of(const char* path);

@@ -57,6 +57,12 @@ void run_menu();
 void update_tree(const char* path, int depth, size_t root_length);
 // update_tree with the root of the selected menu item.
 void update(const char* path, int depth);
+// Installs the update root's system and data onto the device, with /system
+// and /data writable for it; ends with "done." and the walk's tally.
+void update_install(const char* root);
+// At start: finishes an update a cut interrupted after its commit point, or
+// removes what it had staged before; draws and prints one line on what it did.
+void update_resume();
 
 namespace zqrecovery {
 int main(int argc, char** argv);

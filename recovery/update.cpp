@@ -7,6 +7,7 @@
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "console.h"
@@ -16,6 +17,7 @@
 #include "recovery.h"
 #include "recovery_text.h"
 #include "remount.h"
+#include "update_commit.h"
 #include "update_paths.h"
 
 namespace {
@@ -30,6 +32,13 @@ constexpr unsigned long CARD_FLAGS = MS_NOSUID | MS_NODEV;
 constexpr size_t COPY_BUFFER_SIZE = 128 * 1024;
 constexpr mode_t NEW_DIR_MODE = 0775;
 
+// Room reckoned per file and per new directory: whole 4 KiB blocks, and one
+// more for the file system's own records of it.
+constexpr unsigned long long PLAN_BLOCK = 4096;
+// File systems one all-or-nothing update may span (/system, /data, and those
+// links to directories lead to).
+constexpr int PLAN_PARTITIONS = 8;
+
 // The buffers of one level of the walk, on the heap so that deep trees cost
 // the stack only a small frame per level.
 struct walk_level {
@@ -37,17 +46,42 @@ struct walk_level {
     char destination[TEXT_BUFFER_SIZE];
     char message[TEXT_BUFFER_SIZE];
     char temporary[TEXT_BUFFER_SIZE];  // the file being installed, beside its destination
+    char target[TEXT_BUFFER_SIZE];     // where an entry of a staged directory is written
 };
 
-// One copy runs at a time (on the worker thread), so every level shares these.
-char copy_buffer[COPY_BUFFER_SIZE];
-char out_of_memory_message[TEXT_BUFFER_SIZE];
 // What the walk installed, and the entries it reported as not installed.
 struct walk_tally {
     int installed;
     int failed;
 };
-walk_tally tally;
+
+// One update as it runs; the walk runs on the worker thread alone.
+struct update_run {
+    bool all_or_nothing;  // staged and committed at once, else installed file by file
+    bool recorded;        // the commit record was started
+    unsigned staged;      // staged names handed out
+    walk_tally tally;
+    commit_log log;
+};
+
+// The room an all-or-nothing update needs on each file system it writes to.
+struct plan_partition {
+    dev_t device;
+    unsigned long long bytes;
+    unsigned long long inodes;
+    char path[TEXT_BUFFER_SIZE];  // a directory on it
+};
+struct update_plan {
+    int count;
+    bool too_many;
+    plan_partition partitions[PLAN_PARTITIONS];
+};
+
+// One copy runs at a time (on the worker thread), so every level shares these.
+char copy_buffer[COPY_BUFFER_SIZE];
+char out_of_memory_message[TEXT_BUFFER_SIZE];
+update_run run;
+update_plan plan;
 
 // Formats into a 1024-byte message buffer and draws it; a message that does
 // not fit is cut, keeping its line end.
@@ -66,14 +100,37 @@ bool mount_card(const char* device, const char* target) {
     return mount(device, target, CARD_FS, CARD_FLAGS, nullptr) == 0 || errno == EBUSY;
 }
 
-// Installs one file by replacement; the screen names the side that failed,
-// or says "copied" once the file is in place and on storage.
-void copy_file(walk_level* level) {
+// Where the entry of a level is written: its destination, or below a staged
+// directory (target_dir) under its own name. False when that does not fit.
+bool entry_target(walk_level* level, const char* target_dir, const char* name,
+                  const char** target) {
+    *target = level->destination;
+    if (target_dir == nullptr) return true;
+    *target = level->target;
+    const int length = snprintf(level->target, sizeof level->target, "%s/%s", target_dir, name);
+    return length >= 0 && static_cast<size_t>(length) < sizeof level->target;
+}
+
+// Installs one file: staged for the commit, or replaced at once on the
+// file-by-file road. The screen names the side that failed, or says "copied".
+void copy_file(walk_level* level, const char* target) {
     install_result result;
-    install_file(level->source, level->destination, level->temporary, sizeof level->temporary,
-                 copy_buffer, sizeof copy_buffer, &result);
+    install_request request{level->source, target, INSTALL_REPLACE, 0,
+                            level->temporary, sizeof level->temporary, copy_buffer,
+                            sizeof copy_buffer, nullptr, &run.log};
+    if (run.all_or_nothing) {
+        request.road = target == level->destination ? INSTALL_STAGE : INSTALL_FRESH;
+        request.number = ++run.staged;
+    } else if (run.recorded) {
+        request.before_in_place = commit_note_in_place;
+    }
+    install_file(&request, &result);
+    if (result.in_place) commit_in_place_done(&run.log);
+    if (result.step == INSTALL_DONE && request.road == INSTALL_STAGE) {
+        commit_add(&run.log, level->temporary, level->destination);
+    }
     const char* error = strerror(result.error);
-    ++(result.step == INSTALL_DONE ? tally.installed : tally.failed);
+    ++(result.step == INSTALL_DONE ? run.tally.installed : run.tally.failed);
     switch (result.step) {
         case INSTALL_DONE:
             if (result.names > 1 && !result.in_place) {
@@ -106,20 +163,42 @@ int lstat_source(const char* source, struct stat* st, void* /*context*/) {
     return lstat(source, st);
 }
 
-// The destination of a directory of the tree: made with its final mode (and
-// chmod for a umask that strips it), or a directory there already. A name in
-// the way that is not one fails as mkdir would, with ENOTDIR. A link to a
-// directory is followed (a partition of its own, as /system/vendor often is);
-// standard output says where it leads.
-bool make_directory(walk_level* level) {
+// A new directory with its final mode at once (and chmod for a umask that strips it).
+int new_directory(const char* path) {
+    if (mkdir(path, NEW_DIR_MODE) != 0) return -1;
+    (void)chmod(path, NEW_DIR_MODE);
+    return 0;
+}
+
+// The destination of a directory of the tree, written at target: a directory
+// there already, or a new one; on the all-or-nothing road a new directory
+// below an existing one is staged under a temporary name, which *staged_dir
+// then names (else nullptr). A name in the way that is not a directory fails
+// as mkdir would, with ENOTDIR. A link to a directory is followed (a
+// partition of its own, as /system/vendor often is); standard output says
+// where it leads.
+bool make_directory(walk_level* level, const char* target, const char** staged_dir) {
     const char* path = level->destination;
-    if (mkdir(path, NEW_DIR_MODE) == 0) {
-        chmod(path, NEW_DIR_MODE);
+    *staged_dir = nullptr;
+    struct stat st {};
+    int error = 0;
+    if (target != path || !run.all_or_nothing) {
+        if (new_directory(target) == 0) return true;
+        error = errno;
+    } else if (lstat(path, &st) == 0) {
+        error = EEXIST;
+    } else if (errno != ENOENT) {
+        error = errno;
+    } else if (install_temporary_path(path, ++run.staged, level->target,
+                                      sizeof level->target) != 0) {
+        error = ENAMETOOLONG;
+    } else if (new_directory(level->target) != 0) {
+        error = errno;
+    } else {
+        *staged_dir = level->target;
         return true;
     }
-    int error = errno;
-    struct stat st {};
-    if (error == EEXIST) {
+    if (error == EEXIST && target == path) {
         if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
             const ssize_t n = readlink(path, level->temporary, sizeof level->temporary - 1);
             if (n > 0) {
@@ -134,14 +213,18 @@ bool make_directory(walk_level* level) {
     return false;
 }
 
-// Walks one directory of the update tree with the given level's buffers.
-void walk(const char* path, int depth, size_t root_length, walk_level* level) {
+void update_level(const char* path, int depth, size_t root_length, const char* target_dir);
+
+// Walks one directory of the update tree with the given level's buffers;
+// target_dir is where its entries are written when that is a staged directory.
+void walk(const char* path, int depth, size_t root_length, walk_level* level,
+          const char* target_dir) {
     DIR* dir = opendir(path);
     if (dir == nullptr) {
         // A missing update root is silent; a subtree that cannot be read is not.
         if (depth > 0) {
             draw_message(level->message, "opendir %s failed. %s\n", path, strerror(errno));
-            ++tally.failed;
+            ++run.tally.failed;
         }
         return;
     }
@@ -153,7 +236,7 @@ void walk(const char* path, int depth, size_t root_length, walk_level* level) {
             // A card pulled or a bad sector mid-directory: the rest of it is unknown.
             if (errno != 0) {
                 draw_message(level->message, "fopen %s failed. %s\n", path, strerror(errno));
-                ++tally.failed;
+                ++run.tally.failed;
             }
             break;
         }
@@ -161,62 +244,210 @@ void walk(const char* path, int depth, size_t root_length, walk_level* level) {
         const update_choice choice =
             update_decide(path, name, depth, root_length, lstat_source, nullptr, &entry);
         if (choice == UPDATE_IGNORED) continue;
-        if (choice == UPDATE_PATH_TOO_LONG) {
+        const char* target = nullptr;
+        if (choice == UPDATE_PATH_TOO_LONG || !entry_target(level, target_dir, name, &target)) {
             draw_message(level->message, "path too long, skipped %s/%s\n", path, name);
-            ++tally.failed;
+            ++run.tally.failed;
             continue;
         }
         printf("%s to %s\n", level->source, level->destination);
         if (choice == UPDATE_UNREADABLE) {
             draw_message(level->message, "lstat %s failed. %s\n", level->source,
                          strerror(entry.error));
-            ++tally.failed;
+            ++run.tally.failed;
         } else if (choice == UPDATE_DIRECTORY) {
-            if (!make_directory(level)) {
-                ++tally.failed;
+            const char* staged_dir = nullptr;
+            if (!make_directory(level, target, &staged_dir)) {
+                ++run.tally.failed;
                 break;  // the rest of this level is abandoned
             }
             draw_message(level->message, "create dir %s\n", level->destination);
-            update_tree(level->source, depth + 1, root_length);
+            const char* below = staged_dir != nullptr ? staged_dir : target_dir ? target : nullptr;
+            update_level(level->source, depth + 1, root_length, below);
+            // Post-order: the record renames a staged directory after what it holds.
+            if (staged_dir != nullptr) commit_add(&run.log, staged_dir, level->destination);
         } else if (choice == UPDATE_FILE) {
-            copy_file(level);
+            copy_file(level, target);
         }
     }
     closedir(dir);
 }
 
-// Walks the update root with /system and /data writable; everything
-// installed reaches storage before the screen says so, since a user who sees
-// "done." may pull the battery.
-void install(const char* root) {
-    char message[TEXT_BUFFER_SIZE];
-    remount_state mounts;
-    remount_writable(&mounts);
-    tally = walk_tally{0, 0};
-    update_tree(root, 0, strlen(root));
-    sync();
-    remount_restore(&mounts);
-    if (tally.failed > 0) {
-        draw_message(message, "%d installed, %d not installed.\n", tally.installed, tally.failed);
+void update_level(const char* path, int depth, size_t root_length, const char* target_dir) {
+    auto* level = static_cast<walk_level*>(calloc(1, sizeof(walk_level)));
+    if (level == nullptr) {
+        draw_message(out_of_memory_message, "skip %s. %s\n", path, strerror(ENOMEM));
+        ++run.tally.failed;
+        return;
     }
-    draw_string(font_20px, "done.\n");
+    walk(path, depth, root_length, level, target_dir);
+    free(level);
+}
+
+// The plan's entry for the file system of directory, or nullptr when it has too many.
+plan_partition* plan_partition_of(dev_t device, const char* directory) {
+    for (int i = 0; i < plan.count; ++i) {
+        if (plan.partitions[i].device == device) return &plan.partitions[i];
+    }
+    if (plan.count == PLAN_PARTITIONS) {
+        plan.too_many = true;
+        return nullptr;
+    }
+    plan_partition* p = &plan.partitions[plan.count++];
+    *p = plan_partition{device, 0, 0, {}};
+    (void)snprintf(p->path, sizeof p->path, "%s", directory);
+    return p;
+}
+
+void add_room(plan_partition* partition, unsigned long long bytes) {
+    if (partition == nullptr) return;
+    partition->bytes += (bytes + PLAN_BLOCK - 1) / PLAN_BLOCK * PLAN_BLOCK + PLAN_BLOCK;
+    partition->inodes += 1;
+}
+
+// Reckons the room every new file and directory below path takes at once,
+// with the walk's own decisions; partition is where this level's entries go.
+void plan_level(const char* path, int depth, size_t root_length, plan_partition* partition,
+                plan_partition* record) {
+    auto* level = static_cast<walk_level*>(calloc(1, sizeof(walk_level)));
+    DIR* dir = level != nullptr ? opendir(path) : nullptr;
+    update_entry entry{level != nullptr ? level->source : nullptr,
+                       level != nullptr ? level->destination : nullptr, {}, 0};
+    for (const dirent* found; dir != nullptr && (found = readdir(dir)) != nullptr;) {
+        const update_choice choice =
+            update_decide(path, found->d_name, depth, root_length, lstat_source, nullptr, &entry);
+        if (choice != UPDATE_DIRECTORY && choice != UPDATE_FILE) continue;
+        if (record != nullptr) record->bytes += 2 * strlen(level->destination) + 32;
+        if (choice == UPDATE_FILE) {
+            add_room(partition, static_cast<unsigned long long>(entry.st.st_size));
+            continue;
+        }
+        struct stat st {};
+        plan_partition* below = partition;
+        if (stat(level->destination, &st) == 0) {
+            below = plan_partition_of(st.st_dev, level->destination);
+        } else {
+            add_room(partition, 0);
+        }
+        plan_level(level->source, depth + 1, root_length, below, record);
+    }
+    if (dir != nullptr) closedir(dir);
+    free(level);
+}
+
+// Whether every partition has the room the plan reckons.
+bool plan_fits() {
+    if (plan.too_many) return false;
+    for (int i = 0; i < plan.count; ++i) {
+        const plan_partition& p = plan.partitions[i];
+        struct statvfs room {};
+        if (statvfs(p.path, &room) != 0) return false;
+        const unsigned long long free_bytes =
+            static_cast<unsigned long long>(room.f_bavail) * room.f_frsize;
+        if (p.bytes > free_bytes || (room.f_files > 0 && p.inodes > room.f_favail)) return false;
+    }
+    return true;
+}
+
+bool plan_update(const char* root) {
+    plan = update_plan{};
+    struct stat st {};
+    plan_partition* top = stat("/", &st) == 0 ? plan_partition_of(st.st_dev, "/") : nullptr;
+    plan_partition* record = stat("/data", &st) == 0 ? plan_partition_of(st.st_dev, "/data")
+                                                     : nullptr;
+    plan_level(root, 0, strlen(root), top, record);
+    return plan_fits();
+}
+
+void report_rename(const char* destination, int error, void* message) {
+    draw_message(static_cast<char*>(message), "write %s failed. %s\n", destination,
+                 strerror(error));
+    if (run.tally.installed > 0) --run.tally.installed;
+    ++run.tally.failed;
 }
 
 }  // namespace
 
 void update_tree(const char* path, int depth, size_t root_length) {
-    auto* level = static_cast<walk_level*>(calloc(1, sizeof(walk_level)));
-    if (level == nullptr) {
-        draw_message(out_of_memory_message, "skip %s. %s\n", path, strerror(ENOMEM));
-        ++tally.failed;
-        return;
-    }
-    walk(path, depth, root_length, level);
-    free(level);
+    update_level(path, depth, root_length, nullptr);
 }
 
 void update(const char* path, int depth) {
     update_tree(path, depth, strlen(MENU_ITEMS[selected_menu * 2 + 1]));
+}
+
+// Walks the update root with /system and /data writable: all or nothing where
+// the partitions have room for every new file at once, else file by file.
+// Everything installed reaches storage before the screen says so, since a
+// user who sees "done." may pull the battery.
+void update_install(const char* root) {
+    char message[TEXT_BUFFER_SIZE];
+    remount_state mounts;
+    remount_writable(&mounts);
+    run.tally = walk_tally{0, 0};
+    run.staged = 0;
+    run.all_or_nothing = plan_update(root);
+    if (!run.all_or_nothing) {
+        draw_string(font_20px, "not enough room for an all-or-nothing update: installing file by file\n");
+    }
+    run.recorded = commit_begin(&run.log, run.all_or_nothing ? COMMIT_ALL_OR_NOTHING
+                                                             : COMMIT_FILE_BY_FILE) == 0;
+    if (!run.recorded) {
+        printf("commit record %s failed. %s\n", COMMIT_RECORD_NEW_PATH, strerror(errno));
+        if (run.all_or_nothing) {
+            run.all_or_nothing = false;
+            draw_string(font_20px, "no commit record: installing file by file\n");
+        }
+    }
+    update_level(root, 0, strlen(root), nullptr);
+    if (run.all_or_nothing) {
+        if (commit_seal(&run.log) == 0) {
+            commit_apply(report_rename, message);
+        } else {
+            draw_message(message, "write %s failed. %s\n", COMMIT_RECORD_PATH, strerror(errno));
+            commit_discard(&run.log);
+            run.tally.failed += run.tally.installed;
+            run.tally.installed = 0;
+        }
+    } else {
+        sync();
+        if (run.recorded) commit_end();
+    }
+    remount_restore(&mounts);
+    if (run.tally.failed > 0) {
+        draw_message(message, "%d installed, %d not installed.\n", run.tally.installed,
+                     run.tally.failed);
+    }
+    draw_string(font_20px, "done.\n");
+}
+
+void update_resume() {
+    char in_place[TEXT_BUFFER_SIZE];
+    char message[TEXT_BUFFER_SIZE];
+    const commit_found found = commit_find(in_place, sizeof in_place);
+    if (found == COMMIT_NOTHING) return;
+    remount_state mounts;
+    remount_writable(&mounts);
+    posx = 0;
+    posy = 0;
+    if (found == COMMIT_SEALED) {
+        const int renamed = commit_apply(report_rename, message);
+        (void)snprintf(message, sizeof message,
+                       "finished an interrupted update: %d entries put in place.\n", renamed);
+    } else {
+        commit_discard(nullptr);
+        (void)snprintf(message, sizeof message, "%s",
+                       found == COMMIT_STAGING
+                           ? "removed an interrupted update: no file had changed.\n"
+                           : "an interrupted update left files old and new: install it again.\n");
+    }
+    fputs(message, stdout);
+    draw_string(font_20px, message);
+    if (in_place[0] != '\0') {
+        draw_message(message, "%s may be damaged: it was being written in place.\n", in_place);
+        fputs(message, stdout);
+    }
+    remount_restore(&mounts);
 }
 
 void run_menu() {
@@ -234,14 +465,14 @@ void run_menu() {
     } else {
         draw_message(message, "mounted /sdcard. errno=%d\n", errno);
         if (item <= ITEM_LAST_INTERNAL) {
-            install(root);
+            update_install(root);
         } else if (mkdir(EXTERNAL_MOUNT, 0) != 0 && errno != EEXIST) {
             draw_message(message, "failed to create /sdcard/sd. errno=%d\n", errno);
         } else if (!mount_card(EXTERNAL_DEVICE, EXTERNAL_MOUNT)) {
             draw_message(message, "failed to mount /sdcard/sd. errno=%d\n", errno);
         } else {
             draw_message(message, "mounted /sdcard/sd. errno=%d\n", errno);
-            install(root);
+            update_install(root);
         }
     }
     umount(EXTERNAL_MOUNT);

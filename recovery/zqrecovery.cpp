@@ -34,11 +34,13 @@ int zqrecovery::main(int argc, char** /*argv*/) {
         perror("sh");
     } else if (fb_init() == 0) {
         ev_init();
-        if (fb_map() == 0 && load_font() == 0 &&
-            run_threads(ui_thread_function, worker_thread_function, &EXIT_RECOVERY,
-                        wake_ui_thread) == 0) {
-            pthread_cond_destroy(&cond);
-            pthread_mutex_destroy(&lock);
+        if (fb_map() == 0 && load_font() == 0) {
+            update_resume();
+            if (run_threads(ui_thread_function, worker_thread_function, &EXIT_RECOVERY,
+                            wake_ui_thread) == 0) {
+                pthread_cond_destroy(&cond);
+                pthread_mutex_destroy(&lock);
+            }
         }
     }
     fb_exit();

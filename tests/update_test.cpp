@@ -350,9 +350,10 @@ TEST_F(UpdateWalk, ACopyThatCannotReadNamesTheSource) {
     char temporary[1024];
     static char buffer[4096];
     install_result result{};
-    EXPECT_EQ(install_file("/sdcard", "/system/lib.so", temporary, sizeof temporary, buffer,
-                           sizeof buffer, &result),
-              -1);
+    const install_request request{"/sdcard",        "/system/lib.so", INSTALL_REPLACE, 0, temporary,
+                                  sizeof temporary, buffer,           sizeof buffer,   nullptr,
+                                  nullptr};
+    EXPECT_EQ(install_file(&request, &result), -1);
     EXPECT_EQ(result.step, INSTALL_READ_SOURCE);
     EXPECT_EQ(result.error, EISDIR);
     EXPECT_EQ(read_text_file("/system/lib.so"), "old and whole");
