@@ -164,11 +164,15 @@ void replace(int in, const install_request* request, const old_file* old, instal
     }
     if (no_room(state) && now) release_space(out);
     finish_file(out, now, state);
-    if (now && state->step == INSTALL_DONE &&
-        (rename(temporary, destination) != 0 || install_sync_directory_of(destination) != 0)) {
+    if (now && state->step == INSTALL_DONE && rename(temporary, destination) != 0) {
         fail(state, INSTALL_WRITE_TARGET, errno);
     }
-    if (state->step != INSTALL_DONE) (void)unlink(temporary);
+    // The new file is in place now whatever this says: a failure here only
+    // leaves the rename to the next flush.
+    if (now && state->step == INSTALL_DONE) (void)install_sync_directory_of(destination);
+    if (state->step != INSTALL_DONE && unlink(temporary) != 0 && errno != ENOENT) {
+        state->leftover = true;
+    }
 }
 
 // Whether the source's content fits into the old file's blocks and the room
@@ -184,7 +188,7 @@ bool fits_in_place(int in, const char* destination, const old_file* old) {
 // Overwrites the old regular file itself, from the source's start: the road
 // for a partition that cannot hold the old and the new file at once.
 void overwrite(int in, const char* destination, char* buffer, size_t size, install_result* state) {
-    *state = install_result{INSTALL_DONE, 0, 0, true, state->names};
+    *state = install_result{INSTALL_DONE, 0, 0, true, state->names, state->leftover};
     if (lseek(in, 0, SEEK_SET) != 0) {
         fail(state, INSTALL_READ_SOURCE, errno);
         return;
@@ -233,7 +237,7 @@ int install_sync_directory_of(const char* path) {
 }
 
 int install_file(const install_request* request, install_result* result) {
-    *result = install_result{INSTALL_DONE, 0, 0, false, 0};
+    *result = install_result{INSTALL_DONE, 0, 0, false, 0, false};
     const int in = open(request->source, O_RDONLY | O_CLOEXEC);
     if (in < 0) {
         fail(result, INSTALL_OPEN_SOURCE, errno);

@@ -32,6 +32,7 @@ struct install_result {
     long long bytes;  // bytes written to the destination
     bool in_place;    // written into the old file: the partition could not hold both
     unsigned names;   // names the replaced regular file had: more than 1, the others keep it
+    bool leftover;    // the temporary file could not be removed
 };
 
 // What becomes of the new content.

@@ -59,6 +59,8 @@ struct walk_tally {
 struct update_run {
     bool all_or_nothing;  // staged and committed at once, else installed file by file
     bool recorded;        // the commit record was started
+    bool pending;         // committed, with the renames left to the next start
+    bool leftover;        // a temporary file could not be removed
     unsigned staged;      // staged names handed out
     walk_tally tally;
     commit_log log;
@@ -125,6 +127,7 @@ void copy_file(walk_level* level, const char* target) {
         request.before_in_place = commit_note_in_place;
     }
     install_file(&request, &result);
+    run.leftover = run.leftover || result.leftover;
     if (result.in_place) commit_in_place_done(&run.log);
     if (result.step == INSTALL_DONE && request.road == INSTALL_STAGE) {
         commit_add(&run.log, level->temporary, level->destination);
@@ -156,6 +159,10 @@ void copy_file(walk_level* level, const char* target) {
         case INSTALL_WRITE_TARGET:
             draw_message(level->message, "write %s failed. %s\n", level->destination, error);
             break;
+    }
+    if (result.step != INSTALL_DONE && result.in_place) {
+        draw_message(level->message, "%s may be damaged: it was being written in place.\n",
+                     level->destination);
     }
 }
 
@@ -386,6 +393,8 @@ void update_install(const char* root) {
     remount_writable(&mounts);
     run.tally = walk_tally{0, 0};
     run.staged = 0;
+    run.pending = false;
+    run.leftover = false;
     run.all_or_nothing = plan_update(root);
     if (!run.all_or_nothing) {
         draw_string(font_20px, "not enough room for an all-or-nothing update: installing file by file\n");
@@ -402,7 +411,11 @@ void update_install(const char* root) {
     update_level(root, 0, strlen(root), nullptr);
     if (run.all_or_nothing) {
         if (commit_seal(&run.log) == 0) {
-            commit_apply(report_rename, message);
+            if (commit_apply(report_rename, message) < 0) {
+                draw_message(message, "read %s failed. %s\n", COMMIT_RECORD_PATH, strerror(errno));
+                draw_string(font_20px, "the next start finishes this update.\n");
+                run.pending = true;
+            }
         } else {
             draw_message(message, "write %s failed. %s\n", COMMIT_RECORD_PATH, strerror(errno));
             commit_discard(&run.log);
@@ -413,8 +426,9 @@ void update_install(const char* root) {
         sync();
         if (run.recorded) commit_end();
     }
+    if ((run.tally.failed > 0 || run.leftover) && !run.pending) commit_sweep();
     remount_restore(&mounts);
-    if (run.tally.failed > 0) {
+    if (run.tally.failed > 0 || run.pending) {
         draw_message(message, "%d installed, %d not installed.\n", run.tally.installed,
                      run.tally.failed);
     }
@@ -431,9 +445,16 @@ void update_resume() {
     posx = 0;
     posy = 0;
     if (found == COMMIT_SEALED) {
+        run.tally = walk_tally{0, 0};
         const int renamed = commit_apply(report_rename, message);
-        (void)snprintf(message, sizeof message,
-                       "finished an interrupted update: %d entries put in place.\n", renamed);
+        if (run.tally.failed > 0) commit_sweep();
+        if (renamed < 0) {
+            (void)snprintf(message, sizeof message, "read %s failed. %s\n", COMMIT_RECORD_PATH,
+                           strerror(errno));
+        } else {
+            (void)snprintf(message, sizeof message,
+                           "finished an interrupted update: %d entries put in place.\n", renamed);
+        }
     } else {
         commit_discard(nullptr);
         (void)snprintf(message, sizeof message, "%s",

@@ -313,16 +313,23 @@ void commit_in_place_done(commit_log* /*log*/) {
 
 int commit_apply(commit_report report, void* context) {
     int renamed = 0;
+    bool complete = false;
+    int error = ENOMEM;
     auto* reader = static_cast<record_reader*>(malloc(sizeof(record_reader)));
     char* fields = static_cast<char*>(malloc(2 * TEXT_BUFFER_SIZE));
     if (reader != nullptr) reader->fd = -1;
     if (reader != nullptr && fields != nullptr &&
-        (reader->fd = open(COMMIT_RECORD_PATH, O_RDONLY | O_CLOEXEC)) >= 0) {
+        (reader->fd = open(COMMIT_RECORD_PATH, O_RDONLY | O_CLOEXEC)) < 0) {
+        error = errno;
+    }
+    if (reader != nullptr && reader->fd >= 0) {
         reader->at = reader->end = 0;
         reader->checksum = FNV_OFFSET;
         char* temporary = fields;
         char* destination = fields + TEXT_BUFFER_SIZE;
-        while (next_field(reader, temporary, TEXT_BUFFER_SIZE)) {
+        errno = EIO;  // a record that ends early
+        while (!complete && next_field(reader, temporary, TEXT_BUFFER_SIZE)) {
+            complete = strcmp(temporary, "E") == 0;
             if (strcmp(temporary, "S") != 0) continue;
             if (!next_field(reader, temporary, TEXT_BUFFER_SIZE) ||
                 !next_field(reader, destination, TEXT_BUFFER_SIZE)) {
@@ -334,12 +341,19 @@ int commit_apply(commit_report report, void* context) {
                 ++renamed;
             } else {
                 report(destination, errno, context);
+                (void)unlink(temporary);
             }
+            errno = EIO;
         }
+        error = errno;
         (void)close(reader->fd);
     }
     free(fields);
     free(reader);
+    if (!complete) {
+        errno = error;
+        return -1;
+    }
     sync();
     remove_records();
     return renamed;
@@ -354,6 +368,11 @@ void commit_discard(commit_log* log) {
         (void)close(log->fd);
         log->fd = -1;
     }
+    commit_sweep();
+    remove_records();
+}
+
+void commit_sweep() {
     char* path = static_cast<char*>(malloc(TEXT_BUFFER_SIZE));
     static const char* const ROOTS[] = {"/system", "/data"};
     for (const char* root : ROOTS) {
@@ -363,7 +382,6 @@ void commit_discard(commit_log* log) {
     }
     free(path);
     sync();
-    remove_records();
 }
 
 commit_found commit_find(char* in_place, size_t size) {

@@ -54,7 +54,8 @@ void commit_in_place_done(commit_log* log);
 using commit_report = void (*)(const char* destination, int error, void* context);
 // Renames what the sealed record lists (a temporary file already gone was
 // renamed before), flushes that, and removes the record. Returns the entries
-// renamed; each failure goes to report.
+// renamed; each failure goes to report. -1 with errno set when the record
+// cannot be read to its end: it then stays, for the next start.
 int commit_apply(commit_report report, void* context);
 // Removes the record, on storage: the file-by-file road's end.
 void commit_end();
@@ -62,6 +63,9 @@ void commit_end();
 // temporary names, followed through links to directories) and the record,
 // all on storage.
 void commit_discard(commit_log* log);
+// Removes every staged name below /system and /data, on storage: what a
+// failed clean-up may have left once nothing is staged any more.
+void commit_sweep();
 
 // What a cut left, as the next start finds it.
 enum commit_found {

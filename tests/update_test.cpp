@@ -28,27 +28,13 @@
 #include "program_threads.h"
 #include "recovery.h"
 #include "remount.h"
+#include "update_commit.h"
 #include "support/run_program.h"
 #include "support/sandbox.h"
+#include "support/syscall_faults.h"
 #include "support/screen_reader.h"
 #include "support/test_paths.h"
 #include "support/wait_until.h"
-
-// Reads of this directory fail with EIO, as a card pulled mid-walk or a bad
-// sector makes them fail; empty: none.
-static std::string failing_directory;
-extern "C" struct dirent64* __real_readdir64(DIR* dir);
-extern "C" struct dirent64* __wrap_readdir64(DIR* dir) {
-    char link[64];
-    char target[1024];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd(dir));
-    const ssize_t n = failing_directory.empty() ? -1 : readlink(link, target, sizeof target);
-    if (n > 0 && std::string(target, static_cast<size_t>(n)) == failing_directory) {
-        errno = EIO;
-        return nullptr;
-    }
-    return __real_readdir64(dir);
-}
 
 namespace {
 
@@ -752,5 +738,258 @@ TEST_F(UpdateWalk, ReadOnlySystemIsRemountedForTheWalkAndPutBack) {
     EXPECT_EQ(remount(remount_writable, &untouched), "") << "nothing read-only, nothing said";
     EXPECT_EQ(remount(restore, &untouched), "");
 }
+
+}  // namespace
+
+namespace {
+
+// One update of every kind of entry, for the fault and cut tables: replaced
+// and new files, a large one, a labelled one, new directories, both partitions.
+struct scenario_file {
+    const char* path;
+    std::string old_content;  // empty: no old file
+    std::string new_content;
+};
+const std::vector<scenario_file> SCENARIO = {
+    {"/system/app/a.apk", "old a", "new a"},
+    {"/system/lib/big.so", std::string(100 * 1024, 'o'), std::string(200 * 1024, 'n')},
+    {"/system/etc/label.conf", "old label", "new label"},
+    {"/system/new/sub/y.txt", "", "new y"},
+    {"/data/d.txt", "", "new d"},
+    {"/data/old.txt", "old", "new"},
+};
+const char* const LABEL = "u:object_r:system_file:s0";
+
+enum class road { all_or_nothing, file_by_file };
+
+class UpdateFaults : public UpdateWalk, public testing::WithParamInterface<road> {
+protected:
+    void SetUp() override {
+        UpdateWalk::SetUp();
+        screen_.reset();
+        screen_ = std::make_unique<memory_screen>(800, 32 * 22, 32);  // read once per run
+        for (const auto& f : SCENARIO) file(std::string(f.path).substr(1), f.new_content);
+    }
+
+    // The old tree; on the file-by-file road /system has room for no more
+    // than about 120 KiB at once, so that big.so is written in place.
+    void old_tree() {
+        for (const char* dir : {"/system", "/data"}) {
+            while (umount2(dir, MNT_DETACH) == 0) {
+            }
+        }
+        const char* size = GetParam() == road::file_by_file ? "mode=755,size=512k" : "mode=755";
+        ASSERT_EQ(mount("tmpfs", "/system", "tmpfs", 0, size), 0);
+        ASSERT_EQ(mount("tmpfs", "/data", "tmpfs", 0, "mode=755"), 0);
+        for (const auto& f : SCENARIO) {
+            if (f.old_content.empty()) continue;
+            const std::string path = f.path;
+            make_dirs(path.substr(0, path.rfind('/')));
+            write_text_file(path, f.old_content);
+        }
+        ASSERT_EQ(setxattr("/system/etc/label.conf", "security.selinux", LABEL, strlen(LABEL), 0),
+                  0);
+        if (GetParam() == road::file_by_file) write_text_file("/system/filler", std::string(284 * 1024, 'f'));
+    }
+
+    // "old" or "new" per file, or what else it holds.
+    std::vector<std::string> states() {
+        std::vector<std::string> found;
+        for (const auto& f : SCENARIO) {
+            const bool present = exists(f.path);
+            const std::string content = present ? read_text_file(f.path) : "";
+            const bool labelled = std::string(f.path) != "/system/etc/label.conf" ||
+                                  attribute(f.path, "security.selinux") == LABEL;
+            found.push_back(present && content == f.new_content && labelled ? "new"
+                            : (present ? content == f.old_content : f.old_content.empty())
+                                ? "old"
+                                : std::string(f.path) + " holds " + content.substr(0, 16));
+        }
+        return found;
+    }
+
+    // Names the update must not leave: temporary files, staged directories, records.
+    std::vector<std::string> leftovers() {
+        std::vector<std::string> found;
+        std::function<void(const std::string&)> scan = [&](const std::string& dir) {
+            DIR* d = opendir(dir.c_str());
+            while (const dirent* e = d != nullptr ? readdir(d) : nullptr) {
+                const std::string name = e->d_name;
+                if (name == "." || name == "..") continue;
+                if (name.rfind(INSTALL_TEMP_NAME, 0) == 0 || name.rfind(".zq-update", 0) == 0) {
+                    found.push_back(dir + "/" + name);
+                }
+                if (e->d_type == DT_DIR) scan(dir + "/" + name);
+            }
+            if (d != nullptr) closedir(d);
+        };
+        scan("/system");
+        scan("/data");
+        return found;
+    }
+
+    // update_install as the menu runs it, standard output kept.
+    std::string install() {
+        testing::internal::CaptureStdout();
+        update_install(ROOT.c_str());
+        fflush(stdout);
+        return testing::internal::GetCapturedStdout();
+    }
+    std::string next_start() {
+        testing::internal::CaptureStdout();
+        update_resume();
+        fflush(stdout);
+        return testing::internal::GetCapturedStdout();
+    }
+    void clear_screen() {
+        fb_clear();
+        posx = posy = console_offsetY = 0;
+    }
+};
+
+bool all_are(const std::vector<std::string>& states, const char* state) {
+    return std::all_of(states.begin(), states.end(), [&](const auto& s) { return s == state; });
+}
+
+// The path a failure line names ("<verb> <path> failed. <reason>"), or "".
+std::string failed_path_in(const std::string& line) {
+    const size_t space = line.find(' ');
+    const size_t failed = line.find(" failed. ");
+    return space != std::string::npos && failed != std::string::npos && failed > space
+               ? line.substr(space + 1, failed - space - 1)
+               : "";
+}
+
+// Every call of the install road fails in turn, the first time and each later
+// time it is made: each file ends old or new, what the screen says of it is
+// what it holds, the failure names the side it happened on, the tally counts
+// it, and nothing temporary stays behind.
+TEST_P(UpdateFaults, EveryFailingCallLeavesEachFileOldOrNewAndTheScreenTrue) {
+    old_tree();
+    faults_arm(FAULT_CALLS, 0, 0);
+    install();
+    faults_disarm();
+    ASSERT_TRUE(all_are(states(), "new")) << testing::PrintToString(screen_lines());
+    long calls[FAULT_CALLS];
+    for (int c = 0; c < FAULT_CALLS; ++c) calls[c] = faults_seen(static_cast<fault_call>(c));
+    EXPECT_GT(calls[FAULT_SYNC], 0);
+    const std::string reason = strerror(EIO);
+    for (int c = 0; c < FAULT_SYNC; ++c) {
+        for (long nth = 1; nth <= calls[c]; ++nth) {
+            SCOPED_TRACE(std::string(FAULT_CALL_NAMES[c]) + " #" + std::to_string(nth));
+            old_tree();
+            clear_screen();
+            faults_arm(static_cast<fault_call>(c), nth, EIO);
+            const std::string out = install();
+            faults_disarm();
+            const std::string failed = faults_failed_path();
+            next_start();
+            const auto lines = screen_lines();
+            ASSERT_FALSE(lines.empty());
+            EXPECT_EQ(lines.back(), "done.");
+            const auto now = states();
+            // A commit record that cannot be written: nothing takes effect.
+            const bool not_committed = std::any_of(lines.begin(), lines.end(), [](const auto& l) {
+                return failed_path_in(l) == COMMIT_RECORD_PATH && l.rfind("write ", 0) == 0;
+            });
+            int new_files = 0;
+            for (size_t i = 0; i < SCENARIO.size(); ++i) {
+                const std::string path = SCENARIO[i].path;
+                const bool damaged = std::find(lines.begin(), lines.end(),
+                                               path + " may be damaged: it was being written in "
+                                                      "place.") != lines.end();
+                if (damaged) continue;
+                EXPECT_TRUE(now[i] == "old" || now[i] == "new") << now[i];
+                const bool said_copied =
+                    std::any_of(lines.begin(), lines.end(),
+                                [&](const auto& l) { return l.rfind(path + " copied ", 0) == 0; });
+                // A failure names the file, or a new directory it was to go in.
+                const bool said_failed = std::any_of(lines.begin(), lines.end(), [&](const auto& l) {
+                    const std::string named = failed_path_in(l);
+                    return !named.empty() && (path + "/").rfind(named + "/", 0) == 0;
+                });
+                EXPECT_EQ(now[i] == "new", said_copied && !said_failed && !not_committed)
+                    << path << testing::PrintToString(lines);
+                new_files += now[i] == "new";
+            }
+            int failure_lines = 0;
+            for (const auto& line : lines) {
+                if (line.size() < reason.size() || line.substr(line.size() - reason.size()) != reason) {
+                    continue;
+                }
+                ++failure_lines;
+                const bool names_card = failed_path_in(line).rfind("/sdcard", 0) == 0;
+                if (!failed.empty()) {
+                    EXPECT_EQ(names_card, failed.rfind("/sdcard", 0) == 0) << line << " / " << failed;
+                }
+            }
+            const std::string tally = std::to_string(new_files) + " installed, ";
+            const bool tallied = std::any_of(lines.begin(), lines.end(),
+                                             [&](const auto& l) { return l.rfind(tally, 0) == 0; });
+            EXPECT_EQ(tallied || new_files == static_cast<int>(SCENARIO.size()), true)
+                << testing::PrintToString(lines);
+            EXPECT_LE(failure_lines, 2) << testing::PrintToString(lines);
+            EXPECT_EQ(leftovers(), std::vector<std::string>{}) << failed;
+        }
+    }
+}
+
+// A cut before each call of the update in turn, then the next start: the
+// whole tree is old or new (on the file-by-file road each file is, but for
+// the one the next start names as written in place), and the next start says
+// which it made of it.
+TEST_P(UpdateFaults, ACutAnywhereThenTheNextStartLeavesTheTreeOldOrNew) {
+    for (long cut = 1;; ++cut) {
+        SCOPED_TRACE("cut before call " + std::to_string(cut));
+        old_tree();
+        fflush(stdout);
+        const pid_t child = fork();
+        if (child == 0) {
+            const int null_fd = open("/dev/null", O_WRONLY);
+            dup2(null_fd, 1);
+            faults_arm(FAULT_CALLS, 0, 0, cut);
+            update_install(ROOT.c_str());
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        if (WEXITSTATUS(status) == 0) {
+            EXPECT_GT(cut, 20) << "the update makes calls to cut before";
+            EXPECT_TRUE(all_are(states(), "new"));
+            break;
+        }
+        ASSERT_EQ(WEXITSTATUS(status), FAULT_CUT_STATUS);
+        const std::string said = next_start();
+        const auto now = states();
+        if (GetParam() == road::all_or_nothing) {
+            EXPECT_TRUE(all_are(now, "old") || all_are(now, "new")) << testing::PrintToString(now);
+            if (said.find("finished an interrupted update") != std::string::npos) {
+                EXPECT_TRUE(all_are(now, "new"));
+            } else if (!said.empty()) {
+                EXPECT_NE(said.find("removed an interrupted update: no file had changed."),
+                          std::string::npos)
+                    << said;
+                EXPECT_TRUE(all_are(now, "old"));
+            }
+        } else {
+            for (size_t i = 0; i < SCENARIO.size(); ++i) {
+                const std::string damaged =
+                    std::string(SCENARIO[i].path) + " may be damaged: it was being written in place.";
+                if (said.find(damaged) != std::string::npos) continue;
+                EXPECT_TRUE(now[i] == "old" || now[i] == "new") << now[i] << "\n" << said;
+            }
+        }
+        EXPECT_EQ(leftovers(), std::vector<std::string>{});
+        EXPECT_EQ(next_start(), "") << "the next start after that finds nothing to do";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Roads, UpdateFaults,
+                         testing::Values(road::all_or_nothing, road::file_by_file),
+                         [](const auto& road_info) {
+                             return road_info.param == road::all_or_nothing ? "AllOrNothing"
+                                                                       : "FileByFile";
+                         });
 
 }  // namespace

@@ -1,0 +1,45 @@
+// Failure injection at the system calls of the install road: linked with
+// -Wl,--wrap for each call below, every call the code under test makes while
+// the seam is armed is counted; the chosen one fails with the chosen errno,
+// or the process ends just before it runs, as a cut would end it.
+#pragma once
+
+#include <string>
+
+enum fault_call {
+    FAULT_OPEN,
+    FAULT_READ,
+    FAULT_WRITE,
+    FAULT_SENDFILE,
+    FAULT_FSYNC,
+    FAULT_FDATASYNC,
+    FAULT_FCHOWN,
+    FAULT_FCHMOD,
+    FAULT_FSETXATTR,
+    FAULT_RENAME,
+    FAULT_UNLINK,
+    FAULT_MKDIR,
+    FAULT_READDIR,
+    FAULT_CLOSE,
+    FAULT_SYNC,  // cannot fail: only counted, and a place to cut
+    FAULT_CALLS,
+};
+
+extern const char* const FAULT_CALL_NAMES[FAULT_CALLS];
+
+// Exit status of a process the seam ended at a cut.
+constexpr int FAULT_CUT_STATUS = 86;
+
+// Starts counting from zero. With nth > 0, the nth call of `call` fails with
+// error; with cut_at > 0, the process ends (_exit) at the cut_at-th call of any kind.
+void faults_arm(fault_call call, long nth, int error, long cut_at = 0);
+void faults_disarm();
+// Calls of `call` seen since faults_arm; all calls, for FAULT_CALLS.
+long faults_seen(fault_call call);
+// The path the failed call named (its descriptor's path, for one on a
+// descriptor); empty while none failed.
+std::string faults_failed_path();
+
+// Reads of this directory fail with EIO, as a card pulled mid-walk makes them
+// fail, armed or not; empty: none.
+extern std::string failing_directory;
