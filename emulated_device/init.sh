@@ -42,6 +42,9 @@ for b in /sys/block/vd*; do
     serial=$(cat "$b/serial")
     case "$serial" in
         mmcblk*) ln -s "/dev/${b##*/}1" "/dev/block/${serial}p1" ;;
+        # One disk holding both, as the partitions of one eMMC.
+        partitions) ln -s "/dev/${b##*/}1" /dev/block/by-name/system
+                    ln -s "/dev/${b##*/}2" /dev/block/by-name/data ;;
         *) ln -s "/dev/${b##*/}" "/dev/block/by-name/$serial" ;;
     esac
 done

@@ -44,6 +44,12 @@ def product_constant(header, name):
         return int(re.search(rf"constexpr int {name} = (\d+);", f.read()).group(1))
 
 
+def product_text(header, name):
+    """A text constant as the programs define it (constexpr const char* NAME = "...";)."""
+    with open(os.path.join(SOURCE, header)) as f:
+        return re.search(rf'constexpr const char\* {name} = "([^"]*)";', f.read()).group(1)
+
+
 FRAME_Y = product_constant("animation/animation.h", "FRAME_Y")  # the splash frames' row
 PROGRESS_GAP = product_constant("recovery/recovery.h", "UPDATE_PROGRESS_GAP")
 MODULES = {
@@ -88,8 +94,9 @@ class DeviceError(Exception):
 class File:
     """A file for system_files with its owner and mode."""
 
-    def __init__(self, content, mode=0o644, uid=0, gid=0):
+    def __init__(self, content, mode=0o644, uid=0, gid=0, labels=None):
         self.content, self.mode, self.uid, self.gid = content, mode, uid, gid
+        self.labels = labels or {}  # extended attributes: {"security.selinux": b"..."}
 
 
 class Link:
@@ -243,6 +250,37 @@ def free_bytes(image):
     count = int(re.search(r"^Block count:\s+(\d+)", stats, re.M).group(1))
     block = int(re.search(r"^Block size:\s+(\d+)", stats, re.M).group(1))
     return (free - min(count * 2 // 100, 4096)) * block
+
+
+# Sectors before the first partition of a disk that holds several.
+DISK_START = 2048
+
+
+def make_partitioned_disk(images, out):
+    """One disk image holding the partition images ({name: path}, in order)
+    after an MBR; returns {name: (first sector, sectors)}."""
+    layout, start = {}, DISK_START
+    for name, image in images.items():
+        layout[name] = (start, os.path.getsize(image) // 512)
+        start += layout[name][1]
+    with open(out, "wb") as f:
+        f.truncate(start * 512)
+    script = "label: dos\n" + "".join(f"start={first}, size={count}, type=83\n"
+                                      for first, count in layout.values())
+    subprocess.run(["sfdisk", "-q", out], input=script, text=True, check=True,
+                   capture_output=True)
+    for name, image in images.items():
+        run(["dd", f"if={image}", f"of={out}", "bs=1M", f"seek={layout[name][0] * 512}",
+             "oflag=seek_bytes", "conv=notrunc,sparse", "status=none"])
+    return layout
+
+
+def split_disk(disk, layout, images):
+    """Copies each partition of a disk made by make_partitioned_disk to its image."""
+    for name, (first, count) in layout.items():
+        run(["dd", f"if={disk}", f"of={images[name]}", "bs=1M", f"skip={first * 512}",
+             f"count={count * 512}", "iflag=skip_bytes,count_bytes", "conv=sparse",
+             "status=none"])
 
 
 def replay_and_check(image):
@@ -469,7 +507,8 @@ class Device:
                  report_memory=False, layout="android", throttle_write=None, dirty_bytes=None,
                  card_mb=64, partition_mb=None, quiet=False, hold=None, system_options=None,
                  partitions_from=None, throttle_card_read=None, watch_cards=False,
-                 panel=None, card_times=False, host_flush=True, old_kernel=False, timeout=60):
+                 panel=None, card_times=False, host_flush=True, old_kernel=False,
+                 write_log=False, timeout=60):
         if machine not in MODULES:
             raise DeviceError(f"unknown machine {machine}")
         if layout not in LAYOUTS:
@@ -503,6 +542,10 @@ class Device:
         # whose flush times on a shared machine vary by whole seconds.
         self.host_flush = host_flush
         self.old_kernel = old_kernel  # the programs see the system calls of Linux 2.6.29
+        # /system and /data as two partitions of one disk whose every write and
+        # flush QEMU logs (blklogwrites, dm-log-writes format) in self.write_log;
+        # the partitions as they were at boot stay in self.initial_images.
+        self.write_log = write_log
         self.dirty_bytes = dirty_bytes  # the kernel's limit of unwritten file data
         self.quiet = quiet  # the programs' standard output to /dev/null, as init gives it
         self.hold = hold  # a guest file a process holds open until the first program ends
@@ -543,6 +586,8 @@ class Device:
                 f.write(entry.content)
             os.chown(local, entry.uid, entry.gid)
             os.chmod(local, entry.mode)
+            for name, value in entry.labels.items():
+                os.setxattr(local, name, value)
         self.baseline = {name: set(os.listdir(tree)) | {"lost+found"}
                          for name, tree in trees.items()}
         images = {}
@@ -620,11 +665,28 @@ class Device:
                 if self.throttle_card_read:
                     throttle = f",throttling.bps-read={self.throttle_card_read}"
                 disks.append((f"card{n}", image, f"mmcblk{n}", throttle))
+        self.disk_layout = None
+        if self.write_log:
+            self.initial_images = {}
+            for name, image in self.images.items():
+                self.initial_images[name] = image + ".initial"
+                run(["cp", "--sparse=always", image, self.initial_images[name]])
+            disk = os.path.join(self.work, "partitions.img")
+            self.disk_layout = make_partitioned_disk(self.images, disk)
+            self.write_log = os.path.join(self.work, "partitions.log")
+            open(self.write_log, "wb").close()
+            flush = "" if self.host_flush else ",cache.no-flush=on"
+            cmd += ["-blockdev", f"driver=file,filename={disk},node-name=disk{flush}",
+                    "-blockdev", f"driver=file,filename={self.write_log},node-name=log{flush}",
+                    "-blockdev", "driver=blklogwrites,node-name=partitions,file=disk,log=log,"
+                    "log-sector-size=512",
+                    "-device", "virtio-blk-device,drive=partitions,serial=partitions"]
         for name, image in self.images.items():
             throttle = ""
             if name == "system" and self.throttle_write:
                 throttle = f",throttling.bps-write={self.throttle_write}"
-            disks.append((name, image, name, throttle))
+            if not self.write_log:
+                disks.append((name, image, name, throttle))
         if self.machine == "virt":
             cmd += ["-M", "virt", "-cpu", "cortex-a15", "-nic", "none",
                     "-global", "virtio-mmio.force-legacy=false",
@@ -714,6 +776,9 @@ class Device:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
+            if self.disk_layout is not None:
+                split_disk(os.path.join(self.work, "partitions.img"), self.disk_layout,
+                           self.images)
         self.snapshots = {}
 
     # -- the console

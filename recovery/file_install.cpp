@@ -181,8 +181,7 @@ bool fits_in_place(int in, const char* destination, const old_file* old) {
     struct stat st {};
     struct statvfs room {};
     if (fstat(in, &st) != 0 || statvfs(destination, &room) != 0) return false;
-    const long long free_bytes = static_cast<long long>(room.f_bavail) * room.f_frsize;
-    return st.st_size <= old->blocks_bytes + free_bytes;
+    return st.st_size <= old->blocks_bytes + install_free_bytes(&room);
 }
 
 // Overwrites the old regular file itself, from the source's start: the road
@@ -214,6 +213,12 @@ int install_temporary_path(const char* destination, unsigned number, char* tempo
                                    : snprintf(temporary, size, "%.*s%s", directory, destination,
                                               INSTALL_TEMP_NAME);
     return length >= 0 && static_cast<size_t>(length) < size ? 0 : -1;
+}
+
+long long install_free_bytes(const struct statvfs* room) {
+    const unsigned long long blocks = room->f_blocks / 50 < 4096 ? room->f_blocks / 50 : 4096;
+    if (room->f_bavail <= blocks) return 0;
+    return static_cast<long long>((room->f_bavail - blocks) * room->f_frsize);
 }
 
 int install_sync_directory_of(const char* path) {

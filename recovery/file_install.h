@@ -7,6 +7,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <sys/statvfs.h>
 
 // The temporary file's name in the destination's directory: short, so that
 // every destination the walk accepts still fits, and with no extension that
@@ -75,6 +76,10 @@ int install_temporary_path(const char* destination, unsigned number, char* tempo
 // file, its target untouched. On failure nothing is left under the temporary
 // name. Returns 0 when installed (or staged), -1 otherwise; *result says which.
 int install_file(const install_request* request, install_result* result);
+// Bytes new files may take on the file system statvfs describes: what it
+// offers, less what ext4 keeps back even from root (2% of its blocks, at most
+// 4,096), which statvfs does not show.
+long long install_free_bytes(const struct statvfs* room);
 // Flushes the directory that holds path: what was renamed or removed in it is
 // then on storage. 0, or -1 with errno set.
 int install_sync_directory_of(const char* path);

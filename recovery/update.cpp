@@ -349,8 +349,7 @@ bool plan_fits() {
         const plan_partition& p = plan.partitions[i];
         struct statvfs room {};
         if (statvfs(p.path, &room) != 0) return false;
-        const unsigned long long free_bytes =
-            static_cast<unsigned long long>(room.f_bavail) * room.f_frsize;
+        const auto free_bytes = static_cast<unsigned long long>(install_free_bytes(&room));
         if (p.bytes > free_bytes || (room.f_files > 0 && p.inodes > room.f_favail)) return false;
     }
     return true;

@@ -77,16 +77,21 @@ def exit_unmounted(dev):
 
 
 # The name under which the update writes a file before renaming it over its
-# destination, as the product defines it.
-with open(os.path.join(SOURCE, "recovery", "file_install.h")) as _header:
-    INSTALL_TEMP = re.search(r'INSTALL_TEMP_NAME = "([^"]+)"', _header.read()).group(1)
+# destination (a staged one adds "." and a number), and its commit record, as
+# the product defines them.
+INSTALL_TEMP = zqdevice.product_text("recovery/file_install.h", "INSTALL_TEMP_NAME")
+COMMIT_RECORD = zqdevice.product_text("recovery/update_commit.h", "COMMIT_RECORD_PATH")
+
+
+def is_temporary(name):
+    return name == INSTALL_TEMP or name.startswith(INSTALL_TEMP + ".")
 
 
 def temporary_names(tree):
-    """Paths below a host copy of a partition that carry the temporary name."""
+    """Paths below a host copy of a partition that carry a temporary name."""
     return sorted(os.path.relpath(os.path.join(path, name), tree)
                   for path, dirs, names in os.walk(tree) for name in names + dirs
-                  if name == INSTALL_TEMP)
+                  if is_temporary(name))
 
 
 COPIED = re.compile(r"^(/\S+) copied (\d+) bytes\.$")

@@ -4,7 +4,7 @@ flushing takes seconds, as on slow flash."""
 import os
 import time
 
-from conftest import INSTALL_TEMP, assert_copied_whole, device, enter_menu, make_tree, select, \
+from conftest import assert_copied_whole, device, enter_menu, is_temporary, make_tree, select, \
     temporary_names, wait_for_prompt
 from zqdevice import wait_until
 
@@ -82,7 +82,7 @@ def assert_old_or_new(dev, files, before):
     for sub in ("lib", "media", "z"):
         if os.path.isdir(os.path.join(tree, sub)):
             for entry in os.listdir(os.path.join(tree, sub)):
-                assert f"{sub}/{entry}" in expected or entry == INSTALL_TEMP, entry
+                assert f"{sub}/{entry}" in expected or is_temporary(entry), entry
 
 
 # Where each cut comes: once the walk has reached a destination, and seconds

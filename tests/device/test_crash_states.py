@@ -1,0 +1,242 @@
+"""Every state a power cut can leave during one long update: the device's
+/system and /data are two partitions of one disk whose writes and flushes
+QEMU logs; the log is replayed on the host to every flush, and to states that
+lose some of the writes since the flush before. Each state must pass e2fsck
+and hold the old tree, the new one, or a sealed commit record whose
+completion gives the new one; what the screen said before the cut must hold;
+and booting some of the states, the next start must leave the tree old or new."""
+import os
+import subprocess
+import types
+
+import write_log
+from conftest import COMMIT_RECORD, PROMPT, device, enter_menu, is_temporary, make_tree, \
+    select, BELOW_HEADER
+from zqdevice import File, Link
+
+LABEL = b"u:object_r:system_file:s0\0"
+ROOTS = ("/system/zt", "/data/zt")
+COPIED = " copied "
+BOOTED_STATES = 5
+
+
+def blob(seed, size):
+    return bytes((seed * 7 + i * 13) & 0xFF for i in range(251)) * (size // 251) + b"end"
+
+
+def scenario(in_place):
+    """Card files, the partitions' files at boot, and the old and new trees
+    ({device path: bytes, or ("link", target)}). With in_place, /system has
+    no room for m2 beside the old one, which it then overwrites."""
+    card, before = {}, {}
+    for i in range(10):
+        card[f"system/zt/lib/l{i}.so"] = blob(i, 3000 + 700 * i)
+        if i % 2:
+            before[f"/system/zt/lib/l{i}.so"] = blob(100 + i, 5000)
+    for i in range(3):
+        size = 400_000 if not in_place else 500_000 if i == 2 else 100_000
+        card[f"system/zt/media/m{i}.bin"] = blob(50 + i, size)
+    before["/system/zt/media/m2.bin"] = blob(150, 600_000 if in_place else 120_000)
+    card["system/zt/new/sub/n.txt"] = b"in a new directory\n"
+    card["system/zt/etc/label.conf"] = b"new labelled\n"
+    before["/system/zt/etc/label.conf"] = File(b"old labelled\n", labels={"security.selinux": LABEL})
+    before["/system/zt/bin/target"] = b"the link's target\n"
+    before["/system/zt/bin/link"] = Link("target")
+    card["system/zt/bin/link"] = b"a file where a link was\n"
+    card["system/zt/lib/held.so"] = b"new held\n"
+    before["/system/zt/lib/held.so"] = b"old held, open from before the boot\n"
+    for i in range(5):
+        card[f"data/zt/d{i}.txt"] = b"data %d\n" % i
+    card["data/zt/old.txt"] = b"new data\n"
+    before["/data/zt/old.txt"] = b"old data\n"
+    old = {path: ("link", v.target) if isinstance(v, Link) else v.content if isinstance(v, File)
+           else v for path, v in before.items()}
+    new = dict(old, **{"/" + path: content for path, content in card.items()})
+    return {"zq/update00/" + path: content for path, content in card.items()}, before, old, new
+
+
+def host_path(trees, path):
+    name, rest = path.strip("/").split("/", 1)
+    return os.path.join(trees[name], rest)
+
+
+def visible(trees):
+    """What the platform sees below ROOTS, and the temporary names there."""
+    seen, temps = {}, []
+    for root in ROOTS:
+        top = host_path(trees, root)
+        for directory, dirs, names in os.walk(top):
+            for name in dirs + names:
+                local = os.path.join(directory, name)
+                path = root + local[len(top):]
+                if is_temporary(name):
+                    temps.append(path)
+                elif os.path.islink(local):
+                    seen[path] = ("link", os.readlink(local))
+                elif os.path.isfile(local):
+                    with open(local, "rb") as f:
+                        seen[path] = f.read()
+            dirs[:] = [d for d in dirs if not is_temporary(d)]
+    return seen, temps
+
+
+def fnv(h, data):
+    for b in data:
+        h = ((h ^ b) * 16777619) & 0xFFFFFFFF
+    return h
+
+
+def read_record(trees):
+    """The record's road, its staged (temporary, destination) pairs, the file
+    it names as written in place, and whether it is sealed; None without one."""
+    local = host_path(trees, COMMIT_RECORD)
+    if not os.path.exists(local):
+        return None
+    with open(local, "rb") as f:
+        fields = f.read().split(b"\0")[:-1]
+    h, staged, in_place, sealed, i = 2166136261, [], None, False, 2
+    for field in fields[:2]:
+        h = fnv(h, field + b"\0")
+    while i < len(fields):
+        kind = fields[i]
+        width = {b"S": 3, b"P": 2, b"E": 3}.get(kind, 1)
+        if kind == b"E":
+            sealed = fields[i + 1:] == [b"%d" % len(staged), b"%x" % h]
+            break
+        if kind == b"S":
+            staged.append((fields[i + 1].decode(), fields[i + 2].decode()))
+        if kind == b"P":
+            in_place = fields[i + 1].decode()
+        for field in fields[i:i + width]:
+            h = fnv(h, field + b"\0")
+        i += width
+    return types.SimpleNamespace(road=fields[1:2], staged=staged, in_place=in_place,
+                                 sealed=sealed)
+
+
+def judge(found, old, new, all_or_nothing):
+    """(consistent, what the state is: "old", "new", "sealed" or "mixed", the
+    file named as written in place) of one replayed state."""
+    trees = {name: tree for name, (_, _, tree) in found.items()}
+    clean = all(status == 0 for status, _, _ in found.values())
+    record = read_record(trees)
+    if record is not None and record.sealed:
+        for temporary, destination in record.staged:
+            if os.path.lexists(host_path(trees, temporary)):
+                os.replace(host_path(trees, temporary), host_path(trees, destination))
+    seen, temps = visible(trees)
+    in_place = record.in_place if record is not None else None
+    kind = "sealed" if record is not None and record.sealed else \
+        "old" if seen == old else "new" if seen == new else "mixed"
+    if all_or_nothing:
+        ok = kind in ("old", "new") or (kind == "sealed" and seen == new and not temps)
+    else:
+        ok = set(seen) <= set(old) | set(new) and all(
+            seen.get(p) in (old.get(p), new.get(p)) for p in set(old) | set(new) if p != in_place)
+    return clean and ok, kind, in_place
+
+
+def watch_update(dev):
+    """Selects the update and reads the screen until the prompt: [(log
+    entries written by then, lines)] per reading."""
+    select(dev, 1)
+    readings = []
+    while True:
+        lines = dev.screen_text(0) + dev.screen_text(BELOW_HEADER)
+        readings.append((write_log.count_entries(dev.write_log), lines))
+        if PROMPT in lines:
+            return readings
+
+
+def claims(readings, replay):
+    """[(first log entry after the flush every state must hold, files the
+    screen called copied, done. drawn with no failure)] per reading: a state
+    holding that flush must show what the screen said by then."""
+    flushes = [i for i, e in enumerate(replay.entries) if e.flags & write_log.FLUSH]
+    out = []
+    for count, lines in readings:
+        before = [f for f in flushes if f < count]
+        copied = {line.split(COPIED)[0] for line in lines if COPIED in line}
+        clean = "done." in lines and not any(" failed. " in line for line in lines)
+        out.append((before[-1] + 1 if before else 0, copied, clean))
+    return out
+
+
+def keep_state(images, work, n):
+    """A copy of a state's partitions, to boot once the replay is done."""
+    kept = {}
+    for name, image in images.items():
+        kept[name] = os.path.join(work, f"state{n}-{name}.img")
+        subprocess.run(["cp", "--sparse=always", image, kept[name]], check=True)
+    return kept
+
+
+def boot_state(images, baseline):
+    """Boots the device from a state's partitions up to the countdown; returns
+    what the next start printed, what it left visible and temporary, and
+    whether a commit record is left."""
+    holder = types.SimpleNamespace(images=images, baseline=baseline)
+    with device(machine="virt", boot=["zqrecovery"], partitions_from=holder) as dev:
+        dev.wait_for_line(r"worker_thread_function\(\) \d+ started")
+        said = "\n".join(dev.console())
+        dev.cut_power()
+        trees = {name: dev.guest_dir(name) for name in ("system", "data")}
+        return (said, *visible(trees), os.path.exists(host_path(trees, COMMIT_RECORD)))
+
+
+def run_road(tmp_path, in_place):
+    card_files, before, old, new = scenario(in_place)
+    card = make_tree(tmp_path / "card", card_files)
+    options = {"small_system": 450} if in_place else {}
+    with device(machine="virt", boot=["zqrecovery"], internal_card=card, system_files=before,
+                hold="/system/zt/lib/held.so", write_log=True, **options) as dev:
+        enter_menu(dev)
+        readings = watch_update(dev)
+        dev.cut_power()
+        announced = any("not enough room for an all-or-nothing update: installing file by file"
+                        in lines for _, lines in readings)
+        assert announced == in_place, readings[-1]
+        assert any("/system/zt/media/m2.bin written in place: not enough room for two." in lines
+                   for _, lines in readings) == in_place, readings[-1]
+        replay = write_log.Replay(dev.write_log, dev.initial_images, dev.disk_layout,
+                                  str(tmp_path / "replay"))
+        checked, consistent, failures, to_boot = 0, 0, [], []
+        for base, images in replay.states():
+            found = write_log.read_state(images, str(tmp_path / "replay"))
+            ok, kind, damaged = judge(found, old, new, not in_place)
+            seen, _ = visible({name: tree for name, (_, _, tree) in found.items()})
+            for first, copied, done in claims(readings, replay):
+                # "copied" holds on the file-by-file road; "done." on both.
+                if base >= first:
+                    ok = ok and (not in_place or all(seen.get(p) == new[p] for p in copied
+                                                     if p != damaged))
+                    ok = ok and (not done or kind == "new")
+            checked += 1
+            consistent += ok
+            if not ok:
+                odd = [p for p in set(old) | set(new) | set(seen) if seen.get(p) != new.get(p)]
+                failures.append((base, kind, damaged, odd,
+                                 {n: f[1][-300:] for n, f in found.items() if f[0]}))
+            # The first state of each kind, and each tenth, to boot.
+            if ok and not in_place and (kind not in {k for k, _ in to_boot} or checked % 10 == 0):
+                to_boot.append((kind, keep_state(images, str(tmp_path), checked)))
+        print(f"crash states: {checked} checked, {consistent} consistent")
+        assert consistent == checked, failures[:5]
+        assert checked > 20
+        baseline = dev.baseline
+    return [(kind, boot_state(images, baseline)) for kind, images in to_boot], old, new
+
+
+def test_every_crash_state_of_an_all_or_nothing_update_is_old_new_or_completed(tmp_path):
+    booted, old, new = run_road(tmp_path, in_place=False)
+    assert {"old", "sealed", "new"} <= {kind for kind, _ in booted}, booted
+    assert len(booted) >= BOOTED_STATES
+    for kind, (said, seen, temps, record_left) in booted:
+        assert temps == [] and not record_left, (kind, temps)
+        assert seen == (old if kind == "old" else new), (kind, said)
+        if kind == "sealed":
+            assert "finished an interrupted update: " in said, said
+
+
+def test_every_crash_state_of_a_file_by_file_update_keeps_each_file_old_or_new(tmp_path):
+    run_road(tmp_path, in_place=True)
