@@ -87,7 +87,7 @@ def main():
           f"{cp['update00'] / large:.2f} (target >= 0.9); dd bs=128k {dd['update00']:.2f} s, "
           f"ratio {dd['update00'] / large:.2f}; HOME to prompt {large_seen:.2f} s")
     print(f"update, {SMALL[0]} x {SMALL[1]} bytes: {small:.2f} s; cp -a {cp['update01']:.2f} s, "
-          f"time ratio {small / cp['update01']:.2f} (target <= 1.5); dd bs=128k "
+          f"time ratio {small / cp['update01']:.2f} (target <= 1.2); dd bs=128k "
           f"{dd['update01']:.2f} s, ratio {small / dd['update01']:.2f}; HOME to prompt "
           f"{small_seen:.2f} s")
 
