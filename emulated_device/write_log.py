@@ -7,6 +7,7 @@ import random
 import shutil
 import struct
 import subprocess
+import types
 
 MAGIC = 0x6A736677736872
 FLUSH, DISCARD = 1 << 0, 1 << 2
@@ -129,3 +130,65 @@ def read_state(images, work):
         os.remove(copy)
         found[name] = (check.returncode, check.stdout, tree)
     return found
+
+
+def host_path(trees, path):
+    """Where a device path lies in host copies of the partitions ({name: folder})."""
+    name, rest = path.strip("/").split("/", 1)
+    return os.path.join(trees[name], rest)
+
+
+def visible(trees, roots, is_temporary):
+    """What the platform sees below roots ({path: bytes, or ("link", target)}),
+    and the temporary names there, in host copies of the partitions ({name: folder})."""
+    seen, temps = {}, []
+    for root in roots:
+        top = host_path(trees, root)
+        for directory, dirs, names in os.walk(top):
+            for name in dirs + names:
+                local = os.path.join(directory, name)
+                path = root + local[len(top):]
+                if is_temporary(name):
+                    temps.append(path)
+                elif os.path.islink(local):
+                    seen[path] = ("link", os.readlink(local))
+                elif os.path.isfile(local):
+                    with open(local, "rb") as f:
+                        seen[path] = f.read()
+            dirs[:] = [d for d in dirs if not is_temporary(d)]
+    return seen, temps
+
+
+def fnv(h, data):
+    for b in data:
+        h = ((h ^ b) * 16777619) & 0xFFFFFFFF
+    return h
+
+
+def read_record(trees, path):
+    """The update's commit record at path: its road, its staged (temporary,
+    destination) pairs, the file it names as written in place, and whether it
+    is sealed; None without one."""
+    local = host_path(trees, path)
+    if not os.path.exists(local):
+        return None
+    with open(local, "rb") as f:
+        fields = f.read().split(b"\0")[:-1]
+    h, staged, in_place, sealed, i = 2166136261, [], None, False, 2
+    for field in fields[:2]:
+        h = fnv(h, field + b"\0")
+    while i < len(fields):
+        kind = fields[i]
+        width = {b"S": 3, b"P": 2, b"E": 3}.get(kind, 1)
+        if kind == b"E":
+            sealed = fields[i + 1:] == [b"%d" % len(staged), b"%x" % h]
+            break
+        if kind == b"S":
+            staged.append((fields[i + 1].decode(), fields[i + 2].decode()))
+        if kind == b"P":
+            in_place = fields[i + 1].decode()
+        for field in fields[i:i + width]:
+            h = fnv(h, field + b"\0")
+        i += width
+    return types.SimpleNamespace(road=fields[1:2], staged=staged, in_place=in_place,
+                                 sealed=sealed)

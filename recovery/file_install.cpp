@@ -204,14 +204,13 @@ void overwrite(int in, const char* destination, char* buffer, size_t size, insta
 
 }  // namespace
 
-int install_temporary_path(const char* destination, unsigned number, char* temporary,
-                           size_t size) {
+int install_temporary_path(const char* destination, unsigned number, char* temporary, size_t size) {
     const char* slash = strrchr(destination, '/');
     const int directory = slash != nullptr ? static_cast<int>(slash - destination) + 1 : 0;
-    const int length = number > 0 ? snprintf(temporary, size, "%.*s%s.%x", directory, destination,
-                                             INSTALL_TEMP_NAME, number)
-                                   : snprintf(temporary, size, "%.*s%s", directory, destination,
-                                              INSTALL_TEMP_NAME);
+    const int length =
+        number > 0 ? snprintf(temporary, size, "%.*s%s.%x", directory, destination,
+                              INSTALL_TEMP_NAME, number)
+                   : snprintf(temporary, size, "%.*s%s", directory, destination, INSTALL_TEMP_NAME);
     return length >= 0 && static_cast<size_t>(length) < size ? 0 : -1;
 }
 

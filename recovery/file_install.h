@@ -68,8 +68,7 @@ struct install_request {
 
 // "<directory of destination>/<INSTALL_TEMP_NAME>", with ".<number in hex>"
 // when number > 0, into temporary; -1 when it does not fit.
-int install_temporary_path(const char* destination, unsigned number, char* temporary,
-                           size_t size);
+int install_temporary_path(const char* destination, unsigned number, char* temporary, size_t size);
 
 // Installs one file as the request says. A destination that is a directory
 // is left alone (EISDIR); one that is a symbolic link is replaced by the

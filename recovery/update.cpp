@@ -117,9 +117,9 @@ bool entry_target(walk_level* level, const char* target_dir, const char* name,
 // file-by-file road. The screen names the side that failed, or says "copied".
 void copy_file(walk_level* level, const char* target) {
     install_result result;
-    install_request request{level->source, target, INSTALL_REPLACE, 0,
-                            level->temporary, sizeof level->temporary, copy_buffer,
-                            sizeof copy_buffer, nullptr, &run.log};
+    install_request request{
+        level->source,           target,      INSTALL_REPLACE,    0,       level->temporary,
+        sizeof level->temporary, copy_buffer, sizeof copy_buffer, nullptr, &run.log};
     if (run.all_or_nothing) {
         request.road = target == level->destination ? INSTALL_STAGE : INSTALL_FRESH;
         request.number = ++run.staged;
@@ -190,21 +190,20 @@ bool make_directory(walk_level* level, const char* target, const char** staged_d
     struct stat st {};
     int error = 0;
     if (target != path || !run.all_or_nothing) {
-        if (new_directory(target) == 0) return true;
-        error = errno;
+        error = new_directory(target) == 0 ? 0 : errno;
     } else if (lstat(path, &st) == 0) {
         error = EEXIST;
     } else if (errno != ENOENT) {
         error = errno;
-    } else if (install_temporary_path(path, ++run.staged, level->target,
-                                      sizeof level->target) != 0) {
-        error = ENAMETOOLONG;
-    } else if (new_directory(level->target) != 0) {
-        error = errno;
     } else {
-        *staged_dir = level->target;
-        return true;
+        // Missing: staged under a temporary name, renamed at the commit.
+        error = install_temporary_path(path, ++run.staged, level->target, sizeof level->target)
+                    ? ENAMETOOLONG
+                : new_directory(level->target) != 0 ? errno
+                                                    : 0;
+        if (error == 0) *staged_dir = level->target;
     }
+    if (error == 0) return true;
     if (error == EEXIST && target == path) {
         if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
             const ssize_t n = readlink(path, level->temporary, sizeof level->temporary - 1);
@@ -319,7 +318,9 @@ void plan_level(const char* path, int depth, size_t root_length, plan_partition*
     auto* level = static_cast<walk_level*>(calloc(1, sizeof(walk_level)));
     DIR* dir = level != nullptr ? opendir(path) : nullptr;
     update_entry entry{level != nullptr ? level->source : nullptr,
-                       level != nullptr ? level->destination : nullptr, {}, 0};
+                       level != nullptr ? level->destination : nullptr,
+                       {},
+                       0};
     for (const dirent* found; dir != nullptr && (found = readdir(dir)) != nullptr;) {
         const update_choice choice =
             update_decide(path, found->d_name, depth, root_length, lstat_source, nullptr, &entry);
@@ -359,8 +360,8 @@ bool plan_update(const char* root) {
     plan = update_plan{};
     struct stat st {};
     plan_partition* top = stat("/", &st) == 0 ? plan_partition_of(st.st_dev, "/") : nullptr;
-    plan_partition* record = stat("/data", &st) == 0 ? plan_partition_of(st.st_dev, "/data")
-                                                     : nullptr;
+    plan_partition* record =
+        stat("/data", &st) == 0 ? plan_partition_of(st.st_dev, "/data") : nullptr;
     plan_level(root, 0, strlen(root), top, record);
     return plan_fits();
 }
@@ -396,7 +397,8 @@ void update_install(const char* root) {
     run.leftover = false;
     run.all_or_nothing = plan_update(root);
     if (!run.all_or_nothing) {
-        draw_string(font_20px, "not enough room for an all-or-nothing update: installing file by file\n");
+        draw_string(font_20px,
+                    "not enough room for an all-or-nothing update: installing file by file\n");
     }
     run.recorded = commit_begin(&run.log, run.all_or_nothing ? COMMIT_ALL_OR_NOTHING
                                                              : COMMIT_FILE_BY_FILE) == 0;
@@ -461,11 +463,11 @@ void update_resume() {
                            ? "removed an interrupted update: no file had changed.\n"
                            : "an interrupted update left files old and new: install it again.\n");
     }
-    fputs(message, stdout);
+    (void)fputs(message, stdout);
     draw_string(font_20px, message);
     if (in_place[0] != '\0') {
         draw_message(message, "%s may be damaged: it was being written in place.\n", in_place);
-        fputs(message, stdout);
+        (void)fputs(message, stdout);
     }
     remount_restore(&mounts);
 }

@@ -95,6 +95,14 @@ bool next_field(record_reader* reader, char* out, size_t size) {
     return false;
 }
 
+// Reads past count fields, with field (TEXT_BUFFER_SIZE bytes) as scratch.
+bool skip_fields(record_reader* reader, char* field, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (!next_field(reader, field, TEXT_BUFFER_SIZE)) return false;
+    }
+    return true;
+}
+
 // What one record file says. sealed: it ends in a trailer that matches.
 struct record_summary {
     bool readable;
@@ -119,18 +127,15 @@ record_summary read_record(const char* path, char* in_place, size_t size) {
     summary.readable = next_field(reader, field, TEXT_BUFFER_SIZE) &&
                        strcmp(field, RECORD_MAGIC) == 0 &&
                        next_field(reader, field, TEXT_BUFFER_SIZE);
-    summary.road = summary.readable && strcmp(field, "F") == 0 ? COMMIT_FILE_BY_FILE
-                                                                : COMMIT_ALL_OR_NOTHING;
+    summary.road =
+        summary.readable && strcmp(field, "F") == 0 ? COMMIT_FILE_BY_FILE : COMMIT_ALL_OR_NOTHING;
     unsigned entries = 0;
     while (summary.readable) {
         const unsigned before = reader->checksum;
         if (!next_field(reader, field, TEXT_BUFFER_SIZE)) break;
         if (strcmp(field, "S") == 0) {
             ++entries;
-            if (!next_field(reader, field, TEXT_BUFFER_SIZE) ||
-                !next_field(reader, field, TEXT_BUFFER_SIZE)) {
-                break;
-            }
+            if (!skip_fields(reader, field, 2)) break;
         } else if (strcmp(field, "P") == 0) {
             if (!next_field(reader, field, TEXT_BUFFER_SIZE)) break;
             (void)snprintf(in_place, size, "%s", field);
@@ -139,10 +144,10 @@ record_summary read_record(const char* path, char* in_place, size_t size) {
             char sum[16];
             (void)snprintf(count, sizeof count, "%u", entries);
             (void)snprintf(sum, sizeof sum, "%x", before);
-            summary.sealed = strcmp(field, "E") == 0 && next_field(reader, field, TEXT_BUFFER_SIZE) &&
-                             strcmp(field, count) == 0 &&
-                             next_field(reader, field, TEXT_BUFFER_SIZE) &&
-                             strcmp(field, sum) == 0 && !next_field(reader, field, TEXT_BUFFER_SIZE);
+            summary.sealed =
+                strcmp(field, "E") == 0 && next_field(reader, field, TEXT_BUFFER_SIZE) &&
+                strcmp(field, count) == 0 && next_field(reader, field, TEXT_BUFFER_SIZE) &&
+                strcmp(field, sum) == 0 && !next_field(reader, field, TEXT_BUFFER_SIZE);
             break;
         }
     }

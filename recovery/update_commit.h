@@ -25,7 +25,7 @@ enum commit_road {
 
 // The record being written.
 struct commit_log {
-    int fd;  // COMMIT_RECORD_NEW_PATH, -1 when none is open
+    int fd;     // COMMIT_RECORD_NEW_PATH, -1 when none is open
     int error;  // errno of its first failed write, 0 while none failed
     commit_road road;
     unsigned entries;  // staged entries so far; the next one's number is entries + 1
@@ -70,8 +70,8 @@ void commit_sweep();
 // What a cut left, as the next start finds it.
 enum commit_found {
     COMMIT_NOTHING,
-    COMMIT_SEALED,          // committed: the renames are to be completed
-    COMMIT_STAGING,         // cut before the commit point: staged files to remove
+    COMMIT_SEALED,            // committed: the renames are to be completed
+    COMMIT_STAGING,           // cut before the commit point: staged files to remove
     COMMIT_CUT_FILE_BY_FILE,  // cut on the file-by-file road
 };
 // Reads the record. in_place (size bytes) receives the file that was being

@@ -28,13 +28,13 @@
 #include "program_threads.h"
 #include "recovery.h"
 #include "remount.h"
-#include "update_commit.h"
 #include "support/run_program.h"
 #include "support/sandbox.h"
-#include "support/syscall_faults.h"
 #include "support/screen_reader.h"
+#include "support/syscall_faults.h"
 #include "support/test_paths.h"
 #include "support/wait_until.h"
+#include "update_commit.h"
 
 namespace {
 
@@ -336,9 +336,9 @@ TEST_F(UpdateWalk, ACopyThatCannotReadNamesTheSource) {
     char temporary[1024];
     static char buffer[4096];
     install_result result{};
-    const install_request request{"/sdcard",        "/system/lib.so", INSTALL_REPLACE, 0, temporary,
-                                  sizeof temporary, buffer,           sizeof buffer,   nullptr,
-                                  nullptr};
+    const install_request request{"/sdcard", "/system/lib.so", INSTALL_REPLACE, 0,
+                                  temporary, sizeof temporary, buffer,          sizeof buffer,
+                                  nullptr,   nullptr};
     EXPECT_EQ(install_file(&request, &result), -1);
     EXPECT_EQ(result.step, INSTALL_READ_SOURCE);
     EXPECT_EQ(result.error, EISDIR);
@@ -789,7 +789,8 @@ protected:
         }
         ASSERT_EQ(setxattr("/system/etc/label.conf", "security.selinux", LABEL, strlen(LABEL), 0),
                   0);
-        if (GetParam() == road::file_by_file) write_text_file("/system/filler", std::string(284 * 1024, 'f'));
+        if (GetParam() == road::file_by_file)
+            write_text_file("/system/filler", std::string(284 * 1024, 'f'));
     }
 
     // "old" or "new" per file, or what else it holds.
@@ -896,31 +897,35 @@ TEST_P(UpdateFaults, EveryFailingCallLeavesEachFileOldOrNewAndTheScreenTrue) {
             for (size_t i = 0; i < SCENARIO.size(); ++i) {
                 const std::string path = SCENARIO[i].path;
                 const bool damaged = std::find(lines.begin(), lines.end(),
-                                               path + " may be damaged: it was being written in "
-                                                      "place.") != lines.end();
+                                               path +
+                                                   " may be damaged: it was being written in "
+                                                   "place.") != lines.end();
                 if (damaged) continue;
                 EXPECT_TRUE(now[i] == "old" || now[i] == "new") << now[i];
                 const bool said_copied =
                     std::any_of(lines.begin(), lines.end(),
                                 [&](const auto& l) { return l.rfind(path + " copied ", 0) == 0; });
                 // A failure names the file, or a new directory it was to go in.
-                const bool said_failed = std::any_of(lines.begin(), lines.end(), [&](const auto& l) {
-                    const std::string named = failed_path_in(l);
-                    return !named.empty() && (path + "/").rfind(named + "/", 0) == 0;
-                });
+                const bool said_failed =
+                    std::any_of(lines.begin(), lines.end(), [&](const auto& l) {
+                        const std::string named = failed_path_in(l);
+                        return !named.empty() && (path + "/").rfind(named + "/", 0) == 0;
+                    });
                 EXPECT_EQ(now[i] == "new", said_copied && !said_failed && !not_committed)
                     << path << testing::PrintToString(lines);
                 new_files += now[i] == "new";
             }
             int failure_lines = 0;
             for (const auto& line : lines) {
-                if (line.size() < reason.size() || line.substr(line.size() - reason.size()) != reason) {
+                if (line.size() < reason.size() ||
+                    line.substr(line.size() - reason.size()) != reason) {
                     continue;
                 }
                 ++failure_lines;
                 const bool names_card = failed_path_in(line).rfind("/sdcard", 0) == 0;
                 if (!failed.empty()) {
-                    EXPECT_EQ(names_card, failed.rfind("/sdcard", 0) == 0) << line << " / " << failed;
+                    EXPECT_EQ(names_card, failed.rfind("/sdcard", 0) == 0)
+                        << line << " / " << failed;
                 }
             }
             const std::string tally = std::to_string(new_files) + " installed, ";
@@ -974,8 +979,8 @@ TEST_P(UpdateFaults, ACutAnywhereThenTheNextStartLeavesTheTreeOldOrNew) {
             }
         } else {
             for (size_t i = 0; i < SCENARIO.size(); ++i) {
-                const std::string damaged =
-                    std::string(SCENARIO[i].path) + " may be damaged: it was being written in place.";
+                const std::string damaged = std::string(SCENARIO[i].path) +
+                                            " may be damaged: it was being written in place.";
                 if (said.find(damaged) != std::string::npos) continue;
                 EXPECT_TRUE(now[i] == "old" || now[i] == "new") << now[i] << "\n" << said;
             }
@@ -989,7 +994,7 @@ INSTANTIATE_TEST_SUITE_P(Roads, UpdateFaults,
                          testing::Values(road::all_or_nothing, road::file_by_file),
                          [](const auto& road_info) {
                              return road_info.param == road::all_or_nothing ? "AllOrNothing"
-                                                                       : "FileByFile";
+                                                                            : "FileByFile";
                          });
 
 }  // namespace

@@ -39,7 +39,8 @@ def scenario(in_place):
     before["/system/zt/media/m2.bin"] = blob(150, 600_000 if in_place else 120_000)
     card["system/zt/new/sub/n.txt"] = b"in a new directory\n"
     card["system/zt/etc/label.conf"] = b"new labelled\n"
-    before["/system/zt/etc/label.conf"] = File(b"old labelled\n", labels={"security.selinux": LABEL})
+    before["/system/zt/etc/label.conf"] = File(b"old labelled\n",
+                                               labels={"security.selinux": LABEL})
     before["/system/zt/bin/target"] = b"the link's target\n"
     before["/system/zt/bin/link"] = Link("target")
     card["system/zt/bin/link"] = b"a file where a link was\n"
@@ -55,76 +56,19 @@ def scenario(in_place):
     return {"zq/update00/" + path: content for path, content in card.items()}, before, old, new
 
 
-def host_path(trees, path):
-    name, rest = path.strip("/").split("/", 1)
-    return os.path.join(trees[name], rest)
-
-
-def visible(trees):
-    """What the platform sees below ROOTS, and the temporary names there."""
-    seen, temps = {}, []
-    for root in ROOTS:
-        top = host_path(trees, root)
-        for directory, dirs, names in os.walk(top):
-            for name in dirs + names:
-                local = os.path.join(directory, name)
-                path = root + local[len(top):]
-                if is_temporary(name):
-                    temps.append(path)
-                elif os.path.islink(local):
-                    seen[path] = ("link", os.readlink(local))
-                elif os.path.isfile(local):
-                    with open(local, "rb") as f:
-                        seen[path] = f.read()
-            dirs[:] = [d for d in dirs if not is_temporary(d)]
-    return seen, temps
-
-
-def fnv(h, data):
-    for b in data:
-        h = ((h ^ b) * 16777619) & 0xFFFFFFFF
-    return h
-
-
-def read_record(trees):
-    """The record's road, its staged (temporary, destination) pairs, the file
-    it names as written in place, and whether it is sealed; None without one."""
-    local = host_path(trees, COMMIT_RECORD)
-    if not os.path.exists(local):
-        return None
-    with open(local, "rb") as f:
-        fields = f.read().split(b"\0")[:-1]
-    h, staged, in_place, sealed, i = 2166136261, [], None, False, 2
-    for field in fields[:2]:
-        h = fnv(h, field + b"\0")
-    while i < len(fields):
-        kind = fields[i]
-        width = {b"S": 3, b"P": 2, b"E": 3}.get(kind, 1)
-        if kind == b"E":
-            sealed = fields[i + 1:] == [b"%d" % len(staged), b"%x" % h]
-            break
-        if kind == b"S":
-            staged.append((fields[i + 1].decode(), fields[i + 2].decode()))
-        if kind == b"P":
-            in_place = fields[i + 1].decode()
-        for field in fields[i:i + width]:
-            h = fnv(h, field + b"\0")
-        i += width
-    return types.SimpleNamespace(road=fields[1:2], staged=staged, in_place=in_place,
-                                 sealed=sealed)
-
-
 def judge(found, old, new, all_or_nothing):
     """(consistent, what the state is: "old", "new", "sealed" or "mixed", the
-    file named as written in place) of one replayed state."""
+    file named as written in place, what is visible once a sealed record is
+    completed) of one replayed state."""
     trees = {name: tree for name, (_, _, tree) in found.items()}
     clean = all(status == 0 for status, _, _ in found.values())
-    record = read_record(trees)
+    record = write_log.read_record(trees, COMMIT_RECORD)
     if record is not None and record.sealed:
         for temporary, destination in record.staged:
-            if os.path.lexists(host_path(trees, temporary)):
-                os.replace(host_path(trees, temporary), host_path(trees, destination))
-    seen, temps = visible(trees)
+            if os.path.lexists(write_log.host_path(trees, temporary)):
+                os.replace(write_log.host_path(trees, temporary),
+                           write_log.host_path(trees, destination))
+    seen, temps = write_log.visible(trees, ROOTS, is_temporary)
     in_place = record.in_place if record is not None else None
     kind = "sealed" if record is not None and record.sealed else \
         "old" if seen == old else "new" if seen == new else "mixed"
@@ -133,7 +77,7 @@ def judge(found, old, new, all_or_nothing):
     else:
         ok = set(seen) <= set(old) | set(new) and all(
             seen.get(p) in (old.get(p), new.get(p)) for p in set(old) | set(new) if p != in_place)
-    return clean and ok, kind, in_place
+    return clean and ok, kind, in_place, seen
 
 
 def watch_update(dev):
@@ -181,7 +125,8 @@ def boot_state(images, baseline):
         said = "\n".join(dev.console())
         dev.cut_power()
         trees = {name: dev.guest_dir(name) for name in ("system", "data")}
-        return (said, *visible(trees), os.path.exists(host_path(trees, COMMIT_RECORD)))
+        record_left = os.path.exists(write_log.host_path(trees, COMMIT_RECORD))
+        return (said, *write_log.visible(trees, ROOTS, is_temporary), record_left)
 
 
 def run_road(tmp_path, in_place):
@@ -203,8 +148,7 @@ def run_road(tmp_path, in_place):
         checked, consistent, failures, to_boot = 0, 0, [], []
         for base, images in replay.states():
             found = write_log.read_state(images, str(tmp_path / "replay"))
-            ok, kind, damaged = judge(found, old, new, not in_place)
-            seen, _ = visible({name: tree for name, (_, _, tree) in found.items()})
+            ok, kind, damaged, seen = judge(found, old, new, not in_place)
             for first, copied, done in claims(readings, replay):
                 # "copied" holds on the file-by-file road; "done." on both.
                 if base >= first:
@@ -215,8 +159,7 @@ def run_road(tmp_path, in_place):
             consistent += ok
             if not ok:
                 odd = [p for p in set(old) | set(new) | set(seen) if seen.get(p) != new.get(p)]
-                failures.append((base, kind, damaged, odd,
-                                 {n: f[1][-300:] for n, f in found.items() if f[0]}))
+                failures.append((base, kind, odd, [f[1][-300:] for f in found.values() if f[0]]))
             # The first state of each kind, and each tenth, to boot.
             if ok and not in_place and (kind not in {k for k, _ in to_boot} or checked % 10 == 0):
                 to_boot.append((kind, keep_state(images, str(tmp_path), checked)))

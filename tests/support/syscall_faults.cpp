@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 const char* const FAULT_CALL_NAMES[FAULT_CALLS] = {
-    "open",   "read",     "write", "sendfile", "fsync",   "fdatasync", "fchown", "fchmod",
-    "fsetxattr", "rename", "unlink", "mkdir",  "readdir", "close",     "sync"};
+    "open",      "read",   "write",  "sendfile", "fsync",   "fdatasync", "fchown", "fchmod",
+    "fsetxattr", "rename", "unlink", "mkdir",    "readdir", "close",     "sync"};
 
 std::string failing_directory;
 
@@ -66,27 +66,31 @@ std::string faults_failed_path() {
     return failed_path;
 }
 
-// Each wrapper takes the path (or descriptor) the call names before it
-// decides; the descriptor's path is looked up only when it fails.
+// Each wrapper counts its call under the path (or descriptor) it names;
+// the descriptor's path is looked up only when the call fails.
 #define FAULT_FD(call, fd) (fails(call, "") ? (failed_path = path_of(fd), true) : false)
+#define FAULT_WRAP(type, name, params, args, failing) \
+    type __real_##name params;                        \
+    type __wrap_##name params {                       \
+        return failing ? -1 : __real_##name args;     \
+    }
 
 extern "C" {
-int __real_open64(const char* path, int flags, ...);
-ssize_t __real_read(int fd, void* buffer, size_t size);
-ssize_t __real_write(int fd, const void* buffer, size_t size);
-ssize_t __real_sendfile64(int out, int in, off64_t* offset, size_t count);
-int __real_fsync(int fd);
-int __real_fdatasync(int fd);
-int __real_fchown(int fd, uid_t uid, gid_t gid);
-int __real_fchmod(int fd, mode_t mode);
-int __real_fsetxattr(int fd, const char* name, const void* value, size_t size, int flags);
-int __real_rename(const char* from, const char* to);
-int __real_unlink(const char* path);
-int __real_mkdir(const char* path, mode_t mode);
-struct dirent64* __real_readdir64(DIR* dir);
-int __real_close(int fd);
-void __real_sync();
+FAULT_WRAP(ssize_t, read, (int fd, void* b, size_t n), (fd, b, n), FAULT_FD(FAULT_READ, fd))
+FAULT_WRAP(ssize_t, write, (int fd, const void* b, size_t n), (fd, b, n), FAULT_FD(FAULT_WRITE, fd))
+FAULT_WRAP(ssize_t, sendfile64, (int out, int in, off64_t* at, size_t n), (out, in, at, n),
+           FAULT_FD(FAULT_SENDFILE, out))
+FAULT_WRAP(int, fsync, (int fd), (fd), FAULT_FD(FAULT_FSYNC, fd))
+FAULT_WRAP(int, fdatasync, (int fd), (fd), FAULT_FD(FAULT_FDATASYNC, fd))
+FAULT_WRAP(int, fchown, (int fd, uid_t u, gid_t g), (fd, u, g), FAULT_FD(FAULT_FCHOWN, fd))
+FAULT_WRAP(int, fchmod, (int fd, mode_t m), (fd, m), FAULT_FD(FAULT_FCHMOD, fd))
+FAULT_WRAP(int, fsetxattr, (int fd, const char* k, const void* v, size_t n, int f),
+           (fd, k, v, n, f), FAULT_FD(FAULT_FSETXATTR, fd))
+FAULT_WRAP(int, rename, (const char* from, const char* to), (from, to), fails(FAULT_RENAME, to))
+FAULT_WRAP(int, unlink, (const char* p), (p), fails(FAULT_UNLINK, p))
+FAULT_WRAP(int, mkdir, (const char* p, mode_t m), (p, m), fails(FAULT_MKDIR, p))
 
+int __real_open64(const char* path, int flags, ...);
 int __wrap_open64(const char* path, int flags, ...) {
     va_list args;
     va_start(args, flags);
@@ -94,39 +98,10 @@ int __wrap_open64(const char* path, int flags, ...) {
     va_end(args);
     return fails(FAULT_OPEN, path) ? -1 : __real_open64(path, flags, mode);
 }
-ssize_t __wrap_read(int fd, void* buffer, size_t size) {
-    return FAULT_FD(FAULT_READ, fd) ? -1 : __real_read(fd, buffer, size);
-}
-ssize_t __wrap_write(int fd, const void* buffer, size_t size) {
-    return FAULT_FD(FAULT_WRITE, fd) ? -1 : __real_write(fd, buffer, size);
-}
-ssize_t __wrap_sendfile64(int out, int in, off64_t* offset, size_t count) {
-    return FAULT_FD(FAULT_SENDFILE, out) ? -1 : __real_sendfile64(out, in, offset, count);
-}
-int __wrap_fsync(int fd) {
-    return FAULT_FD(FAULT_FSYNC, fd) ? -1 : __real_fsync(fd);
-}
-int __wrap_fdatasync(int fd) {
-    return FAULT_FD(FAULT_FDATASYNC, fd) ? -1 : __real_fdatasync(fd);
-}
-int __wrap_fchown(int fd, uid_t uid, gid_t gid) {
-    return FAULT_FD(FAULT_FCHOWN, fd) ? -1 : __real_fchown(fd, uid, gid);
-}
-int __wrap_fchmod(int fd, mode_t mode) {
-    return FAULT_FD(FAULT_FCHMOD, fd) ? -1 : __real_fchmod(fd, mode);
-}
-int __wrap_fsetxattr(int fd, const char* name, const void* value, size_t size, int flags) {
-    return FAULT_FD(FAULT_FSETXATTR, fd) ? -1 : __real_fsetxattr(fd, name, value, size, flags);
-}
-int __wrap_rename(const char* from, const char* to) {
-    return fails(FAULT_RENAME, to) ? -1 : __real_rename(from, to);
-}
-int __wrap_unlink(const char* path) {
-    return fails(FAULT_UNLINK, path) ? -1 : __real_unlink(path);
-}
-int __wrap_mkdir(const char* path, mode_t mode) {
-    return fails(FAULT_MKDIR, path) ? -1 : __real_mkdir(path, mode);
-}
+struct dirent64* __real_readdir64(DIR* dir);
+int __real_close(int fd);
+void __real_sync();
+
 struct dirent64* __wrap_readdir64(DIR* dir) {
     if (!failing_directory.empty() && path_of(dirfd(dir)) == failing_directory) {
         errno = EIO;
