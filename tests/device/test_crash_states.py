@@ -10,8 +10,8 @@ import subprocess
 import types
 
 import write_log
-from conftest import COMMIT_RECORD, PROMPT, device, enter_menu, is_temporary, make_tree, \
-    select, BELOW_HEADER
+from conftest import BELOW_HEADER, COMMIT_RECORD, COMMIT_RECORD_NEW, PROMPT, device, enter_menu, \
+    is_temporary, make_tree, select
 from zqdevice import File, Link
 
 LABEL = b"u:object_r:system_file:s0\0"
@@ -161,8 +161,12 @@ def run_road(tmp_path, in_place):
                 odd = [p for p in set(old) | set(new) | set(seen) if seen.get(p) != new.get(p)]
                 failures.append((base, kind, odd, [f[1][-300:] for f in found.values() if f[0]]))
             # The first state of each kind, and each tenth, to boot.
-            if ok and not in_place and (kind not in {k for k, _ in to_boot} or checked % 10 == 0):
-                to_boot.append((kind, keep_state(images, str(tmp_path), checked)))
+            if ok and not in_place and (kind not in {k for (k, _), _ in to_boot} or
+                                        checked % 10 == 0):
+                trees = {name: tree for name, (_, _, tree) in found.items()}
+                marked = any(os.path.exists(write_log.host_path(trees, path))
+                             for path in (COMMIT_RECORD, COMMIT_RECORD_NEW))
+                to_boot.append(((kind, marked), keep_state(images, str(tmp_path), checked)))
         print(f"crash states: {checked} checked, {consistent} consistent")
         assert consistent == checked, failures[:5]
         assert checked > 20
@@ -172,13 +176,15 @@ def run_road(tmp_path, in_place):
 
 def test_every_crash_state_of_an_all_or_nothing_update_is_old_new_or_completed(tmp_path):
     booted, old, new = run_road(tmp_path, in_place=False)
-    assert {"old", "sealed", "new"} <= {kind for kind, _ in booted}, booted
+    assert {"old", "sealed", "new"} <= {kind for (kind, _), _ in booted}, booted
     assert len(booted) >= BOOTED_STATES
-    for kind, (said, seen, temps, record_left) in booted:
+    for (kind, marked), (said, seen, temps, record_left) in booted:
         assert temps == [] and not record_left, (kind, temps)
         assert seen == (old if kind == "old" else new), (kind, said)
-        if kind == "sealed":
-            assert "finished an interrupted update: " in said, said
+        # The next start says what it did with an update it found under way.
+        assert ("finished an interrupted update: " in said) == (kind == "sealed"), said
+        assert ("removed an interrupted update: no file had changed." in said) == \
+            (marked and kind != "sealed"), said
 
 
 def test_every_crash_state_of_a_file_by_file_update_keeps_each_file_old_or_new(tmp_path):
