@@ -46,7 +46,7 @@ def time_update(dev, item):
     mark = dev.mark()
     start = time.monotonic()
     dev.press(HOME, hold=0)
-    label = f"INTERNAL SDCARD0{item - 1}"
+    label = zqdevice.MENU[item][0]
     while True:
         top = dev.screen_text(0)
         lines = top + dev.screen_text(5 * dev.reader.ch + zqdevice.PROGRESS_GAP)

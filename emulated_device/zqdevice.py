@@ -44,14 +44,30 @@ def product_constant(header, name):
         return int(re.search(rf"constexpr int {name} = (\d+);", f.read()).group(1))
 
 
-def product_text(header, name):
-    """A text constant as the programs define it (constexpr const char* NAME = "...";)."""
-    with open(os.path.join(SOURCE, header)) as f:
-        return re.search(rf'constexpr const char\* {name} = "([^"]*)";', f.read()).group(1)
+def _literal(text):
+    return text.encode().decode("unicode_escape")
+
+
+def product_text(source, name):
+    """A text constant as the programs define it (constexpr const char* NAME =
+    "..."; or #define NAME "..."), its escapes decoded."""
+    with open(os.path.join(SOURCE, source)) as f:
+        m = re.search(rf'(?:constexpr const char\* {name} =|#define {name})\s*"([^"]*)"', f.read())
+    return _literal(m.group(1))
+
+
+def product_table(source, name):
+    """The texts of a table the programs define (const char* const NAME[...] =
+    {...};), each a literal or the name of a text constant of the same file."""
+    with open(os.path.join(SOURCE, source)) as f:
+        body = re.search(rf"const char\* const {name}\[[^]]*\] = \{{(.*?)\}};", f.read(),
+                         re.S).group(1)
+    return [_literal(m.group(1)) if m.group(1) is not None else product_text(source, m.group(2))
+            for m in re.finditer(r'"([^"]*)"|\b([A-Z_]+)\b', body)]
 
 
 FRAME_Y = product_constant("animation/animation.h", "FRAME_Y")  # the splash frames' row
-PROGRESS_GAP = product_constant("recovery/recovery.h", "UPDATE_PROGRESS_GAP")
+PROGRESS_GAP = product_constant("recovery/recovery_facts.h", "UPDATE_PROGRESS_GAP")
 MODULES = {
     "virt": ["virtio_mmio", "virtio_blk", "virtio_input", "evdev", "virtio_gpu", "vfat",
              "nls_cp437", "nls_ascii", "crc32c_generic", "ext4", "9pnet_virtio", "9p"],
@@ -70,15 +86,14 @@ PARTITION_MB = {"system": 64, "data": 32}
 # What zqrecovery shows: its keys, countdown line, banner, menu and prompt.
 HOME, NEXT, PREVIOUS = 50, 58, 42
 QCODES = {HOME: "m", NEXT: "caps_lock", PREVIOUS: "shift"}
-COUNTDOWN = "Press HOME key to enter ZQ recovery mode in {} seconds..."
-HEADER = ["<< ZQ RECOVERY v0.1 >>", "http://www.example.com", ""]
-MENU = [("EXIT", "exit recovery"), ("INTERNAL SDCARD00", "/sdcard/zq/update00"),
-        ("INTERNAL SDCARD01", "/sdcard/zq/update01"), ("INTERNAL SDCARD02", "/sdcard/zq/update02"),
-        ("EXTERNAL SDCARD00", "/sdcard/sd/zq/update00"),
-        ("EXTERNAL SDCARD01", "/sdcard/sd/zq/update01"),
-        ("EXTERNAL SDCARD02", "/sdcard/sd/zq/update02"), ("RECOVERY", "reboot recovery"),
-        ("DOWNLOAD", "reboot download mode")]
-PROMPT = "press HOME key to main menu..."
+# All of it as the program defines it (recovery/recovery_facts.*).
+FACTS = "recovery/recovery_facts.h"
+COUNTDOWN = product_text(FACTS, "COUNTDOWN_FORMAT").replace("%d", "{}")
+COUNTDOWN_SECONDS = product_constant(FACTS, "COUNTDOWN_SECONDS")
+HEADER = product_text(FACTS, "ZQ_TITLE_LINES").split("\n")  # title, address, an empty line
+_items = product_table("recovery/recovery_facts.cpp", "MENU_ITEMS")
+MENU = list(zip(_items[0::2], _items[1::2]))
+PROMPT = product_text(FACTS, "UPDATE_PROMPT").rstrip("\n")
 
 
 def menu(selected):

@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <stddef.h>
 
+#include "recovery_facts.h"
 #include "shared_int.h"
 
 constexpr int S_COUNTDOWN = 0;
@@ -14,19 +15,6 @@ constexpr int S_FINISHED = 3;
 constexpr int KEY_CODE_HOME = 50;
 constexpr int KEY_CODE_NEXT = 58;
 constexpr int KEY_CODE_PREVIOUS = 42;
-
-// Rows between the update screen's header and the line where its progress
-// continues once it has run off the bottom of the screen.
-constexpr int UPDATE_PROGRESS_GAP = 10;
-
-constexpr int MENU_ITEM_SIZE = 9;
-// Items of MENU_ITEMS with a role of their own; 1 to 3 are the internal card's
-// update trees, 4 to 6 the external card's.
-constexpr int ITEM_EXIT = 0;
-constexpr int ITEM_LAST_INTERNAL = 3;
-constexpr int ITEM_RECOVERY = 7;
-constexpr int ITEM_DOWNLOAD = 8;
-extern const char* const MENU_ITEMS[MENU_ITEM_SIZE * 2];  // {label, argument} per item
 
 extern shared_int EXIT_RECOVERY;
 extern shared_int STAGE;

@@ -1,26 +1,5 @@
 #include "recovery.h"
 
-const char* const MENU_ITEMS[MENU_ITEM_SIZE * 2] = {
-    "EXIT",
-    "exit recovery",
-    "INTERNAL SDCARD00",
-    "/sdcard/zq/update00",
-    "INTERNAL SDCARD01",
-    "/sdcard/zq/update01",
-    "INTERNAL SDCARD02",
-    "/sdcard/zq/update02",
-    "EXTERNAL SDCARD00",
-    "/sdcard/sd/zq/update00",
-    "EXTERNAL SDCARD01",
-    "/sdcard/sd/zq/update01",
-    "EXTERNAL SDCARD02",
-    "/sdcard/sd/zq/update02",
-    "RECOVERY",
-    "reboot recovery",
-    "DOWNLOAD",
-    "reboot download mode",
-};
-
 shared_int EXIT_RECOVERY{0};
 shared_int STAGE{S_COUNTDOWN};
 shared_int selected_menu{0};

@@ -6,12 +6,11 @@
 #include "events.h"
 #include "framebuffer.h"
 #include "recovery.h"
-#include "recovery_text.h"
+#include "recovery_facts.h"
 #include "shell.h"
 
 namespace {
 
-constexpr int COUNTDOWN_SECONDS = 5;
 constexpr int COUNTDOWN_POLL_MS = 1000;
 
 unsigned long thread_id() {
@@ -47,12 +46,8 @@ void menu_loop() {
         wait_key(&event);
         if (event.code == KEY_CODE_HOME) {
             const int item = selected_menu;
-            if (item == ITEM_RECOVERY) {
-                shell_system(MENU_ITEMS[ITEM_RECOVERY * 2 + 1]);
-                return;
-            }
-            if (item == ITEM_DOWNLOAD) {
-                shell_system("reboot download");
+            if (MENU_COMMANDS[item] != nullptr) {
+                shell_system(MENU_COMMANDS[item]);
                 return;
             }
             if (item == ITEM_EXIT) return;
@@ -85,8 +80,7 @@ void draw_menu() {
     posx = 0;
     draw_string(font_20px, BANNER);
     for (int i = 0; i < MENU_ITEM_SIZE; ++i) {
-        (void)snprintf(line, sizeof line, "%s%s: %s\n", i == selected ? "--> " : "",
-                       MENU_ITEMS[i * 2], MENU_ITEMS[i * 2 + 1]);
+        (void)menu_line(line, sizeof line, i, i == selected);
         draw_string(font_20px, line);
     }
 }

@@ -15,7 +15,7 @@
 #include "file_install.h"
 #include "framebuffer.h"
 #include "recovery.h"
-#include "recovery_text.h"
+#include "recovery_facts.h"
 #include "remount.h"
 #include "update_commit.h"
 #include "update_paths.h"
@@ -501,7 +501,7 @@ void run_menu() {
     umount(INTERNAL_MOUNT);
     selected_menu = 0;
 
-    draw_string(font_20px, "press HOME key to main menu...\n");
+    draw_string(font_20px, UPDATE_PROMPT);
     input_event event;
     do {
         wait_key(&event);

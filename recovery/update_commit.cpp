@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "file_install.h"
-#include "recovery_text.h"
+#include "recovery_facts.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "recovery_text.h"
+#include "recovery_facts.h"
 
 bool update_takes(const char* name, int depth) {
     if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return false;

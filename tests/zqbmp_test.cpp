@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "recovery_facts.h"
 #include "support/bmp_builder.h"
 #include "support/run_program.h"
 #include "support/sandbox.h"
@@ -343,7 +344,7 @@ TEST(ZqbmpUpdateCheck, ListsWhatWouldBeInstalledAndWhatSkipped) {
     const program_result clean = zqbmp({"update-check", tree, "--item", "1"});
     EXPECT_EQ(clean.exit_status, 0) << clean.out;
     for (const std::string& line :
-         {"tree " + tree + " as /sdcard/zq/update00 (INTERNAL SDCARD00)",
+         {"tree " + tree + " as " + MENU_ITEMS[3] + " (" + MENU_ITEMS[2] + ")",
           std::string("dir  /system/app"), std::string("file /system/app/x.apk 5 bytes"),
           std::string("file /data/notes.txt 3 bytes"),
           std::string("total /system: 1 files, 5 bytes"),

@@ -20,17 +20,14 @@
 #include "picture_findings.h"
 #include "png_writer.h"
 #include "prepared_bitmap.h"
-#include "recovery.h"
-#include "recovery_text.h"
+#include "recovery_facts.h"
 #include "screen_format.h"
 #include "update_check.h"
 
 namespace {
 
-constexpr int HEADER_LINES = 5;                 // the update screen's header
-constexpr int MENU_LINES = 3 + MENU_ITEM_SIZE;  // banner and items
-constexpr int FRAME_MS = 500;                   // two frames a second
-constexpr int LAST_UPDATE_ITEM = 6;             // items 1 to 6 run an update
+constexpr int MENU_LINES = BANNER_LINES + MENU_ITEM_SIZE;
+constexpr int FRAME_MS = 500;  // two frames a second
 
 const char* const FONT = "inconsolata_20px_ffffff.bmp";
 const char* const BACKGROUND = "zqtitle.bmp";
@@ -199,9 +196,9 @@ int check_font(const media_file& font, const screen_geometry& screen) {
     }
     // The menu: banner and items, one line each, at most this many characters.
     int longest = 0;
+    char line[TEXT_BUFFER_SIZE];
     for (int i = 0; i < MENU_ITEM_SIZE; ++i) {
-        const int length =
-            4 + static_cast<int>(strlen(MENU_ITEMS[2 * i]) + 2 + strlen(MENU_ITEMS[2 * i + 1]));
+        const int length = menu_line(line, sizeof line, i, true) - 1;  // without its line end
         if (length > longest) longest = length;
     }
     if (MENU_LINES * ch > screen.height) {
@@ -223,7 +220,8 @@ int check_font(const media_file& font, const screen_geometry& screen) {
     }
     // The longest fixed text, and the update header's item line.
     char countdown[TEXT_BUFFER_SIZE];
-    const int countdown_length = snprintf(countdown, sizeof countdown, COUNTDOWN_FORMAT, 5);
+    const int countdown_length =
+        snprintf(countdown, sizeof countdown, COUNTDOWN_FORMAT, COUNTDOWN_SECONDS);
     if (countdown_length * cw > screen.width) {
         printf(
             "countdown: warning: \"%s\", %d characters, needs %d columns, the screen has %d: "
@@ -231,7 +229,7 @@ int check_font(const media_file& font, const screen_geometry& screen) {
             countdown, countdown_length, countdown_length * cw, screen.width);
         ++warnings;
     }
-    for (int i = 1; i <= LAST_UPDATE_ITEM; ++i) {
+    for (int i = 1; i <= ITEM_LAST_UPDATE; ++i) {
         const int length = static_cast<int>(strlen(MENU_ITEMS[2 * i]));
         if (length * cw > screen.width) {
             printf("update: warning: the header line \"%s\" needs %d columns: it wraps\n",
@@ -239,7 +237,7 @@ int check_font(const media_file& font, const screen_geometry& screen) {
             ++warnings;
         }
     }
-    const int header_rows = HEADER_LINES * ch;
+    const int header_rows = UPDATE_HEADER_LINES * ch;
     if (header_rows + UPDATE_PROGRESS_GAP + ch > screen.height) {
         printf("update: warning: no progress line fits below the header (%d rows)\n", header_rows);
         ++warnings;
@@ -256,7 +254,7 @@ int check_font(const media_file& font, const screen_geometry& screen) {
 // The longest progress line the walk draws for the tree, against the width.
 int check_progress(const char* tree, const media_file& font, const screen_geometry& screen) {
     const int cw = bmp_width(font.image) / FONT_GRID;
-    const std::string line = update_longest_line(tree, LAST_UPDATE_ITEM);
+    const std::string line = update_longest_line(tree, ITEM_LAST_UPDATE);
     const int length = static_cast<int>(line.size());
     if (length * cw > screen.width) {
         printf(
@@ -531,22 +529,18 @@ int media_preview(const char* media_dir, const screen_geometry& screen, const ch
         char text[TEXT_BUFFER_SIZE];
         fb_clear();
         posx = posy = console_offsetY = 0;
-        (void)snprintf(text, sizeof text, COUNTDOWN_FORMAT, 5);
+        (void)snprintf(text, sizeof text, COUNTDOWN_FORMAT, COUNTDOWN_SECONDS);
         draw_string(font_20px, text);
         const rgb_picture countdown = screen_picture();
         save("countdown.png", countdown, png_compress(countdown));
         fb_clear();
-        selected_menu = 0;
-        // draw_menu's progress line is the device's console's, not this tool's.
-        (void)fflush(stdout);
-        const int saved = dup(1);
-        const int null_fd = open("/dev/null", O_WRONLY);
-        dup2(null_fd, 1);
-        close(null_fd);
-        draw_menu();
-        (void)fflush(stdout);
-        dup2(saved, 1);
-        close(saved);
+        posx = posy = console_offsetY = 0;
+        // The menu as the program draws it, EXIT selected.
+        draw_string(font_20px, BANNER);
+        for (int i = 0; i < MENU_ITEM_SIZE; ++i) {
+            (void)menu_line(text, sizeof text, i, i == ITEM_EXIT);
+            draw_string(font_20px, text);
+        }
         const rgb_picture menu = screen_picture();
         save("menu.png", menu, png_compress(menu));
     }

@@ -14,8 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "recovery.h"
-#include "recovery_text.h"
+#include "recovery_facts.h"
 #include "update_paths.h"
 
 namespace {

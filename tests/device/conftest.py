@@ -28,7 +28,8 @@ def enter_menu(dev):
 
 # Where progress lines lie once they have run off the bottom: 10 pixels below
 # the five-line header.
-BELOW_HEADER = 5 * 22 + zqdevice.PROGRESS_GAP
+BELOW_HEADER = zqdevice.product_constant(zqdevice.FACTS, "UPDATE_HEADER_LINES") * 22 + \
+    zqdevice.PROGRESS_GAP
 
 
 def wait_for_prompt(dev, timeout=60, y0=None):

@@ -1,7 +1,7 @@
 """Update items on real FAT cards, mounted by the kernel."""
 import os
 
-from conftest import HEADER, PREVIOUS, PROMPT, BELOW_HEADER, HOME, device, enter_menu, \
+from conftest import HEADER, MENU, PREVIOUS, PROMPT, BELOW_HEADER, HOME, device, enter_menu, \
     exit_unmounted, make_tree, menu, select, wait_for_prompt
 
 BLOB = bytes(range(256)) * 700 + b"tail"
@@ -18,7 +18,7 @@ def test_internal_item_copies_system_and_data_only(tmp_path):
         enter_menu(dev)
         select(dev, 1)
         lines = wait_for_prompt(dev)
-        assert lines[:5] == HEADER + ["INTERNAL SDCARD00", "----------------------"], lines
+        assert lines[:5] == HEADER + [MENU[1][0], "----------------------"], lines
         assert lines[5] == "mounted /sdcard. errno=0"
         for expected in ["create dir /system", "create dir /system/app",
                          f"/system/app/x.apk copied {len(BLOB)} bytes.",
@@ -53,7 +53,7 @@ def test_existing_destination_file_is_overwritten_by_the_last_internal_item(tmp_
         enter_menu(dev)
         select(dev, 3)
         lines = wait_for_prompt(dev)
-        assert lines[3:6] == ["INTERNAL SDCARD02", "----------------------",
+        assert lines[3:6] == [MENU[3][0], "----------------------",
                               "mounted /sdcard. errno=0"], lines
         assert "/system/build.prop copied 6 bytes." in lines, lines
         assert dev.read_file("/system/build.prop") == b"new=1\n"
@@ -118,7 +118,7 @@ def test_progress_longer_than_the_screen_continues_below_the_header(tmp_path):
         # The header keeps its five lines; progress that ran off the bottom
         # goes on from 10 pixels below it, on the grid of that offset.
         lines = wait_for_prompt(dev, y0=BELOW_HEADER)
-        assert dev.screen_text()[:5] == HEADER + ["INTERNAL SDCARD00", "----------------------"]
+        assert dev.screen_text()[:5] == HEADER + [MENU[1][0], "----------------------"]
         # The last lines written lie on the grid 10 pixels below the header.
         assert PROMPT in lines, lines
         assert lines[lines.index(PROMPT) - 1] == "done."
