@@ -27,7 +27,6 @@ shared_int EXIT_RECOVERY{0};
 
 namespace {
 
-constexpr int FPS = 2;
 constexpr int FRAME_COUNT = 4;
 constexpr useconds_t WORKER_NAP_US = 30000000;
 

@@ -1,11 +1,9 @@
 // The boot splash: a background with a four-frame loop over it.
 #pragma once
 
+#include "animation_facts.h"
 #include "prepared_bitmap.h"
 #include "shared_int.h"
-
-// The row at which every animation frame's top-left corner is drawn (column 0).
-constexpr int FRAME_Y = 50;
 
 extern const char* const backgroundfile;
 extern const char* const animation0file;

@@ -66,7 +66,7 @@ def product_table(source, name):
             for m in re.finditer(r'"([^"]*)"|\b([A-Z_]+)\b', body)]
 
 
-FRAME_Y = product_constant("animation/animation.h", "FRAME_Y")  # the splash frames' row
+FRAME_Y = product_constant("animation/animation_facts.h", "FRAME_Y")  # the splash frames' row
 PROGRESS_GAP = product_constant("recovery/recovery_facts.h", "UPDATE_PROGRESS_GAP")
 MODULES = {
     "virt": ["virtio_mmio", "virtio_blk", "virtio_input", "evdev", "virtio_gpu", "vfat",

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "animation.h"
+#include "animation_facts.h"
 #include "bmplib.h"
 #include "console.h"
 #include "framebuffer.h"
@@ -27,7 +27,7 @@
 namespace {
 
 constexpr int MENU_LINES = BANNER_LINES + MENU_ITEM_SIZE;
-constexpr int FRAME_MS = 500;  // two frames a second
+constexpr int FRAME_MS = 1000 / FPS;
 
 const char* const FONT = "inconsolata_20px_ffffff.bmp";
 const char* const BACKGROUND = "zqtitle.bmp";
