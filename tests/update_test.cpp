@@ -35,6 +35,7 @@
 #include "support/test_paths.h"
 #include "support/wait_until.h"
 #include "update_commit.h"
+#include "update_paths.h"
 
 namespace {
 
@@ -366,67 +367,57 @@ TEST_F(UpdateWalk, FailedWriteLeavesTheOldFileWhole) {
     EXPECT_EQ(temporary_files("/system"), std::vector<std::string>{});
 }
 
-#ifdef ZQ_HAS_ZQBMP
-// zqbmp update-check decides as the walk does: every directory and file it
-// lists is what the walk creates and copies, and nothing else; what it skips
-// for length the walk skips too.
-TEST_F(UpdateWalk, TheCheckerListsExactlyWhatTheWalkInstalls) {
-    file("system/app/x.apk", "apk");
-    file("system/empty", "");
-    file("data/a/b/c.txt", "abc");
-    file("boot/boot.img", "boot");
-    ASSERT_EQ(symlink("app/x.apk", (ROOT + "/system/link").c_str()), 0);
-    ASSERT_EQ(mkfifo((ROOT + "/data/fifo").c_str(), 0644), 0);
-    std::string deep = "system";
-    for (int i = 0; i < 4; ++i) deep += "/" + std::string(250, 'a' + i);
-    file(deep + "/x", "x");
-    const program_result check =
-        run_program({.args = {built_program("zqbmp"), "update-check", ROOT, "--item", "1"}});
-    walk();
-    // What the walk installed: /system, /data and every entry now below them.
-    std::vector<std::string> installed = {"dir  /system", "dir  /data"};
-    std::function<void(const std::string&)> list = [&](const std::string& dir) {
-        DIR* d = opendir(dir.c_str());
-        ASSERT_NE(d, nullptr) << dir;
-        while (const dirent* e = readdir(d)) {
-            const std::string name = e->d_name;
-            if (name == "." || name == "..") continue;
-            struct stat st {};
-            lstat((dir + "/" + name).c_str(), &st);
-            if (S_ISDIR(st.st_mode)) {
-                installed.push_back("dir  " + dir + "/" + name);
-                list(dir + "/" + name);
-            } else {
-                installed.push_back("file " + dir + "/" + name + " " + std::to_string(st.st_size) +
-                                    " bytes");
-            }
-        }
-        closedir(d);
+// The walk's decisions (shared with zqbmp update-check) against what each
+// entry must come to: the names taken at the top and below, the file types,
+// an entry that cannot be looked at, and the path length at its limit.
+TEST(UpdateDecide, EachEntryComesToWhatTheWalkMustDoWithIt) {
+    const std::string sys = ROOT + "/system";
+    const std::string deep = sys + "/" + std::string(1022 - sys.size() - 2, 'd');  // 1021 bytes
+    struct decision {
+        std::string directory;
+        std::string name;
+        int depth;
+        mode_t mode;  // of the entry; 0: lstat fails with EACCES
+        update_choice choice;
+        std::string destination;  // checked unless the entry is ignored or too long
     };
-    list("/system");
-    list("/data");
-    std::vector<std::string> listed;
-    int too_long = 0;
-    std::istringstream lines(check.out);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("dir  ", 0) == 0 || line.rfind("file ", 0) == 0) listed.push_back(line);
-        if (line.find(": the path on the device is over 1023 bytes") != std::string::npos) {
-            ++too_long;
+    const decision table[] = {
+        {ROOT, "system", 0, S_IFDIR, UPDATE_DIRECTORY, "/system"},
+        {ROOT, "data", 0, S_IFDIR, UPDATE_DIRECTORY, "/data"},
+        {ROOT, "boot", 0, S_IFDIR, UPDATE_IGNORED, ""},
+        {ROOT, "systemx", 0, S_IFREG, UPDATE_IGNORED, ""},
+        {ROOT, ".", 0, S_IFDIR, UPDATE_IGNORED, ""},
+        {sys, "..", 1, S_IFDIR, UPDATE_IGNORED, ""},
+        {sys, "data", 1, S_IFDIR, UPDATE_DIRECTORY, "/system/data"},
+        {sys, "boot", 1, S_IFREG, UPDATE_FILE, "/system/boot"},
+        {sys, "link", 1, S_IFLNK, UPDATE_OTHER, "/system/link"},
+        {sys, "fifo", 1, S_IFIFO, UPDATE_OTHER, "/system/fifo"},
+        {sys, "null", 1, S_IFCHR, UPDATE_OTHER, "/system/null"},
+        {sys, "secret", 1, 0, UPDATE_UNREADABLE, "/system/secret"},
+        {deep, "f", 2, S_IFREG, UPDATE_FILE, deep.substr(ROOT.size()) + "/f"},  // 1023 bytes
+        {deep, "ff", 2, S_IFREG, UPDATE_PATH_TOO_LONG, ""},                     // 1024 bytes
+        {"/sdcard", "system", 1, S_IFDIR, UPDATE_PATH_TOO_LONG, ""},            // outside the root
+    };
+    char source[TEXT_BUFFER_SIZE];
+    char destination[TEXT_BUFFER_SIZE];
+    for (const decision& d : table) {
+        SCOPED_TRACE(d.directory.substr(0, 40) + " / " + d.name);
+        update_entry entry{source, destination, {}, 0};
+        mode_t mode = d.mode;
+        const update_stat_function stat_entry = [](const char*, struct stat* st, void* context) {
+            st->st_mode = *static_cast<mode_t*>(context);
+            errno = EACCES;
+            return st->st_mode == 0 ? -1 : 0;
+        };
+        EXPECT_EQ(update_decide(d.directory.c_str(), d.name.c_str(), d.depth, ROOT.size(),
+                                stat_entry, &mode, &entry),
+                  d.choice);
+        if (!d.destination.empty()) {
+            EXPECT_EQ(std::string(destination), d.destination);
         }
+        EXPECT_EQ(entry.error, d.choice == UPDATE_UNREADABLE ? EACCES : 0);
     }
-    std::sort(installed.begin(), installed.end());
-    std::sort(listed.begin(), listed.end());
-    EXPECT_EQ(listed, installed);
-    EXPECT_EQ(listed.size(), 11u) << check.out;  // 3 files, 8 directories
-    const std::vector<std::string> screen = screen_lines();
-    EXPECT_EQ(std::count_if(screen.begin(), screen.end(),
-                            [](const std::string& line) {
-                                return line.rfind("path too long, skipped ", 0) == 0;
-                            }),
-              too_long);
-    EXPECT_EQ(too_long, 1) << check.out;
 }
-#endif
 
 TEST_F(UpdateWalk, SkipsLinksFifosAndDeviceNodes) {
     file("system/real.txt", "real");
