@@ -119,7 +119,7 @@ def check_preview(zqbmp, work):
     composes from the same pictures: noise, so that every filter and
     compression step shows."""
     header = open(os.path.join(os.path.dirname(__file__), "..", "..", "animation",
-                               "animation.h")).read()
+                               "animation_facts.h")).read()
     frame_y = int(re.search(r"FRAME_Y = (\d+)", header).group(1))
     media = os.path.join(work, "preview-media")
     os.makedirs(media)
