@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef ZQBMP_COMPRESSED
+#include <zlib.h>
+#endif
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -60,14 +64,31 @@ bool has_line(const std::string& out, const std::string& line) {
     return out.find(line + "\n") != std::string::npos;
 }
 
+// A finding: how its line starts (what it is about and the verdict), then
+// the figures that line holds, in any order.
+using finding = std::vector<std::string>;
+
+bool has_finding(const std::string& out, const finding& f) {
+    for (size_t at = 0; at < out.size();) {
+        const size_t end = std::min(out.find('\n', at), out.size());
+        const std::string line = out.substr(at, end - at);
+        at = end + 1;
+        if (line.rfind(f[0], 0) != 0) continue;
+        if (std::all_of(f.begin() + 1, f.end(),
+                        [&](const std::string& x) { return line.find(x) != std::string::npos; }))
+            return true;
+    }
+    return false;
+}
+
 struct check_case {
     const char* name;
     const char* file;            // replaced in the media; null: none
     std::vector<uint8_t> bytes;  // its new content; empty: removed (or emptied, below)
     int status;
-    std::vector<std::string> lines;      // each must be printed, as a whole line
+    std::vector<finding> findings;       // each must be printed
     std::vector<std::string> options{};  // after the media; default: --screen 800x480x32
-    std::vector<std::string> absent{};   // lines that must not be printed
+    std::vector<finding> absent{};       // findings that must not be printed
     bool emptied = false;                // the file left there with no bytes
 };
 
@@ -106,80 +127,65 @@ std::vector<uint8_t> font_without_space() {
     return bytes;
 }
 
-// A red ramp: 256 colours, 32 of them left at 16 bits (five bits of red).
-std::vector<uint8_t> red_ramp() {
-    return bmp_rgb(256, 2, [](int x, int) { return static_cast<uint32_t>(x) << 16; });
+// A ramp of one channel (red at 16, green at 8), 256 colours.
+std::vector<uint8_t> ramp(int channel) {
+    return bmp_rgb(256, 2, [=](int x, int) { return static_cast<uint32_t>(x) << channel; });
 }
 
 // Stands for an update tree of one over-long file name, made for each case.
 const char* const CHECK_TREE = "TREE";
 
 const char* const FONT = "inconsolata_20px_ffffff.bmp";
-const std::string NO_ANIMATION =
-    "result: zqanimation would not start (it asks for \"start recovery\"): ";
 
 // clang-format off
 const check_case CHECKS[] = {
     {"generated", nullptr, {}, 0,
-     {"inconsolata_20px_ffffff.bmp: loads: 100 x 220, 8 bits per pixel, compression 0",
-      "font: 10 x 10 cells of 10 x 22 pixels", "menu: the banner and the nine items take 264 of 480 rows",
-      "update: 16 progress lines fit below the header, 16 once progress has run off the bottom",
-      "splash: zqtitle.bmp covers the screen", "splash: zqani03.bmp (800 x 215) from row 50 fits",
-      "result: both programs would start; 0 warnings", "summary: 6 files, 0 warnings, 0 errors"}},
+     {{"inconsolata_20px_ffffff.bmp: loads", "100 x 220", "8 bits"}, {"font:", "10 x 10 cells", "10 x 22"},
+      {"menu:", "264 of 480 rows"}, {"update:", "16 progress lines fit"},
+      {"splash: zqtitle.bmp covers the screen"}, {"splash: zqani03.bmp", "row 50 fits"},
+      {"result: both programs would start", "0 warnings"}, {"summary:", "6 files", "0 warnings", "0 errors"}}},
     {"missing_frame", "zqani02.bmp", {}, 1,
-     {"zqani02.bmp: does not load: No such file or directory", NO_ANIMATION + "zqani02.bmp does not load"}},
+     {{"zqani02.bmp: does not load", "No such file"}, {"result: zqanimation would not start", "zqani02.bmp"}}},
     {"font_not_divisible", FONT, picture(105, 223), 0,
-     {"font: 10 x 10 cells of 10 x 22 pixels",
-      "font: warning: 105 x 223 is not a multiple of 10: 5 columns at the right and 3 rows at the bottom "
-      "are never read"}},
+     {{"font:", "10 x 10 cells of 10 x 22"}, {"font: warning", "105 x 223", "5 columns", "3 rows"}}},
     // The background is redrawn under every frame: frames of other sizes leave nothing behind.
     {"frame_too_tall", "zqani01.bmp", picture(800, 460), 0,
-     {"splash: warning: zqani01.bmp (800 x 460) from row 50: 30 rows at the bottom and 0 columns at the "
-      "right are cut off",
-      "result: both programs would start; 1 warnings"}, {},
-     {"splash: warning: zqani01.bmp is not the size of zqani00.bmp and the larger one reaches past "
-      "zqtitle.bmp: parts of it stay on screen under the smaller one"}},
+     {{"splash: warning: zqani01.bmp", "30 rows at the bottom", "cut off"},
+      {"result: both programs would start", "1 warnings"}}, {},
+     {{"splash: warning: zqani01.bmp is not the size"}}},
     {"screen_above_frames", nullptr, {}, 0,
-     {"splash: warning: zqani00.bmp starts at row 50, below the screen's 40 rows: it is never seen"},
-     {"--screen", "800x40x32"}},
-    {"empty_file", "zqani03.bmp", {}, 1,
-     {"zqani03.bmp: does not load: the file is empty (0 bytes)"}, {}, {}, true},
+     {{"splash: warning: zqani00.bmp", "row 50", "40 rows", "never seen"}}, {"--screen", "800x40x32"}},
+    {"empty_file", "zqani03.bmp", {}, 1, {{"zqani03.bmp: does not load", "empty (0 bytes)"}}, {}, {}, true},
     {"long_header_32", "zqtitle.bmp", picture32({255, 255}, 124), 1,
-     {"zqtitle.bmp: does not load: a 32-bit uncompressed picture with a 124-byte information header "
-      "and no colour table: the device reads only a 40-byte header and takes the rest for a colour "
-      "table; save it with the 40-byte header (BITMAPINFOHEADER, e.g. \"BMP3:\" in ImageMagick) or as "
-      "24 bits"}},
+     {{"zqtitle.bmp: does not load", "124-byte information header", "save it with the 40-byte header"}}},
     {"alpha", "zqani00.bmp", picture32({255, 0, 128, 255}, 40), 0,
-     {"zqani00.bmp: warning: 2 of its 4 pixels are transparent or half-transparent: the device ignores "
-      "the alpha channel and draws every pixel opaque, in its stored colour"}},
+     {{"zqani00.bmp: warning", "2 of its 4 pixels", "transparent"}}},
     {"unused_fourth_byte", "zqani00.bmp", picture32({0, 0, 0, 0}, 40), 0, {}, {},
-     {"zqani00.bmp: warning: 4 of its 4 pixels are transparent or half-transparent: the device ignores "
-      "the alpha channel and draws every pixel opaque, in its stored colour"}},
+     {{"zqani00.bmp: warning"}}},
     {"font_without_space", FONT, font_without_space(), 0,
-     {"font: warning: the glyphs do not look like the characters 32 to 126 in order: the space (the "
-      "first cell) is not empty; '.' is not among the smallest glyphs; '|' is not tall and narrow (is "
-      "the grid one cell off, e.g. the space left out?)"}},
-    {"colour_loss", "zqtitle.bmp", red_ramp(), 0,
-     {"zqtitle.bmp: warning: at 16 bits its 256 colours become 32; neighbours merge into bands (a "
-      "gradient's steps) in columns 0 to 255, rows 0 to 1"},
+     {{"font: warning: the glyphs do not look like the characters 32 to 126", "space", "one cell off"}}},
+    {"colour_loss", "zqtitle.bmp", ramp(16), 0,
+     {{"zqtitle.bmp: warning: at 16 bits", "256 colours become 32", "columns 0 to 255, rows 0 to 1"}},
      {"--screen", "800x480x16"}},
+    // 5-6-5 keeps 64 greens, 5-5-5 keeps 32.
+    {"green_at_565", "zqtitle.bmp", ramp(8), 0,
+     {{"zqtitle.bmp: warning: at 16 bits", "256 colours become 64"}}, {"--screen", "800x480x16"}},
+    {"green_at_555", "zqtitle.bmp", ramp(8), 0,
+     {{"screen: red at bits 0-4, green at 5-9, blue at 10-14"}, {"screen:", "green keeps 5 bits"},
+      {"zqtitle.bmp: warning: at 16 bits", "256 colours become 32"}},
+     {"--screen", "800x480x16", "--order", "BGR555"}},
     {"countdown_wraps", nullptr, {}, 0,
-     {"countdown: warning: \"Press HOME key to enter ZQ recovery mode in 5 seconds...\", 56 characters, "
-      "needs 560 columns, the screen has 500: it wraps"},
+     {{"countdown: warning", "56 characters", "560 columns", "the screen has 500", "wraps"}},
      {"--screen", "500x480x32"}},
     {"strict", nullptr, {}, 1,
-     {"summary: 6 files, 6 warnings, 0 errors (--strict: warnings fail)"},
-     {"--screen", "500x480x32", "--strict"}},
+     {{"summary:", "6 warnings", "(--strict: warnings fail)"}}, {"--screen", "500x480x32", "--strict"}},
     {"tree", nullptr, {}, 0,
-     {"update: warning: the longest progress line for TREE, 107 characters, needs 1070 "
-      "columns, the screen has 800: it wraps (\"/system/app/" + std::string(75, 'n') + ".apk copied 1 "
-      "bytes.\")"},
+     {{"update: warning: the longest progress line for TREE", "107 characters", "1070 columns", "wraps"}},
      {"--screen", "800x480x32", "--tree", CHECK_TREE}},
     {"os2_header", "zqtitle.bmp", bmp_build({.header_size = 12, .pixels = std::vector<uint8_t>(4)}), 1,
-     {"zqtitle.bmp: does not load: information header shorter than 40 bytes (an old OS/2 header)",
-      NO_ANIMATION + "zqtitle.bmp does not load"}},
+     {{"zqtitle.bmp: does not load", "OS/2"}, {"result: zqanimation would not start", "zqtitle.bmp"}}},
     {"missing_font", FONT, {}, 1,
-     {"result: zqrecovery would not start: inconsolata_20px_ffffff.bmp does not load"}},
+     {{"result: zqrecovery would not start", "inconsolata_20px_ffffff.bmp does not load"}}},
 };
 // clang-format on
 
@@ -207,9 +213,11 @@ TEST_P(ZqbmpCheck, TellsWhatTheDeviceWouldMakeOfTheMedia) {
     for (const std::string& option : c.options) args.push_back(with_tree(option));
     const program_result r = zqbmp(args);
     EXPECT_EQ(r.exit_status, c.status) << r.out;
-    for (const std::string& line : c.lines)
-        EXPECT_TRUE(has_line(r.out, with_tree(line))) << line << "\n" << r.out;
-    for (const std::string& line : c.absent) EXPECT_FALSE(has_line(r.out, line)) << line;
+    for (finding f : c.findings) {
+        f[0] = with_tree(f[0]);
+        EXPECT_TRUE(has_finding(r.out, f)) << testing::PrintToString(f) << "\n" << r.out;
+    }
+    for (const finding& f : c.absent) EXPECT_FALSE(has_finding(r.out, f)) << f[0];
     if (c.status == 0) {
         EXPECT_EQ(r.out.find("does not load"), std::string::npos) << r.out;
     }
@@ -220,16 +228,46 @@ TEST_P(ZqbmpCheck, TellsWhatTheDeviceWouldMakeOfTheMedia) {
 INSTANTIATE_TEST_SUITE_P(MediaSets, ZqbmpCheck, testing::ValuesIn(CHECKS),
                          [](const auto& c) { return std::string(c.param.name); });
 
+uint32_t be32(const std::string& bytes, size_t at) {
+    uint32_t v = 0;
+    for (size_t i = 0; i < 4 && at + i < bytes.size(); ++i)
+        v = v << 8 | static_cast<uint8_t>(bytes[at + i]);
+    return v;
+}
+
 // A PNG's width and height, or {0, 0} when it is not one.
 std::pair<int, int> png_size(const std::string& bytes) {
     if (bytes.size() < 24 || bytes.compare(0, 8, "\x89PNG\r\n\x1a\n") != 0) return {0, 0};
-    auto be32 = [&](size_t at) {
-        return (static_cast<uint8_t>(bytes[at]) << 24) |
-               (static_cast<uint8_t>(bytes[at + 1]) << 16) |
-               (static_cast<uint8_t>(bytes[at + 2]) << 8) | static_cast<uint8_t>(bytes[at + 3]);
-    };
-    return {be32(16), be32(20)};
+    return {be32(bytes, 16), be32(bytes, 20)};
 }
+
+#ifdef ZQBMP_COMPRESSED
+// The RGB bytes of a still PNG zqbmp wrote (8-bit RGB, rows filtered None or
+// Sub); empty when it cannot be read so.
+std::vector<uint8_t> png_rgb(const std::string& png) {
+    const auto [w, h] = png_size(png);
+    std::string stream;
+    for (size_t at = 8; at + 12 <= png.size(); at += 12 + be32(png, at)) {
+        if (png.compare(at + 4, 4, "IDAT") == 0) stream.append(png, at + 8, be32(png, at));
+    }
+    const size_t row = static_cast<size_t>(w) * 3;
+    std::vector<uint8_t> raw(static_cast<size_t>(h) * (row + 1));
+    uLongf size = raw.size();
+    if (uncompress(raw.data(), &size, reinterpret_cast<const Bytef*>(stream.data()),
+                   stream.size()) != Z_OK ||
+        size != raw.size())
+        return {};
+    std::vector<uint8_t> rgb(static_cast<size_t>(h) * row);
+    for (size_t y = 0; y < static_cast<size_t>(h); ++y) {
+        const uint8_t* in = &raw[y * (row + 1)];
+        uint8_t* out = &rgb[y * row];
+        for (size_t i = 0; i < row; ++i) {
+            out[i] = static_cast<uint8_t>(in[1 + i] + (in[0] == 1 && i >= 3 ? out[i - 3] : 0));
+        }
+    }
+    return rgb;
+}
+#endif
 
 TEST(ZqbmpPreview, DrawsEveryScreenTheDeviceShows) {
     const std::string top = scratch_dir("preview");
@@ -311,6 +349,40 @@ TEST(ZqbmpPreview, ScreenGeometryChangesNothingTheDisplayShows) {
     }
     remove_tree(plain);
 }
+
+#ifdef ZQBMP_COMPRESSED
+// On every 16-bit layout the preview shows what the programs wrote there,
+// each channel read from where the layout keeps it: the 32-bit screen's
+// colours cut to the layout's bits.
+TEST(ZqbmpPreview, SixteenBitLayoutsShowTheColoursTheyKeep) {
+    const std::string full = scratch_dir("full");
+    ASSERT_EQ(zqbmp({"preview", ZQ_MEDIA_DIR, "--screen", "320x240x32", full}).exit_status, 0);
+    const struct {
+        std::vector<std::string> order;
+        uint8_t kept[3];
+    } layouts[] = {{{}, {0xF8, 0xFC, 0xF8}},
+                   {{"--order", "RGB565"}, {0xF8, 0xFC, 0xF8}},
+                   {{"--order", "BGR565"}, {0xF8, 0xFC, 0xF8}},
+                   {{"--order", "RGB555"}, {0xF8, 0xF8, 0xF8}},
+                   {{"--order", "BGR555"}, {0xF8, 0xF8, 0xF8}}};
+    for (const auto& layout : layouts) {
+        const std::string out = scratch_dir("layout");
+        std::vector<std::string> args = {"preview", ZQ_MEDIA_DIR, "--screen", "320x240x16"};
+        args.insert(args.end(), layout.order.begin(), layout.order.end());
+        args.push_back(out);
+        ASSERT_EQ(zqbmp(args).exit_status, 0);
+        for (const char* name : {"splash-frame1.png", "menu.png"}) {
+            std::vector<uint8_t> want = png_rgb(read_text_file(full + "/" + name));
+            for (size_t i = 0; i < want.size(); ++i) want[i] &= layout.kept[i % 3];
+            const std::vector<uint8_t> seen = png_rgb(read_text_file(out + "/" + name));
+            EXPECT_FALSE(seen.empty()) << name;
+            EXPECT_TRUE(seen == want) << name << " " << testing::PrintToString(layout.order);
+        }
+        remove_tree(out);
+    }
+    remove_tree(full);
+}
+#endif
 
 // A mistake in the screen's description is named, with status 2.
 TEST(ZqbmpPreview, ScreenMistakesSayWhatIsWrong) {

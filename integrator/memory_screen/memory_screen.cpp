@@ -27,6 +27,11 @@ void screen_describe(const screen_geometry& screen) {
         fbvar.green.offset = static_cast<uint32_t>(screen.green);
         fbvar.blue.offset = static_cast<uint32_t>(screen.blue);
     }
+    if (screen.bits == 16 && screen.red_bits > 0) {
+        fbvar.red.length = static_cast<uint32_t>(screen.red_bits);
+        fbvar.green.length = static_cast<uint32_t>(screen.green_bits);
+        fbvar.blue.length = static_cast<uint32_t>(screen.blue_bits);
+    }
     fbfix = fb_fix_screeninfo{};
     fbfix.line_length = screen.line_length;
 }

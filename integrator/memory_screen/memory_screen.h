@@ -10,14 +10,19 @@
 struct screen_geometry {
     int width;
     int height;
-    int bits;                  // 16 (5-6-5), 24 or 32
+    int bits;                  // 16, 24 or 32
     uint32_t line_length = 0;  // bytes from a row to the next; 0: not reported
     uint32_t xoffset = 0;      // the visible screen's place in the virtual one
     uint32_t yoffset = 0;
-    // At 24 and 32 bits, each channel's bit offset; -1: red 16, green 8, blue 0.
+    // Each channel's bit offset; -1: the depth's usual (at 16 bits red 11,
+    // green 5, blue 0; otherwise red 16, green 8, blue 0).
     int red = -1;
     int green = -1;
     int blue = -1;
+    // At 16 bits, each channel's width in bits; 0: 5-6-5.
+    int red_bits = 0;
+    int green_bits = 0;
+    int blue_bits = 0;
 };
 
 // The screen information a driver reports for a plain xres x yres screen: at

@@ -81,8 +81,14 @@ void use_screen(const screen_geometry& screen) {
     memory_screen_open(screen);
 }
 
-// The visible screen as the display shows it: 8 bits per channel, a 5-6-5
-// channel moved up with its low bits clear.
+// A channel of a 16-bit pixel moved up to 8 bits, its low bits clear.
+uint8_t channel16(unsigned pixel, const fb_bitfield& field) {
+    const unsigned mask = (1u << field.length) - 1;
+    return static_cast<uint8_t>(((pixel >> field.offset) & mask) << (8 - field.length));
+}
+
+// The visible screen as the display shows it: 8 bits per channel, a 16-bit
+// screen's channels read from where its layout puts them.
 rgb_picture screen_picture() {
     const screen_layout screen = fb_layout();
     screen_format format;
@@ -96,9 +102,9 @@ rgb_picture screen_picture() {
         for (int64_t x = 0; x < screen.width; ++x, p += bpp, out += 3) {
             if (bpp == 2) {
                 const unsigned v = p[0] | (p[1] << 8);
-                out[0] = static_cast<uint8_t>((v >> 11) << 3);
-                out[1] = static_cast<uint8_t>(((v >> 5) & 0x3F) << 2);
-                out[2] = static_cast<uint8_t>((v & 0x1F) << 3);
+                out[0] = channel16(v, fbvar.red);
+                out[1] = channel16(v, fbvar.green);
+                out[2] = channel16(v, fbvar.blue);
             } else {
                 out[0] = p[format.red_offset / 8];
                 out[1] = p[format.green_offset / 8];
@@ -107,6 +113,14 @@ rgb_picture screen_picture() {
         }
     }
     return picture;
+}
+
+// The bits of a 0xRRGGBB colour the screen keeps.
+uint32_t screen_kept_bits() {
+    auto top = [](uint32_t length) {
+        return length >= 8 ? 0xFFu : (0xFFu << (8 - length)) & 0xFFu;
+    };
+    return top(fbvar.red.length) << 16 | top(fbvar.green.length) << 8 | top(fbvar.blue.length);
 }
 
 // What a padded, panned or reordered screen changes: where and in which byte
@@ -129,9 +143,19 @@ void describe_geometry(const screen_geometry& screen) {
         printf("screen: visible from column %u, row %u of the virtual screen\n", screen.xoffset,
                screen.yoffset);
     }
-    if (screen.red >= 0) {
+    if (screen.red >= 0 && screen.bits == 16) {
+        printf("screen: red at bits %d-%d, green at %d-%d, blue at %d-%d\n", screen.red,
+               screen.red + screen.red_bits - 1, screen.green, screen.green + screen.green_bits - 1,
+               screen.blue, screen.blue + screen.blue_bits - 1);
+    } else if (screen.red >= 0) {
         printf("screen: red at bit %d, green at %d, blue at %d\n", screen.red, screen.green,
                screen.blue);
+    }
+    if (screen.bits == 16 && screen.green_bits == 5) {
+        printf(
+            "screen: the programs draw where the display shows, in its layout: green keeps 5 bits, "
+            "not 6, and colours that a 5-6-5 screen keeps apart become one\n");
+        return;
     }
     printf(
         "screen: the programs draw where the display shows, in its byte order: what it shows is "
@@ -363,6 +387,48 @@ const media_file* splash_problem(const media_set& set) {
     return nullptr;
 }
 
+// A 24- or 32-bit pixel's bytes in memory order, e.g. BGRX.
+bool parse_byte_order(const char* value, screen_geometry* screen) {
+    const size_t bytes = static_cast<size_t>(screen->bits / 8);
+    int* channel[] = {&screen->red, &screen->green, &screen->blue};
+    const char letters[] = "RGB";
+    bool ok = (bytes == 3 || bytes == 4) && strlen(value) == bytes;
+    for (size_t i = 0; ok && i < bytes; ++i) ok = strchr("RGBX", value[i]) != nullptr;
+    for (int c = 0; ok && c < 3; ++c) {
+        const char* at = strchr(value, letters[c]);
+        ok = at != nullptr && strchr(at + 1, letters[c]) == nullptr;
+        if (ok) *channel[c] = static_cast<int>(at - value) * 8;
+    }
+    return ok;
+}
+
+// The 16-bit layouts, named from the top bit down: offset and width of red,
+// green and blue.
+struct layout16 {
+    const char* name;
+    int red, red_bits, green, green_bits, blue, blue_bits;
+};
+constexpr layout16 LAYOUTS16[] = {
+    {"RGB565", 11, 5, 5, 6, 0, 5},
+    {"BGR565", 0, 5, 5, 6, 11, 5},
+    {"RGB555", 10, 5, 5, 5, 0, 5},
+    {"BGR555", 0, 5, 5, 5, 10, 5},
+};
+
+bool parse_layout16(const char* value, screen_geometry* screen) {
+    for (const layout16& l : LAYOUTS16) {
+        if (strcmp(value, l.name) != 0) continue;
+        screen->red = l.red;
+        screen->red_bits = l.red_bits;
+        screen->green = l.green;
+        screen->green_bits = l.green_bits;
+        screen->blue = l.blue;
+        screen->blue_bits = l.blue_bits;
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 int parse_screen_option(const char* name, const char* value, screen_geometry* screen) {
@@ -383,21 +449,13 @@ int parse_screen_option(const char* name, const char* value, screen_geometry* sc
         return -1;
     }
     if (strcmp(name, "--order") == 0) {
-        const size_t bytes = static_cast<size_t>(screen->bits / 8);
-        int* channel[] = {&screen->red, &screen->green, &screen->blue};
-        const char letters[] = "RGB";
-        bool ok = (bytes == 3 || bytes == 4) && strlen(value) == bytes;
-        for (size_t i = 0; ok && i < bytes; ++i) ok = strchr("RGBX", value[i]) != nullptr;
-        for (int c = 0; ok && c < 3; ++c) {
-            const char* at = strchr(value, letters[c]);
-            ok = at != nullptr && strchr(at + 1, letters[c]) == nullptr;
-            if (ok) *channel[c] = static_cast<int>(at - value) * 8;
-        }
-        if (ok) return 0;
+        if (screen->bits == 16 ? parse_layout16(value, screen) : parse_byte_order(value, screen))
+            return 0;
         screen->red = screen->green = screen->blue = -1;
         (void)fprintf(stderr,
                       "zqbmp: --order %s: give the pixel's bytes in memory order, R, G and B once "
-                      "each and X for the unused one: 4 letters at 32 bits, 3 at 24\n",
+                      "each and X for the unused one: 4 letters at 32 bits, 3 at 24; at 16 bits "
+                      "the layout from the top bit down: RGB565, BGR565, RGB555 or BGR555\n",
                       value);
         return -1;
     }
@@ -442,7 +500,8 @@ int media_check(const char* media_dir, const screen_geometry& screen,
         }
         const std::string path = std::string(media_dir) + "/" + f->name;
         warnings += picture_check_alpha(f->name, path.c_str());
-        if (screen.bits == 16) warnings += picture_check_colour_loss(f->name, f->image);
+        if (screen.bits == 16)
+            warnings += picture_check_colour_loss(f->name, f->image, screen_kept_bits());
     }
     if (set.font.image != nullptr) {
         warnings += check_font(set.font, screen);

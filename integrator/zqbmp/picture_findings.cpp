@@ -98,7 +98,7 @@ int picture_check_alpha(const std::string& name, const char* path) {
     return 1;
 }
 
-int picture_check_colour_loss(const std::string& name, const bmp_image* image) {
+int picture_check_colour_loss(const std::string& name, const bmp_image* image, uint32_t kept) {
     const int32_t w = bmp_width(image);
     const int32_t h = bmp_height(image);
     std::vector<uint32_t> colours;
@@ -113,7 +113,7 @@ int picture_check_colour_loss(const std::string& name, const bmp_image* image) {
         bmp_getspan(image, 0, y, w, row.data());
         for (int32_t x = 0; x < w; ++x) {
             colours.push_back(row[x]);
-            if (x > 0 && row[x] != row[x - 1] && (row[x] & 0xF8FCF8u) == (row[x - 1] & 0xF8FCF8u)) {
+            if (x > 0 && row[x] != row[x - 1] && (row[x] & kept) == (row[x - 1] & kept)) {
                 x0 = std::min(x0, x - 1);
                 x1 = std::max(x1, x);
                 y0 = std::min(y0, y);
@@ -124,7 +124,7 @@ int picture_check_colour_loss(const std::string& name, const bmp_image* image) {
     std::sort(colours.begin(), colours.end());
     const auto before = std::unique(colours.begin(), colours.end()) - colours.begin();
     colours.resize(static_cast<size_t>(before));
-    for (uint32_t& c : colours) c &= 0xF8FCF8u;
+    for (uint32_t& c : colours) c &= kept;
     std::sort(colours.begin(), colours.end());
     const auto after = std::unique(colours.begin(), colours.end()) - colours.begin();
     if (after == before) return 0;

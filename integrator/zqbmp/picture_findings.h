@@ -3,6 +3,7 @@
 // ignores, colours a 16-bit screen loses, and a font grid one cell off.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "prepared_bitmap.h"
@@ -18,8 +19,9 @@ std::string picture_load_problem(const char* path, const char* reason);
 // channel; the count.
 int picture_check_alpha(const std::string& name, const char* path);
 
-// Warnings about the colours a 5-6-5 screen merges; the count.
-int picture_check_colour_loss(const std::string& name, const bmp_image* image);
+// Warnings about the colours a 16-bit screen merges, keeping the bits of a
+// 0xRRGGBB colour set in kept; the count.
+int picture_check_colour_loss(const std::string& name, const bmp_image* image, uint32_t kept);
 
 // Warnings when the glyph table does not look like the printable ASCII
 // characters in order (the space empty, '.' among the smallest, '|' tall and

@@ -23,11 +23,12 @@ int usage() {
         "       zqbmp check MEDIA_DIR --screen WxHxBPP [GEOMETRY] [--tree TREE] [--strict]\n"
         "       zqbmp preview MEDIA_DIR --screen WxHxBPP [GEOMETRY] OUTDIR\n"
         "       zqbmp update-check TREE [--item N]   (N: menu item 1 to 6, default 4)\n"
-        "BPP is 16 (5-6-5), 24 or 32. GEOMETRY, as the driver reports it:\n"
+        "BPP is 16, 24 or 32. GEOMETRY, as the driver reports it:\n"
         "  --pitch BYTES   bytes from a row to the next (line_length)\n"
         "  --offset X,Y    the visible screen's place in the virtual one (xoffset, yoffset)\n"
         "  --order ORDER   a pixel's bytes in memory order: BGRX (the usual), RGBX, XRGB,\n"
-        "                  XBGR; BGR or RGB at 24 bits\n",
+        "                  XBGR; BGR or RGB at 24 bits; at 16 bits the layout from the top\n"
+        "                  bit down: RGB565 (the usual), BGR565, RGB555, BGR555\n",
         stderr);
     return 2;
 }
