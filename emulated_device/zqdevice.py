@@ -34,6 +34,8 @@ import threading
 import time
 import zlib
 
+from PIL import Image
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(HERE)
 
@@ -311,9 +313,11 @@ def replay_and_check(image):
 # Where a panel's framebuffer lies: the board's video RAM, which the CLCD
 # would otherwise use.
 PANEL_MEMORY = 0x4C000000
-# simple-framebuffer formats: bits per pixel, and the bytes of red, green and blue in a pixel
+# simple-framebuffer formats: bits per pixel, and at 32 bits the bytes of red,
+# green and blue in a pixel; at 16 bits Pillow's raw mode for the layout.
 PANEL_FORMATS = {"x8b8g8r8": (32, (0, 1, 2)), "a8b8g8r8": (32, (0, 1, 2)),
-                 "x8r8g8b8": (32, (2, 1, 0)), "a8r8g8b8": (32, (2, 1, 0))}
+                 "x8r8g8b8": (32, (2, 1, 0)), "a8r8g8b8": (32, (2, 1, 0)),
+                 "x1r5g5b5": (16, "BGR;15")}
 
 
 def vexpress_dtb(cache, version, width, height, bpp, out, panel=None):
@@ -871,11 +875,17 @@ class Device:
             self._qmp("pmemsave", val=PANEL_MEMORY, size=stride * self.height, filename=path)
             with open(path, "rb") as f:
                 raw = f.read()
+            bpp, channels = PANEL_FORMATS[self.panel["format"]]
+            if bpp == 16:
+                # Pillow widens a 5-bit channel to 8 bits; the display's top 5 bits, low bits clear.
+                image = Image.frombuffer("RGB", (self.width, self.height), raw, "raw", channels,
+                                         stride, 1)
+                return self.width, self.height, image.point(lambda v: v & 0xF8).tobytes()
             rgb = bytearray(self.width * self.height * 3)
             for y in range(self.height):
                 row = raw[y * stride:y * stride + self.width * 4]
                 out = memoryview(rgb)[y * self.width * 3:(y + 1) * self.width * 3]
-                for channel, at in enumerate(PANEL_FORMATS[self.panel["format"]][1]):
+                for channel, at in enumerate(channels):
                     out[channel::3] = row[at::4]
             return self.width, self.height, bytes(rgb)
         path = os.path.join(self.work, "screen.ppm")

@@ -18,12 +18,12 @@ def read_png(path):
         return img.width, img.height, img.convert("RGB").tobytes()
 
 
-def preview(tmp_path, width, height, bpp):
+def preview(tmp_path, width, height, bpp, order=()):
     out = str(tmp_path / "preview")
     arm = os.path.join(BUILD, "arm")
     subprocess.run(["qemu-arm", os.path.join(arm, "bin", "zqbmp"), "preview",
-                    os.path.join(arm, "media"), "--screen", f"{width}x{height}x{bpp}", out],
-                   check=True, capture_output=True)
+                    os.path.join(arm, "media"), "--screen", f"{width}x{height}x{bpp}", *order,
+                    out], check=True, capture_output=True)
     return {name: read_png(os.path.join(out, name + ".png"))
             for name in ["countdown", "menu"] + [f"splash-frame{k}" for k in range(4)]}
 
@@ -39,23 +39,27 @@ def differing_pixels(a, b):
 # A panel as a boot loader leaves it (a simple-framebuffer): rows padded to
 # 2,624 bytes, red at bit 0. What it shows must be what a plain screen shows.
 PANEL = {"stride": 2624, "format": "a8b8g8r8"}
+# A 16-bit panel of five bits a channel: zqbmp told its layout draws what it shows.
+PANEL_555 = {"stride": 1312, "format": "x1r5g5b5", "order": ["--order", "RGB555"],
+             "line": "row pitch: 1312, visible from byte 0, red at bit 10, green at 5, blue at 0"}
+PANEL["line"] = "row pitch: 2624, visible from byte 0, red at bit 0, green at 8, blue at 16"
 
 
 @pytest.mark.parametrize("machine,bpp,width,height,panel", [
     ("virt", 32, 800, 480, None), ("virt", 32, 640, 400, None),
     ("vexpress", 32, 800, 480, None), ("vexpress", 32, 640, 480, None),
     ("vexpress", 16, 800, 480, None), ("vexpress", 16, 640, 480, None),
-    ("vexpress", 32, 640, 480, PANEL)])
+    ("vexpress", 32, 640, 480, PANEL), ("vexpress", 16, 640, 480, PANEL_555)])
 def test_preview_equals_the_screen(tmp_path, machine, bpp, width, height, panel):
-    pictures = preview(tmp_path, width, height, bpp)
-    with device(machine=machine, bpp=bpp, width=width, height=height, panel=panel,
+    pictures = preview(tmp_path, width, height, bpp, (panel or {}).get("order", ()))
+    screen = None if panel is None else {"stride": panel["stride"], "format": panel["format"]}
+    with device(machine=machine, bpp=bpp, width=width, height=height, panel=screen,
                 boot=["zqrecovery", "zqanimation"]) as dev:
         dev.wait_for_line(r"worker_thread_function\(\) \d+ started")
         assert wait_for_picture(dev, pictures["countdown"], 3), \
             differing_pixels(dev.screen(), pictures["countdown"])
         if panel:
-            dev.wait_for_line("row pitch: 2624, visible from byte 0, red at bit 0, green at 8, "
-                              "blue at 16", timeout=1)
+            dev.wait_for_line(panel["line"], timeout=1)
         dev.press(HOME)
         assert wait_for_picture(dev, pictures["menu"]), \
             differing_pixels(dev.screen(), pictures["menu"])
