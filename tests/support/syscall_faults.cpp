@@ -7,6 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
+#include "sandbox.h"
+
 const char* const FAULT_CALL_NAMES[FAULT_CALLS] = {
     "open",      "read",   "write",  "sendfile", "fsync",   "fdatasync", "fchown", "fchmod",
     "fsetxattr", "rename", "unlink", "mkdir",    "readdir", "close",     "sync"};
@@ -22,6 +26,7 @@ int chosen_error = 0;
 long cut_at = 0;
 long seen[FAULT_CALLS + 1];
 std::string failed_path;
+size_t peak_heap = 0;
 
 std::string path_of(int fd) {
     char link[64];
@@ -35,6 +40,7 @@ std::string path_of(int fd) {
 bool fails(fault_call call, const std::string& path) {
     if (!armed) return false;
     ++seen[call];
+    peak_heap = std::max(peak_heap, heap_in_use());
     if (cut_at > 0 && ++seen[FAULT_CALLS] == cut_at) _exit(FAULT_CUT_STATUS);
     if (call != chosen || seen[call] != chosen_nth) return false;
     failed_path = path;
@@ -51,6 +57,7 @@ void faults_arm(fault_call call, long nth, int error, long cut) {
     chosen_error = error;
     cut_at = cut;
     failed_path.clear();
+    peak_heap = heap_in_use();
     armed = true;
 }
 
@@ -60,6 +67,10 @@ void faults_disarm() {
 
 long faults_seen(fault_call call) {
     return seen[call];
+}
+
+size_t faults_peak_heap() {
+    return peak_heap;
 }
 
 std::string faults_failed_path() {

@@ -4,6 +4,8 @@
 // or the process ends just before it runs, as a cut would end it.
 #pragma once
 
+#include <stddef.h>
+
 #include <string>
 
 enum fault_call {
@@ -36,6 +38,8 @@ void faults_arm(fault_call call, long nth, int error, long cut_at = 0);
 void faults_disarm();
 // Calls of `call` seen since faults_arm; all calls, for FAULT_CALLS.
 long faults_seen(fault_call call);
+// The most heap in use at any call seen since faults_arm.
+size_t faults_peak_heap();
 // The path the failed call named (its descriptor's path, for one on a
 // descriptor); empty while none failed.
 std::string faults_failed_path();
