@@ -1,5 +1,6 @@
 """Scenarios on the emulated device. ZQ_BUILD names the build folder (the one
 holding arm/ with the static programs); default: build/ of the source tree."""
+import contextlib
 import os
 import re
 import sys
@@ -61,6 +62,19 @@ def select(dev, item):
         dev.press(NEXT)
     assert dev.wait_for_screen(menu(item)) == menu(item)
     dev.press(HOME)
+
+
+@contextlib.contextmanager
+def update_run(tmp_path, files, item=1, y0=None, **kw):
+    """An update as a user runs one: a card of files ({card path: bytes}),
+    zqrecovery booted (on virt unless machine says), menu item chosen. Yields
+    the device and the lines on the screen once the prompt shows."""
+    kw.setdefault("machine", "virt")
+    card = make_tree(tmp_path / "card", files)
+    with device(boot=["zqrecovery"], internal_card=card, **kw) as dev:
+        enter_menu(dev)
+        select(dev, item)
+        yield dev, wait_for_prompt(dev, y0=y0)
 
 
 def back_to_menu(dev):

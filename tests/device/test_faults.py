@@ -3,23 +3,19 @@ failure is named on the screen, nothing is reported copied that was not."""
 import os
 
 from conftest import COPIED, HOME, PROMPT, assert_copied_whole, back_to_menu, device, enter_menu, \
-    make_tree, menu, select, wait_for_prompt
+    make_tree, menu, select, update_run, wait_for_prompt
 from zqdevice import wait_until
 
 
 def test_long_names_and_too_deep_paths_are_skipped_by_name(tmp_path):
     a, b, c, d = ("a" * 255), ("b" * 255), ("c" * 255), ("d" * 255)
-    card = make_tree(tmp_path / "card", {
+    files = {
         f"zq/update00/system/{a}/{b}/{c}/fits.txt": b"fits",
         f"zq/update00/system/{a}/{b}/{c}/{d}": b"too deep",
         f"zq/update00/system/{a}/short.txt": b"short",
-    })
+    }
     # A screen large enough that the long progress lines never run off the bottom.
-    with device(machine="virt", boot=["zqrecovery"], internal_card=card, width=1920,
-                height=1080) as dev:
-        enter_menu(dev)
-        select(dev, 1)
-        lines = wait_for_prompt(dev, y0=0)
+    with update_run(tmp_path, files, y0=0, width=1920, height=1080) as (dev, lines):
         assert PROMPT in lines, lines
         # The skipped entry's line starts with the reason; the path is cut to fit.
         assert any(l.startswith("path too long, skipped /sdcard/zq/update00/system/")
@@ -33,12 +29,7 @@ def test_long_names_and_too_deep_paths_are_skipped_by_name(tmp_path):
 def test_damaged_fat_is_reported_and_nothing_crashes(tmp_path):
     files = {f"zq/update00/system/f{i}.bin": bytes([65 + i]) * (40_000 * (i + 1)) for i in range(3)}
     files["zq/update00/data/tiny.txt"] = b"tiny"
-    card = make_tree(tmp_path / "card", files)
-    with device(machine="virt", boot=["zqrecovery"], internal_card=card,
-                damage_internal=True) as dev:
-        enter_menu(dev)
-        select(dev, 1)
-        lines = wait_for_prompt(dev)
+    with update_run(tmp_path, files, damage_internal=True) as (dev, lines):
         failures = [l for l in lines if "failed" in l]
         assert failures, lines
         copied = assert_copied_whole(dev, lines, files)

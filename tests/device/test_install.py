@@ -2,10 +2,9 @@
 read-only at boot, umask 0, the running program, links into a multi-call
 binary, files other processes hold open, owners and modes kept."""
 import hashlib
-import os
 
-from conftest import HOME, INSTALL_TEMP, PROMPT, device, enter_menu, exit_unmounted, make_tree, \
-    select, temporary_names, wait_for_prompt
+from conftest import INSTALL_TEMP, PROMPT, device, enter_menu, exit_unmounted, make_tree, \
+    select, temporary_names, update_run, wait_for_prompt
 from zqdevice import File, Link
 
 TOOLBOX = b"\x7fELF multi-call binary " * 300
@@ -70,12 +69,9 @@ def test_a_file_that_cannot_fit_twice_is_written_in_place(tmp_path):
     new_big = bytes(range(256)) * 1200  # 307,200 bytes
     files = {"zq/update00/system/big.bin": new_big}
     files.update({f"zq/update00/system/new{i}.bin": bytes([i]) * 150_000 for i in range(3)})
-    card = make_tree(tmp_path / "card", files)
-    with device(machine="virt", boot=["zqrecovery"], internal_card=card, small_system=200,
-                system_files={"/system/big.bin": File(b"o" * 400_000, 0o640, 1000, 1000)}) as dev:
-        enter_menu(dev)
-        select(dev, 1)
-        lines = wait_for_prompt(dev)
+    with update_run(tmp_path, files, small_system=200,
+                    system_files={"/system/big.bin": File(b"o" * 400_000, 0o640, 1000, 1000)}) \
+            as (dev, lines):
         assert f"/system/big.bin copied {len(new_big)} bytes." in lines, "\n".join(lines)
         assert "/system/big.bin written in place: not enough room for two." in lines, lines
         assert dev.read_file("/system/big.bin") == new_big

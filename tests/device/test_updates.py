@@ -2,22 +2,18 @@
 import os
 
 from conftest import HEADER, MENU, PREVIOUS, PROMPT, BELOW_HEADER, HOME, device, enter_menu, \
-    exit_unmounted, make_tree, menu, select, wait_for_prompt
+    exit_unmounted, make_tree, menu, select, update_run, wait_for_prompt
 
 BLOB = bytes(range(256)) * 700 + b"tail"
 
 
 def test_internal_item_copies_system_and_data_only(tmp_path):
-    card = make_tree(tmp_path / "card", {
+    with update_run(tmp_path, {
         "zq/update00/system/app/x.apk": BLOB,
         "zq/update00/system/etc/empty": b"",
         "zq/update00/data/local/notes.txt": b"notes\n",
         "zq/update00/boot/boot.img": b"not taken",
-    })
-    with device(machine="virt", boot=["zqrecovery"], internal_card=card) as dev:
-        enter_menu(dev)
-        select(dev, 1)
-        lines = wait_for_prompt(dev)
+    }) as (dev, lines):
         assert lines[:5] == HEADER + [MENU[1][0], "----------------------"], lines
         assert lines[5] == "mounted /sdcard. errno=0"
         for expected in ["create dir /system", "create dir /system/app",
@@ -47,12 +43,9 @@ def test_card_already_mounted_is_used_and_unmounted(tmp_path):
 
 
 def test_existing_destination_file_is_overwritten_by_the_last_internal_item(tmp_path):
-    card = make_tree(tmp_path / "card", {"zq/update02/system/build.prop": b"new=1\n"})
-    with device(machine="virt", boot=["zqrecovery"], internal_card=card,
-                system_files={"/system/build.prop": b"old=0\nmuch longer old content\n"}) as dev:
-        enter_menu(dev)
-        select(dev, 3)
-        lines = wait_for_prompt(dev)
+    with update_run(tmp_path, {"zq/update02/system/build.prop": b"new=1\n"}, item=3,
+                    system_files={"/system/build.prop": b"old=0\nmuch longer old content\n"}) \
+            as (dev, lines):
         assert lines[3:6] == [MENU[3][0], "----------------------",
                               "mounted /sdcard. errno=0"], lines
         assert "/system/build.prop copied 6 bytes." in lines, lines
@@ -60,11 +53,7 @@ def test_existing_destination_file_is_overwritten_by_the_last_internal_item(tmp_
 
 
 def test_external_item_without_a_second_card(tmp_path):
-    card = make_tree(tmp_path / "card", {"zq/update00/system/a.txt": b"a"})
-    with device(machine="virt", boot=["zqrecovery"], internal_card=card) as dev:
-        enter_menu(dev)
-        select(dev, 4)
-        lines = wait_for_prompt(dev)
+    with update_run(tmp_path, {"zq/update00/system/a.txt": b"a"}, item=4) as (dev, lines):
         assert lines[5] == "mounted /sdcard. errno=0", lines
         assert lines[6].startswith("failed to mount /sdcard/sd. errno="), lines
         assert "done." not in lines
@@ -74,11 +63,8 @@ def test_external_item_without_a_second_card(tmp_path):
 
 def test_external_item_when_the_internal_card_is_read_only(tmp_path):
     """The external card's mount point cannot be made: the action ends there."""
-    card = make_tree(tmp_path / "card", {"zq/update00/system/a.txt": b"a"})
-    with device(machine="virt", boot=["zqrecovery"], internal_card=card, premount="ro") as dev:
-        enter_menu(dev)
-        select(dev, 4)
-        lines = wait_for_prompt(dev)
+    with update_run(tmp_path, {"zq/update00/system/a.txt": b"a"}, item=4, premount="ro") \
+            as (dev, lines):
         assert lines[5:8] == ["mounted /sdcard. errno=16",
                               "failed to create /sdcard/sd. errno=30", PROMPT], lines
         exit_unmounted(dev)
@@ -111,13 +97,9 @@ def test_external_item_with_both_cards(tmp_path):
 
 def test_progress_longer_than_the_screen_continues_below_the_header(tmp_path):
     files = {f"zq/update00/data/f{i:02}.txt": b"x" * i for i in range(30)}
-    card = make_tree(tmp_path / "card", files)
-    with device(machine="virt", boot=["zqrecovery"], internal_card=card) as dev:
-        enter_menu(dev)
-        select(dev, 1)
-        # The header keeps its five lines; progress that ran off the bottom
-        # goes on from 10 pixels below it, on the grid of that offset.
-        lines = wait_for_prompt(dev, y0=BELOW_HEADER)
+    # The header keeps its five lines; progress that ran off the bottom goes
+    # on from 10 pixels below it, on the grid of that offset.
+    with update_run(tmp_path, files, y0=BELOW_HEADER) as (dev, lines):
         assert dev.screen_text()[:5] == HEADER + [MENU[1][0], "----------------------"]
         # The last lines written lie on the grid 10 pixels below the header.
         assert PROMPT in lines, lines
