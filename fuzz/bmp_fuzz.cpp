@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
         }
         for (const int bits : {16, 24, 32}) {
-            memory_screen screen(23, 17, bits);
+            guarded_screen screen(23, 17, bits);
             prepared_bitmap bitmap{};
             prepare_bitmap(image, &bitmap);
             for (const auto& at : {std::pair{0, 0}, {22, 16}, {-w + 1, -h + 1}, {5, -3}, {-7, 9}}) {

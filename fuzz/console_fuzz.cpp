@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t* p = data + 2 + font_size;
     const uint8_t* end = data + size;
     const int bits = p < end ? (*p++ % 3 + 2) * 8 : 32;
-    memory_screen screen(97, 61, bits);
+    guarded_screen screen(97, 61, bits);
 
     prepared_bitmap table[FONT_GLYPH_COUNT] = {};
     memory_file file(data + 2, font_size);

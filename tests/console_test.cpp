@@ -22,7 +22,7 @@ protected:
     void use_screen(int xres, int yres) {
         free_font(font_20px);
         screen_.reset();
-        screen_ = std::make_unique<memory_screen>(xres, yres, GetParam());
+        screen_ = std::make_unique<guarded_screen>(xres, yres, GetParam());
         ASSERT_TRUE(load_test_font(font_20px));
         w_ = font_20px[0].width;
         h_ = font_20px[0].height;
@@ -39,7 +39,7 @@ protected:
         return true;
     }
 
-    std::unique_ptr<memory_screen> screen_;
+    std::unique_ptr<guarded_screen> screen_;
     int w_ = 0;
     int h_ = 0;
 };
@@ -170,7 +170,7 @@ TEST_P(Console, CursorNeverOverflows) {
 INSTANTIATE_TEST_SUITE_P(Depths, Console, testing::Values(16, 24, 32));
 
 TEST(Font, CellsFollowTheTenByTenGrid) {
-    memory_screen screen(100, 100, 32);
+    guarded_screen screen(100, 100, 32);
     // A 30 x 40 picture (cells of 3 x 4) whose every pixel encodes its cell.
     const auto grid = bmp_rgb(30, 40, [](int x, int y) { return (y / 4) * 10 + x / 3; });
     bmp_image* image = bmp_open(write_scratch_file("grid.bmp", grid).c_str());
@@ -188,7 +188,7 @@ TEST(Font, CellsFollowTheTenByTenGrid) {
 }
 
 TEST(Font, PictureTooSmallForCellsGivesEmptyGlyphsThatDrawNothing) {
-    memory_screen screen(40, 40, 32);
+    guarded_screen screen(40, 40, 32);
     bmp_fields f;
     f.width = 9;
     f.height = 9;

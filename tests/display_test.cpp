@@ -45,7 +45,7 @@ TEST(ScreenFormat, ConvertsColoursAtEachDepth) {
         {24, 0x123456, "\x56\x34\x12"}, {32, 0x123456, "\x56\x34\x12\xFF"},
     };
     for (const auto& c : cases) {
-        memory_screen screen(8, 8, c.bits);
+        guarded_screen screen(8, 8, c.bits);
         prepared p;
         prepare_colours(&p, 1, 1, {c.colour});
         EXPECT_EQ(std::string(reinterpret_cast<const char*>(p.bitmap.pixels), c.bits / 8),
@@ -68,7 +68,7 @@ TEST(ScreenFormat, SixteenBitFieldsFollowFbvar) {
         {{11, 9, 0}, {5, 0, 0}, {16, 5, 0}, 0xFFFFFF, 0x0000},  // longer than 8 bits
     };
     for (const auto& c : cases) {
-        memory_screen screen(4, 4, 16);
+        guarded_screen screen(4, 4, 16);
         fbvar.red = c.red;
         fbvar.green = c.green;
         fbvar.blue = c.blue;
@@ -81,7 +81,7 @@ TEST(ScreenFormat, SixteenBitFieldsFollowFbvar) {
 }
 
 TEST(ScreenFormat, UnsupportedDepthConvertsNothingAndDrawsNothing) {
-    memory_screen screen(4, 4, 8);
+    guarded_screen screen(4, 4, 8);
     prepared p;
     prepare_colours(&p, 2, 2, {1, 2, 3, 4});
     EXPECT_EQ(p.bitmap.width, 2);
@@ -95,7 +95,7 @@ TEST(ScreenFormat, UnsupportedDepthConvertsNothingAndDrawsNothing) {
 // A rectangle larger than any picture the reader opens is refused before its
 // size is computed in size_t, which wraps on a 32-bit target.
 TEST(PrepareBitmap, RectangleLargerThanAnyPictureStaysEmpty) {
-    memory_screen screen(4, 4, 32);
+    guarded_screen screen(4, 4, 32);
     bmp_image* image = picture(2, 2, {1, 2, 3, 4});
     ASSERT_NE(image, nullptr);
     screen_format format;
@@ -124,7 +124,7 @@ TEST(PrepareBitmap, RectangleLargerThanAnyPictureStaysEmpty) {
 // Into any format the caller gives, whatever fbvar says (buffers sized by the format).
 TEST(PrepareBitmap, MatchesPixelByPixelConversionOnEveryDepth) {
     std::mt19937 rng(11);
-    memory_screen screen(4, 4, 16);
+    guarded_screen screen(4, 4, 16);
     for (const int screen_bpp : {16, 24, 32}) {
         fb_var_screeninfo var = fbvar;
         var.bits_per_pixel = screen_bpp;
@@ -162,7 +162,7 @@ class Drawing : public testing::TestWithParam<int> {};
 
 TEST_P(Drawing, ClipsOnAllFourSidesAndStaysInTheMapping) {
     const int bpp = GetParam() / 8;
-    memory_screen screen(10, 6, GetParam());
+    guarded_screen screen(10, 6, GetParam());
     std::vector<uint32_t> colours(4 * 3);
     for (size_t i = 0; i < colours.size(); ++i) colours[i] = 0x010101u * (i + 1);
     prepared p;
@@ -208,7 +208,7 @@ TEST_P(Drawing, ClipsOnAllFourSidesAndStaysInTheMapping) {
 INSTANTIATE_TEST_SUITE_P(Depths, Drawing, testing::Values(16, 24, 32));
 
 TEST(Drawing, NothingWithoutAMappingOrPixelsAndRowsAreXresApart) {
-    memory_screen screen(4, 4, 32);
+    guarded_screen screen(4, 4, 32);
     prepared_bitmap empty{};
     draw_prepared_bitmap(&empty, 0, 0);
     prepared p;
@@ -267,11 +267,11 @@ TEST(Drawing, PaddedAndPannedScreensGetThePlainScreensBytesWhereTheDisplayShows)
             for (int step = 0; step < 2; ++step) {
                 std::vector<uint8_t> plain;
                 {
-                    memory_screen screen(W, H, bits);
+                    guarded_screen screen(W, H, bits);
                     for (int s = 0; s <= step; ++s) draw_scene(s);
                     plain = screen.visible_bytes();
                 }
-                memory_screen screen(screen_geometry{W, H, bits, pitch, x, y});
+                guarded_screen screen(screen_geometry{W, H, bits, pitch, x, y});
                 for (int s = 0; s <= step; ++s) draw_scene(s);
                 EXPECT_TRUE(screen.visible_bytes() == plain)
                     << bits << " bits, pitch " << pitch << ", offset " << x << "," << y << ", step "
@@ -302,7 +302,7 @@ TEST(ScreenFormat, ChannelsGoWhereTheDriverPutsThem) {
         {24, 8, 16, 24, 8, "\x56\x34\x12"},      // past the pixel: as assumed
     };
     for (const auto& c : cases) {
-        memory_screen screen(4, 1, c.bits);
+        guarded_screen screen(4, 1, c.bits);
         fbvar.red = {c.red, c.length, 0};
         fbvar.green = {c.green, c.length, 0};
         fbvar.blue = {c.blue, c.length, 0};

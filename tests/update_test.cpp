@@ -70,7 +70,7 @@ private:
 class UpdateWalk : public testing::Test {
 protected:
     void SetUp() override {
-        screen_ = std::make_unique<memory_screen>(800, 200 * 22, 32);
+        screen_ = std::make_unique<guarded_screen>(800, 200 * 22, 32);
         ASSERT_TRUE(load_test_font(font_20px));
         // Fresh, empty trees for every test.
         for (const char* dir : {"/sdcard", "/system", "/data"}) {
@@ -131,7 +131,7 @@ protected:
         return std::find(lines.begin(), lines.end(), line) != lines.end();
     }
 
-    std::unique_ptr<memory_screen> screen_;
+    std::unique_ptr<guarded_screen> screen_;
     int descriptors_ = 0;
 };
 
@@ -614,7 +614,7 @@ void many_files(const std::string& top, int count) {
 // The walk's memory does not grow with the tree: the most heap in use at any
 // system call of the install road is the same for 5,500 files as for 500.
 TEST_F(UpdateWalk, HeapStaysFlatWhateverTheFileCount) {
-    screen_ = std::make_unique<memory_screen>(320, 240, 16);  // a line for every entry
+    screen_ = std::make_unique<guarded_screen>(320, 240, 16);  // a line for every entry
     free_font(font_20px);
     ASSERT_TRUE(load_test_font(font_20px));
     size_t growth[2];
@@ -734,7 +734,7 @@ protected:
     void SetUp() override {
         UpdateWalk::SetUp();
         screen_.reset();
-        screen_ = std::make_unique<memory_screen>(800, 32 * 22, 32);  // read once per run
+        screen_ = std::make_unique<guarded_screen>(800, 32 * 22, 32);  // read once per run
         for (const auto& f : SCENARIO) file(std::string(f.path).substr(1), f.new_content);
     }
 

@@ -7,70 +7,7 @@
 #include "bmplib.h"
 #include "console.h"
 #include "framebuffer.h"
-#include "memory_screen.h"
 #include "test_paths.h"
-
-memory_screen::memory_screen(int xres, int yres, int bits_per_pixel)
-    : memory_screen(screen_geometry{xres, yres, bits_per_pixel}) {}
-
-memory_screen::memory_screen(const screen_geometry& geometry)
-    : xres_(geometry.width), yres_(geometry.height), bpp_(geometry.bits / 8) {
-    screen_describe(geometry);
-    // Worked out here, not by the code under test.
-    const size_t row_bytes = static_cast<size_t>(xres_) * bpp_;
-    pitch_ = geometry.line_length >= row_bytes ? geometry.line_length : row_bytes;
-    start_ = geometry.yoffset * pitch_ + geometry.xoffset * bpp_;
-    buffersize = static_cast<uint32_t>(start_ + (yres_ - 1) * pitch_ + row_bytes);
-    bytes_.assign(buffersize + 2 * GUARD, GUARD_BYTE);
-    for (int y = 0; y < yres_; ++y)
-        memset(bytes_.data() + GUARD + start_ + y * pitch_, 0, row_bytes);
-    fbmem = bytes_.data() + GUARD;
-}
-
-memory_screen::~memory_screen() {
-    fbmem = nullptr;
-    buffersize = 0;
-    fbfix = fb_fix_screeninfo{};
-}
-
-screen_view memory_screen::view() const {
-    return {bytes_.data() + GUARD + start_, xres_, yres_, bpp_};
-}
-
-bool memory_screen::visible(size_t offset) const {
-    if (offset < start_) return false;
-    return (offset - start_) / pitch_ < static_cast<size_t>(yres_) &&
-           (offset - start_) % pitch_ < static_cast<size_t>(xres_) * bpp_;
-}
-
-std::vector<uint8_t> memory_screen::visible_bytes() const {
-    std::vector<uint8_t> out;
-    for (int y = 0; y < yres_; ++y) {
-        const uint8_t* row = bytes_.data() + GUARD + start_ + y * pitch_;
-        out.insert(out.end(), row, row + static_cast<size_t>(xres_) * bpp_);
-    }
-    return out;
-}
-
-bool memory_screen::guards_intact() const {
-    for (size_t i = 0; i < bytes_.size(); ++i) {
-        const bool inside = i >= GUARD && i - GUARD < buffersize && visible(i - GUARD);
-        if (!inside && bytes_[i] != GUARD_BYTE) return false;
-    }
-    return true;
-}
-
-const uint8_t* memory_screen::at(int x, int y) const {
-    return bytes_.data() + GUARD + start_ + static_cast<size_t>(y) * pitch_ +
-           static_cast<size_t>(x) * bpp_;
-}
-
-void memory_screen::fill(uint8_t value) {
-    for (int y = 0; y < yres_; ++y) {
-        memset(bytes_.data() + GUARD + start_ + y * pitch_, value,
-               static_cast<size_t>(xres_) * bpp_);
-    }
-}
 
 namespace {
 
