@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "animation_facts.h"
 #include "recovery_facts.h"
 #include "support/bmp_builder.h"
 #include "support/run_program.h"
@@ -132,6 +133,9 @@ std::vector<uint8_t> ramp(int channel) {
     return bmp_rgb(256, 2, [=](int x, int) { return static_cast<uint32_t>(x) << channel; });
 }
 
+// Where the frames are drawn, as the splash's facts give it.
+const std::string FROM_ROW = "from row " + std::to_string(FRAME_Y);
+
 // Stands for an update tree of one over-long file name, made for each case.
 const char* const CHECK_TREE = "TREE";
 
@@ -142,19 +146,20 @@ const check_case CHECKS[] = {
     {"generated", nullptr, {}, 0,
      {{"inconsolata_20px_ffffff.bmp: loads", "100 x 220", "8 bits"}, {"font:", "10 x 10 cells", "10 x 22"},
       {"menu:", "264 of 480 rows"}, {"update:", "16 progress lines fit"},
-      {"splash: zqtitle.bmp covers the screen"}, {"splash: zqani03.bmp", "row 50 fits"},
+      {"splash: zqtitle.bmp covers the screen"}, {"splash: zqani03.bmp", FROM_ROW + " fits"},
       {"result: both programs would start", "0 warnings"}, {"summary:", "6 files", "0 warnings", "0 errors"}}},
     {"missing_frame", "zqani02.bmp", {}, 1,
      {{"zqani02.bmp: does not load", "No such file"}, {"result: zqanimation would not start", "zqani02.bmp"}}},
     {"font_not_divisible", FONT, picture(105, 223), 0,
      {{"font:", "10 x 10 cells of 10 x 22"}, {"font: warning", "105 x 223", "5 columns", "3 rows"}}},
     // The background is redrawn under every frame: frames of other sizes leave nothing behind.
-    {"frame_too_tall", "zqani01.bmp", picture(800, 460), 0,
-     {{"splash: warning: zqani01.bmp", "30 rows at the bottom", "cut off"},
+    {"frame_too_tall", "zqani01.bmp", picture(800, 480 - FRAME_Y + 30), 0,
+     {{"splash: warning: zqani01.bmp", FROM_ROW + ": 30 rows at the bottom", "cut off"},
       {"result: both programs would start", "1 warnings"}}, {},
      {{"splash: warning: zqani01.bmp is not the size"}}},
     {"screen_above_frames", nullptr, {}, 0,
-     {{"splash: warning: zqani00.bmp", "row 50", "40 rows", "never seen"}}, {"--screen", "800x40x32"}},
+     {{"splash: warning: zqani00.bmp", FROM_ROW.substr(5), "never seen"}},
+     {"--screen", "800x" + std::to_string(FRAME_Y - 10) + "x32"}},
     {"empty_file", "zqani03.bmp", {}, 1, {{"zqani03.bmp: does not load", "empty (0 bytes)"}}, {}, {}, true},
     {"long_header_32", "zqtitle.bmp", picture32({255, 255}, 124), 1,
      {{"zqtitle.bmp: does not load", "124-byte information header", "save it with the 40-byte header"}}},
