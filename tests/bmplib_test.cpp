@@ -266,7 +266,8 @@ TEST(BmpOpen, RefusesWhatItCannotRead) {
 // stored bytes: the reference the reader is held to.
 uint32_t stored_colour(const bmp_fields& f, int32_t x, int32_t y) {
     const int32_t row = f.height < 0 ? y : f.height - 1 - y;
-    const uint8_t* p = &f.pixels[static_cast<size_t>(row * bmp_test_stride(f.width, f.bit_count))];
+    const uint8_t* p = &f.pixels[static_cast<size_t>(row) *
+                                 static_cast<size_t>(bmp_test_stride(f.width, f.bit_count))];
     auto entry = [&](uint32_t i) { return i < f.palette.size() ? f.palette[i] & 0xFFFFFFu : 0; };
     uint32_t v = 0;
     switch (f.bit_count) {

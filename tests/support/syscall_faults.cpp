@@ -31,7 +31,7 @@ size_t peak_heap = 0;
 std::string path_of(int fd) {
     char link[64];
     char target[1024];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    (void)snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     const ssize_t n = readlink(link, target, sizeof target);
     return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
 }
@@ -83,7 +83,7 @@ std::string faults_failed_path() {
 #define FAULT_WRAP(type, name, params, args, failing) \
     type __real_##name params;                        \
     type __wrap_##name params {                       \
-        return failing ? -1 : __real_##name args;     \
+        return (failing) ? -1 : __real_##name args;   \
     }
 
 extern "C" {
