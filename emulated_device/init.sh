@@ -10,8 +10,8 @@ mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
 mkdir -p /dev/graphics /dev/block/by-name /dev/input
 
-while read -r module; do
-    insmod "/lib/modules/$module" 2>/dev/null
+while read -r module params; do
+    insmod "/lib/modules/$module" $params 2>/dev/null
 done < /etc/modules
 
 arg() {

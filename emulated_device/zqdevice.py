@@ -176,6 +176,35 @@ def _fetch_platform(cache):
     return version
 
 
+def panel_module(cache, version):
+    """panel_bgr565.ko, built once against the device kernel's headers (Debian's
+    packages, unpacked under cache) with the armel cross compiler."""
+    with open(os.path.join(cache, "lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        out = os.path.join(cache, "panel", "panel_bgr565.ko")
+        if os.path.exists(out):
+            return out
+        kbuild = os.path.join(cache, "kbuild")
+        common = version.rsplit("-", 1)[0] + "-common"
+        run(["apt-get", "download", f"linux-headers-{version}:armhf", f"linux-headers-{common}",
+             "linux-kbuild-" + version.split(".")[0] + "." + version.split(".")[1]], cwd=cache)
+        for deb in os.listdir(cache):
+            if deb.endswith(".deb"):
+                run(["dpkg", "-x", os.path.join(cache, deb), kbuild])
+                os.remove(os.path.join(cache, deb))
+        headers = os.path.join(kbuild, "usr", "src", "linux-headers-" + version)
+        with open(os.path.join(headers, "Makefile"), "w") as f:  # it names the common tree's absolute path
+            f.write(f"include {os.path.join(kbuild, 'usr', 'src', 'linux-headers-' + common)}/Makefile\n")
+        source = os.path.join(cache, "panel")
+        os.makedirs(source, exist_ok=True)
+        shutil.copy(os.path.join(HERE, "panel_bgr565.c"), source)
+        with open(os.path.join(source, "Kbuild"), "w") as f:
+            f.write("obj-m := panel_bgr565.o\n")
+        run(["make", "-s", "-C", headers, f"M={source}", "ARCH=arm",
+             "CROSS_COMPILE=arm-linux-gnueabi-", "modules"])
+        return out
+
+
 def module_files(root, version, names):
     """The .ko files of the modules and their dependencies, in load order."""
     files = []
@@ -201,7 +230,7 @@ def applet_links(busybox, directory):
             os.symlink("busybox", os.path.join(directory, applet))
 
 
-def build_initramfs(stage, front, cache, version, machine, layout, out):
+def build_initramfs(stage, front, cache, version, machine, layout, out, extra=()):
     """An uncompressed newc cpio: the boot script with an early busybox in
     /sbin, /ZQ from the staging tree, the modules; with the linux layout
     also busybox and the shell front in /bin."""
@@ -230,6 +259,9 @@ def build_initramfs(stage, front, cache, version, machine, layout, out):
             name = os.path.basename(ko)
             shutil.copy(ko, os.path.join(tree, "lib", "modules", name))
             names.append(name)
+        for ko, params in extra:  # (path, parameters) of modules built here, loaded last
+            shutil.copy(ko, os.path.join(tree, "lib", "modules", os.path.basename(ko)))
+            names.append(f"{os.path.basename(ko)} {params}")
         with open(os.path.join(tree, "etc", "modules"), "w") as f:
             f.write("\n".join(names) + "\n")
         listing = subprocess.run(["find", ".", "-mindepth", "1"], cwd=tree, check=True,
@@ -313,11 +345,15 @@ def replay_and_check(image):
 # Where a panel's framebuffer lies: the board's video RAM, which the CLCD
 # would otherwise use.
 PANEL_MEMORY = 0x4C000000
-# simple-framebuffer formats: bits per pixel, and at 32 bits the bytes of red,
-# green and blue in a pixel; at 16 bits Pillow's raw mode for the layout.
+# Panel formats: bits per pixel, and at 32 bits the bytes of red, green and
+# blue in a pixel; at 16 bits Pillow's raw mode for the layout and the bits of
+# red, green and blue. All but
+# b5g6r5 are simple-framebuffer formats; b5g6r5 (blue-first 5-6-5, which no
+# simple-framebuffer names) is the panel driver of panel_bgr565.c.
 PANEL_FORMATS = {"x8b8g8r8": (32, (0, 1, 2)), "a8b8g8r8": (32, (0, 1, 2)),
                  "x8r8g8b8": (32, (2, 1, 0)), "a8r8g8b8": (32, (2, 1, 0)),
-                 "x1r5g5b5": (16, "BGR;15")}
+                 "x1r5g5b5": (16, ("BGR;15", (5, 5, 5))), "b5g6r5": (16, ("RGB;16", (5, 6, 5)))}
+PANEL_MODULE = "b5g6r5"
 
 
 def vexpress_dtb(cache, version, width, height, bpp, out, panel=None):
@@ -334,6 +370,9 @@ def vexpress_dtb(cache, version, width, height, bpp, out, panel=None):
     dts = dts.replace("clcd@1f000 {", 'clcd@1f000 {\n\t\t\t\t\tstatus = "disabled";', 1)
     if panel is not None:
         dts = dts.replace("\tclcd@10020000 {", '\tclcd@10020000 {\n\t\tstatus = "disabled";', 1)
+        if panel["format"] == PANEL_MODULE:  # its driver is a module, not a device-tree node
+            run(["dtc", "-q", "-I", "dts", "-O", "dtb", "-o", out, "-"], input=dts)
+            return
         node = f"""
 \tframebuffer@{PANEL_MEMORY:x} {{
 \t\tcompatible = "simple-framebuffer";
@@ -640,7 +679,11 @@ class Device:
         install_staging(self.build, stage)
         front = os.path.join(self.build, "arm", "bin", "zq_shell_front")
         initramfs = os.path.join(self.work, "initramfs.cpio")
-        build_initramfs(stage, front, cache, version, self.machine, self.layout, initramfs)
+        extra = []
+        if self.panel is not None and self.panel["format"] == PANEL_MODULE:
+            extra.append((panel_module(cache, version), f"base={PANEL_MEMORY:#x} width={self.width} "
+                          f"height={self.height} stride={self.panel['stride']}"))
+        build_initramfs(stage, front, cache, version, self.machine, self.layout, initramfs, extra)
         os.makedirs(os.path.join(self.work, "share"))
         self.images = self._partitions(stage, front, cache)
         kernel = os.path.join(cache, "root", "boot", "vmlinuz-" + version)
@@ -877,10 +920,12 @@ class Device:
                 raw = f.read()
             bpp, channels = PANEL_FORMATS[self.panel["format"]]
             if bpp == 16:
-                # Pillow widens a 5-bit channel to 8 bits; the display's top 5 bits, low bits clear.
-                image = Image.frombuffer("RGB", (self.width, self.height), raw, "raw", channels,
+                # Pillow widens each channel to 8 bits; the display keeps its top bits, low bits clear.
+                mode, bits = channels
+                image = Image.frombuffer("RGB", (self.width, self.height), raw, "raw", mode,
                                          stride, 1)
-                return self.width, self.height, image.point(lambda v: v & 0xF8).tobytes()
+                table = [v & (0xFF << (8 - n)) & 0xFF for n in bits for v in range(256)]
+                return self.width, self.height, image.point(table).tobytes()
             rgb = bytearray(self.width * self.height * 3)
             for y in range(self.height):
                 row = raw[y * stride:y * stride + self.width * 4]

@@ -43,13 +43,17 @@ PANEL = {"stride": 2624, "format": "a8b8g8r8"}
 PANEL_555 = {"stride": 1312, "format": "x1r5g5b5", "order": ["--order", "RGB555"],
              "line": "row pitch: 1312, visible from byte 0, red at bit 10, green at 5, blue at 0"}
 PANEL["line"] = "row pitch: 2624, visible from byte 0, red at bit 0, green at 8, blue at 16"
+# A 16-bit panel whose driver reports blue-first 5-6-5.
+PANEL_BGR565 = {"stride": 1280, "format": "b5g6r5", "order": ["--order", "BGR565"],
+                "line": "row pitch: 1280, visible from byte 0, red at bit 0, green at 5, blue at 11"}
 
 
 @pytest.mark.parametrize("machine,bpp,width,height,panel", [
     ("virt", 32, 800, 480, None), ("virt", 32, 640, 400, None),
     ("vexpress", 32, 800, 480, None), ("vexpress", 32, 640, 480, None),
     ("vexpress", 16, 800, 480, None), ("vexpress", 16, 640, 480, None),
-    ("vexpress", 32, 640, 480, PANEL), ("vexpress", 16, 640, 480, PANEL_555)])
+    ("vexpress", 32, 640, 480, PANEL), ("vexpress", 16, 640, 480, PANEL_555),
+    ("vexpress", 16, 640, 480, PANEL_BGR565)])
 def test_preview_equals_the_screen(tmp_path, machine, bpp, width, height, panel):
     pictures = preview(tmp_path, width, height, bpp, (panel or {}).get("order", ()))
     screen = None if panel is None else {"stride": panel["stride"], "format": panel["format"]}
