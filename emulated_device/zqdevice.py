@@ -185,16 +185,19 @@ def panel_module(cache, version):
         if os.path.exists(out):
             return out
         kbuild = os.path.join(cache, "kbuild")
-        common = version.rsplit("-", 1)[0] + "-common"
+        common = version.rsplit("-", 1)[0] + "-common"  # 6.1.0-50-armmp: 6.1.0-50-common
+        series = ".".join(version.split(".")[:2])  # linux-kbuild-6.1
         run(["apt-get", "download", f"linux-headers-{version}:armhf", f"linux-headers-{common}",
-             "linux-kbuild-" + version.split(".")[0] + "." + version.split(".")[1]], cwd=cache)
+             f"linux-kbuild-{series}"], cwd=cache)
         for deb in os.listdir(cache):
             if deb.endswith(".deb"):
                 run(["dpkg", "-x", os.path.join(cache, deb), kbuild])
                 os.remove(os.path.join(cache, deb))
         headers = os.path.join(kbuild, "usr", "src", "linux-headers-" + version)
-        with open(os.path.join(headers, "Makefile"), "w") as f:  # it names the common tree's absolute path
-            f.write(f"include {os.path.join(kbuild, 'usr', 'src', 'linux-headers-' + common)}/Makefile\n")
+        # Its Makefile names the common tree by its installed, absolute path.
+        common_tree = os.path.join(kbuild, "usr", "src", "linux-headers-" + common)
+        with open(os.path.join(headers, "Makefile"), "w") as f:
+            f.write(f"include {common_tree}/Makefile\n")
         source = os.path.join(cache, "panel")
         os.makedirs(source, exist_ok=True)
         shutil.copy(os.path.join(HERE, "panel_bgr565.c"), source)
@@ -681,8 +684,9 @@ class Device:
         initramfs = os.path.join(self.work, "initramfs.cpio")
         extra = []
         if self.panel is not None and self.panel["format"] == PANEL_MODULE:
-            extra.append((panel_module(cache, version), f"base={PANEL_MEMORY:#x} width={self.width} "
-                          f"height={self.height} stride={self.panel['stride']}"))
+            extra.append((panel_module(cache, version),
+                          f"base={PANEL_MEMORY:#x} width={self.width} height={self.height} "
+                          f"stride={self.panel['stride']}"))
         build_initramfs(stage, front, cache, version, self.machine, self.layout, initramfs, extra)
         os.makedirs(os.path.join(self.work, "share"))
         self.images = self._partitions(stage, front, cache)
