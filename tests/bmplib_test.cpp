@@ -214,6 +214,9 @@ TEST(BmpOpen, RowsTheFileDoesNotHoldReadAsZeroAfterAnEarlierPicture) {
 // Files the reader must refuse, beside the nearest ones it opens.
 TEST(BmpOpen, RefusesWhatItCannotRead) {
     EXPECT_EQ(bmp_open("/nonexistent/picture.bmp"), nullptr);
+    const char* why = nullptr;
+    EXPECT_EQ(bmp_open_explained(ZQ_SOURCE_DIR, &why), nullptr);
+    EXPECT_STREQ(why, "not a regular file") << "a directory";
     const std::vector<uint8_t> ok =
         bmp_build({.width = 2, .pixels = std::vector<uint8_t>(8, 0x7F)});
     open_result cut{open_bytes(std::vector<uint8_t>(ok.begin(), ok.begin() + 40))};
