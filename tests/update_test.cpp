@@ -182,8 +182,9 @@ TEST_F(UpdateWalk, TakesOnlySystemAndDataAtTheTopAndEverythingBelow) {
     EXPECT_EQ(mode_of("/system/data/system"), 0775u) << "new directories get 0775";
 }
 
-// Paths below dir that carry the installer's temporary name.
-std::vector<std::string> temporary_files(const std::string& dir) {
+// Names below dir that an update must not leave: its temporary and staged
+// names and its commit records.
+std::vector<std::string> leftovers(const std::string& dir) {
     std::vector<std::string> found;
     DIR* d = opendir(dir.c_str());
     if (d == nullptr) return found;
@@ -191,10 +192,11 @@ std::vector<std::string> temporary_files(const std::string& dir) {
         const std::string name = e->d_name;
         if (name == "." || name == "..") continue;
         const std::string path = dir + "/" + name;
-        if (name == INSTALL_TEMP_NAME) found.push_back(path);
+        if (name.rfind(INSTALL_TEMP_NAME, 0) == 0 || name.rfind(".zq-update", 0) == 0)
+            found.push_back(path);
         struct stat st {};
         if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-            for (auto& p : temporary_files(path)) found.push_back(p);
+            for (auto& p : leftovers(path)) found.push_back(p);
         }
     }
     closedir(d);
@@ -294,7 +296,7 @@ TEST_F(UpdateWalk, ReplacesFilesThatRunAreHeldOpenOrLinkedKeepingOwnerAndMode) {
     EXPECT_TRUE(screen_has("fopen /system/etc/in_the_way failed. Is a directory"));
     struct stat st {};
     EXPECT_TRUE(lstat("/system/etc/in_the_way", &st) == 0 && S_ISDIR(st.st_mode));
-    EXPECT_EQ(temporary_files("/system"), std::vector<std::string>{});
+    EXPECT_EQ(leftovers("/system"), std::vector<std::string>{});
 }
 
 // A partition too full for the old and the new file at once: the replacement
@@ -315,7 +317,7 @@ TEST_F(UpdateWalk, FullPartitionWritesInPlaceWhatCannotFitTwice) {
     EXPECT_TRUE(screen_has("write /system/more.bin failed. No space left on device"));
     for (const auto& line : screen_lines()) EXPECT_NE(line.rfind("/system/more.bin copied", 0), 0u);
     EXPECT_FALSE(exists("/system/more.bin"));
-    EXPECT_EQ(temporary_files("/system"), std::vector<std::string>{});
+    EXPECT_EQ(leftovers("/system"), std::vector<std::string>{});
 
     remove_tree(ROOT + "/system");
     remove_tree("/system/big.bin");
@@ -325,7 +327,7 @@ TEST_F(UpdateWalk, FullPartitionWritesInPlaceWhatCannotFitTwice) {
     EXPECT_TRUE(screen_has("write /system/small.bin failed. No space left on device"))
         << testing::PrintToString(screen_lines());
     EXPECT_EQ(read_text_file("/system/small.bin"), std::string(100 * 1024, 'o'));
-    EXPECT_EQ(temporary_files("/system"), std::vector<std::string>{});
+    EXPECT_EQ(leftovers("/system"), std::vector<std::string>{});
     umount2("/system", MNT_DETACH);
 }
 
@@ -344,7 +346,7 @@ TEST_F(UpdateWalk, ACopyThatCannotReadNamesTheSource) {
     EXPECT_EQ(result.step, INSTALL_READ_SOURCE);
     EXPECT_EQ(result.error, EISDIR);
     EXPECT_EQ(read_text_file("/system/lib.so"), "old and whole");
-    EXPECT_EQ(temporary_files("/system"), std::vector<std::string>{});
+    EXPECT_EQ(leftovers("/system"), std::vector<std::string>{});
 }
 
 // A write that fails part-way (here: the file size limit) leaves the old
@@ -364,7 +366,7 @@ TEST_F(UpdateWalk, FailedWriteLeavesTheOldFileWhole) {
     EXPECT_TRUE(screen_has("write /system/lib.so failed. File too large"))
         << testing::PrintToString(screen_lines());
     EXPECT_EQ(read_text_file("/system/lib.so"), "old and whole");
-    EXPECT_EQ(temporary_files("/system"), std::vector<std::string>{});
+    EXPECT_EQ(leftovers("/system"), std::vector<std::string>{});
 }
 
 // The walk's decisions (shared with zqbmp update-check) against what each
@@ -776,39 +778,24 @@ protected:
         return found;
     }
 
-    // Names the update must not leave: temporary files, staged directories, records.
     std::vector<std::string> leftovers() {
-        std::vector<std::string> found;
-        std::function<void(const std::string&)> scan = [&](const std::string& dir) {
-            DIR* d = opendir(dir.c_str());
-            while (const dirent* e = d != nullptr ? readdir(d) : nullptr) {
-                const std::string name = e->d_name;
-                if (name == "." || name == "..") continue;
-                if (name.rfind(INSTALL_TEMP_NAME, 0) == 0 || name.rfind(".zq-update", 0) == 0) {
-                    found.push_back(dir + "/" + name);
-                }
-                if (e->d_type == DT_DIR) scan(dir + "/" + name);
-            }
-            if (d != nullptr) closedir(d);
-        };
-        scan("/system");
-        scan("/data");
+        std::vector<std::string> found = ::leftovers("/system");
+        for (auto& p : ::leftovers("/data")) found.push_back(p);
         return found;
     }
 
-    // update_install as the menu runs it, standard output kept.
-    std::string install() {
+    // update_install as the menu runs it, and the next start's update_resume;
+    // what they print.
+    static std::string printed(const std::function<void()>& run) {
         testing::internal::CaptureStdout();
-        update_install(ROOT.c_str());
+        run();
         fflush(stdout);
         return testing::internal::GetCapturedStdout();
     }
-    std::string next_start() {
-        testing::internal::CaptureStdout();
-        update_resume();
-        fflush(stdout);
-        return testing::internal::GetCapturedStdout();
+    static std::string install() {
+        return printed([] { update_install(ROOT.c_str()); });
     }
+    static std::string next_start() { return printed(update_resume); }
     void clear_screen() {
         fb_clear();
         posx = posy = console_offsetY = 0;
