@@ -96,6 +96,11 @@ __attribute__((format(printf, 2, 3))) void draw_message(char* buffer, const char
     draw_string(font_20px, buffer);
 }
 
+// A file a cut or a failure may have left half written in place.
+void draw_may_be_damaged(char* buffer, const char* path) {
+    draw_message(buffer, "%s may be damaged: it was being written in place.\n", path);
+}
+
 // A card counts as mounted when mount succeeds or it was mounted already.
 bool mount_card(const char* device, const char* target) {
     errno = 0;
@@ -161,8 +166,7 @@ void copy_file(walk_level* level, const char* target) {
             break;
     }
     if (result.step != INSTALL_DONE && result.in_place) {
-        draw_message(level->message, "%s may be damaged: it was being written in place.\n",
-                     level->destination);
+        draw_may_be_damaged(level->message, level->destination);
     }
 }
 
@@ -466,7 +470,7 @@ void update_resume() {
     (void)fputs(message, stdout);
     draw_string(font_20px, message);
     if (in_place[0] != '\0') {
-        draw_message(message, "%s may be damaged: it was being written in place.\n", in_place);
+        draw_may_be_damaged(message, in_place);
         (void)fputs(message, stdout);
     }
     remount_restore(&mounts);
