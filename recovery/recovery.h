@@ -40,17 +40,16 @@ int wait_key(input_event* event);
 
 // The update action of the selected menu item, up to HOME back to the menu.
 void run_menu();
-// Copies the system and data subtrees below path (depth 0: the update root)
-// to the same paths without their first root_length characters.
-void update_tree(const char* path, int depth, size_t root_length);
-// update_tree with the root of the selected menu item.
-void update(const char* path, int depth);
 // Installs the update root's system and data onto the device, with /system
-// and /data writable for it; ends with "done." and the walk's tally.
+// and /data writable for it; ends with "done." and the walk's tally. An
+// earlier update still pending is finished first, or this one does not start.
 void update_install(const char* root);
-// At start: finishes an update a cut interrupted after its commit point, or
-// removes what it had staged before; draws and prints one line on what it did.
+// At start, before anything is drawn: finishes an update a cut interrupted,
+// removes what one staged before its commit point, sets aside a record that
+// cannot be trusted; prints what it did and keeps it in resume_report.
 void update_resume();
+// What the last update_resume did, for the countdown's screen; "" for nothing.
+extern char resume_report[RESUME_REPORT_SIZE];
 
 namespace zqrecovery {
 int main(int argc, char** argv);

@@ -26,6 +26,26 @@ constexpr int UPDATE_PROGRESS_GAP = 10;
 // The line under the update's progress that waits for HOME.
 constexpr const char* UPDATE_PROMPT = "press HOME key to main menu...\n";
 
+// The update's own lines, beyond the walk's.
+constexpr const char* RESERVED_FORMAT = "reserved name, skipped %s\n";
+constexpr const char* NO_TREE_FORMAT = "the card holds no update tree at %s.\n";
+constexpr const char* DAMAGED_FORMAT = "%s may be damaged: it was being written in place.\n";
+constexpr const char* UPDATE_PENDING = "the next start finishes this update.\n";
+constexpr const char* UPDATE_REFUSED = "an earlier update is not finished: this one does not start.\n";
+// What a start says of an update a cut interrupted, drawn below the countdown.
+constexpr const char* RESUME_FINISHED_FORMAT =
+    "finished an interrupted update: %u entries put in place.\n";
+constexpr const char* RESUME_NOT_FINISHED =
+    "an interrupted update is not finished: the next start finishes it.\n";
+constexpr const char* RESUME_CANNOT_FINISH =
+    "an interrupted update cannot be finished: install it again.\n";
+constexpr const char* RESUME_REMOVED = "removed an interrupted update: no file had changed.\n";
+constexpr const char* RESUME_MIXED =
+    "an interrupted update left files old and new: install it again.\n";
+constexpr const char* RECORD_SET_ASIDE_FORMAT = "%s set aside as %s: %s.\n";
+// Bytes of those lines kept for the countdown's screen.
+constexpr int RESUME_REPORT_SIZE = 2048;
+
 constexpr int MENU_ITEM_SIZE = 9;
 // Items of MENU_ITEMS with a role of their own; 1 to 3 are the internal card's
 // update trees, 4 to 6 the external card's.

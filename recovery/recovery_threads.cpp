@@ -89,6 +89,13 @@ void* worker_thread_function(void* /*unused*/) {
     printf("worker_thread_function() %lu started.\n", thread_id());
     pthread_mutex_lock(&draw_lock);
     fb_clear();
+    // What the start did with an interrupted update stays below the
+    // countdown's line for the whole countdown.
+    if (resume_report[0] != '\0') {
+        posx = 0;
+        posy = font_20px[0].height;
+        draw_string(font_20px, resume_report);
+    }
     pthread_mutex_unlock(&draw_lock);
     if (countdown()) {
         ev_clear();

@@ -9,6 +9,7 @@
 enum update_choice {
     UPDATE_IGNORED,        // "." and "..", and at the root anything but system and data: silently
     UPDATE_PATH_TOO_LONG,  // its path does not fit: skipped by name
+    UPDATE_RESERVED,       // a name the installer keeps for itself: reported and skipped
     UPDATE_UNREADABLE,     // lstat failed (entry->error): reported and skipped
     UPDATE_DIRECTORY,      // created where missing, then walked
     UPDATE_FILE,           // installed
@@ -30,6 +31,11 @@ using update_stat_function = int (*)(const char* source, struct stat* st, void* 
 // Whether the walk takes a name at all: never "." and "..", and at the update
 // root (depth 0) only "system" and "data".
 bool update_takes(const char* name, int depth);
+
+// Whether a name is one the installer keeps for its own files in a
+// directory: its temporary and staged names (beginning ".zq-installing") and
+// its records' (beginning ".zq-update").
+bool update_name_reserved(const char* name);
 
 // Builds the entry's source and destination (the source without its first
 // root_length characters) and decides what the walk does with it.

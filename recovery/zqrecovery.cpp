@@ -30,12 +30,13 @@ int zqrecovery::main(int argc, char** /*argv*/) {
     (void)setvbuf(stdout, nullptr, _IOLBF, 0);
     puts("start ZQ recovery.");
     printf("%d\n", argc);
+    // Whatever an interrupted update left comes first, with or without a screen.
+    update_resume();
     if (shell_system(nullptr) == 0) {
         perror("sh");
     } else if (fb_init() == 0) {
         ev_init();
         if (fb_map() == 0 && load_font() == 0) {
-            update_resume();
             if (run_threads(ui_thread_function, worker_thread_function, &EXIT_RECOVERY,
                             wake_ui_thread) == 0) {
                 pthread_cond_destroy(&cond);

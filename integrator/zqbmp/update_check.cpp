@@ -140,7 +140,11 @@ void check_level(const std::string& device_dir, int depth, check_state* state) {
         const std::string source_path = source;  // the buffers serve the next level too
         const std::string dest = destination;
         check_name(name, dest.c_str(), state);
-        if (choice == UPDATE_UNREADABLE) {
+        if (choice == UPDATE_RESERVED) {
+            printf("skip %s: a name the device's installer keeps for its own files\n",
+                   source_path.c_str());
+            ++state->skipped;
+        } else if (choice == UPDATE_UNREADABLE) {
             printf("skip %s: %s\n", source_path.c_str(), strerror(entry.error));
             ++state->skipped;
         } else if (choice == UPDATE_DIRECTORY) {
@@ -196,6 +200,8 @@ void longest_level(const std::string& device_dir, int depth, check_state* state,
         if (choice == UPDATE_PATH_TOO_LONG) {
             line = "path too long, skipped ";
             line.append(device_dir).append("/").append(name);
+        } else if (choice == UPDATE_RESERVED) {
+            line = std::string(RESERVED_FORMAT).substr(0, strlen(RESERVED_FORMAT) - 3) + source;
         } else if (choice == UPDATE_DIRECTORY) {
             line = std::string("create dir ") + destination;
             const std::string next = source;

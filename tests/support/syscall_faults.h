@@ -23,6 +23,7 @@ enum fault_call {
     FAULT_MKDIR,
     FAULT_READDIR,
     FAULT_CLOSE,
+    FAULT_SYNC_FILE_RANGE,
     FAULT_SYNC,  // cannot fail: only counted, and a place to cut
     FAULT_CALLS,
 };
