@@ -41,11 +41,12 @@ void inspect(const char* destination, old_file* old) {
     old->gid = getegid();
     struct stat st {};
     if (lstat(destination, &st) != 0) return;
-    old->is_dir = S_ISDIR(st.st_mode);
     old->regular = S_ISREG(st.st_mode);
     old->names = old->regular ? static_cast<unsigned>(st.st_nlink) : 0;
     old->blocks_bytes = old->regular ? static_cast<long long>(st.st_blocks) * 512 : 0;
-    if (S_ISLNK(st.st_mode) && (stat(destination, &st) != 0 || !S_ISREG(st.st_mode))) return;
+    // A link to a directory stays as a directory does: it may lead to a partition.
+    if (S_ISLNK(st.st_mode) && stat(destination, &st) != 0) return;
+    old->is_dir = S_ISDIR(st.st_mode);
     if (!S_ISREG(st.st_mode)) return;
     old->uid = st.st_uid;
     old->gid = st.st_gid;

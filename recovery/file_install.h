@@ -71,8 +71,8 @@ struct install_request {
 int install_temporary_path(const char* destination, unsigned number, char* temporary, size_t size);
 
 // Installs one file as the request says. A destination that is a directory
-// is left alone (EISDIR); one that is a symbolic link is replaced by the
-// file, its target untouched. On failure nothing is left under the temporary
+// is left alone (EISDIR), and so is a link to one; any other symbolic link is
+// replaced by the file, its target untouched. On failure nothing is left under the temporary
 // name. Returns 0 when installed (or staged), -1 otherwise; *result says which.
 int install_file(const install_request* request, install_result* result);
 // Bytes new files may take on the file system statvfs describes: what it

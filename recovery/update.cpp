@@ -58,12 +58,12 @@ void report_entry(const char* destination, int error, int files, void* context) 
 // be is removed (nothing took effect) or left to a later start (committed).
 void commit(install_context* context) {
     update_run* run = &context->run;
+    const walk_tally walked = run->tally;
     const seal_result sealed = commit_seal(&run->log, report_entry, context);
     if (sealed == SEAL_FAILED) {
         commit_sweep(COMMIT_RECORD_NEW_PATH);
         commit_remove(COMMIT_RECORD_NEW_PATH);
-        run->tally.failed += run->tally.installed;
-        run->tally.installed = 0;
+        run->tally = walk_tally{0, walked.failed + walked.installed};
         return;
     }
     apply_result applied{false, 0, 0};

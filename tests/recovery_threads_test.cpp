@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include "events.h"
 #include "framebuffer.h"
 #include "recovery.h"
+#include "update_commit.h"
 #include "support/fake_framebuffer.h"
 #include "support/fake_input.h"
 #include "support/mapped_screen.h"
@@ -59,6 +61,7 @@ protected:
         selected_menu = 0;
         EXIT_RECOVERY = 0;
         posx = posy = console_offsetY = 0;
+        resume_report[0] = '\0';  // the start found no interrupted update
     }
 
     void TearDown() override {
@@ -271,6 +274,37 @@ TEST_F(RecoveryThreads, UpdateActionRightAfterANavigationKeyDrawsAloneAndReturns
     // EXIT, pressed once the moment the menu shows: the keys were drained before.
     tap(KEY_CODE_HOME);
     finish();
+}
+
+// What the start did with an interrupted update stays below the countdown's
+// line while it counts, until the menu clears the screen.
+TEST_F(RecoveryThreads, TheStartsReportStaysBelowTheCountdown) {
+    (void)snprintf(resume_report, sizeof resume_report, RESUME_FINISHED_FORMAT, 3u);
+    const std::string report = "finished an interrupted update: 3 entries put in place.";
+    start();
+    ASSERT_TRUE(screen_shows({COUNTDOWN_5, report}));
+    ASSERT_TRUE(screen_shows({"Press HOME key to enter ZQ recovery mode in 4 seconds...", report}));
+    tap(KEY_CODE_HOME);
+    ASSERT_TRUE(screen_shows(menu_lines(0)));
+    tap(KEY_CODE_HOME);
+    finish();
+}
+
+// With no screen at all, the start still finishes what a cut left, and says so.
+TEST(RecoveryProgram, TheStartFinishesAnInterruptedUpdateWithoutAScreen) {
+    make_dirs("/data");
+    ASSERT_EQ(mount("tmpfs", "/data", "tmpfs", 0, "mode=755"), 0);
+    commit_log log;
+    ASSERT_EQ(commit_begin(&log, COMMIT_ALL_OR_NOTHING), 0);
+    commit_close(&log);
+    fake_framebuffer_remove();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(zqrecovery::main(1, nullptr), 0);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find(RESUME_REMOVED), std::string::npos) << out;
+    struct stat st {};
+    EXPECT_NE(lstat(COMMIT_RECORD_NEW_PATH, &st), 0);
+    umount2("/data", MNT_DETACH);
 }
 
 // The whole program, no key pressed: the font is loaded, the countdown runs

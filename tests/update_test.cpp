@@ -223,17 +223,19 @@ TEST_F(UpdateWalk, ReplacesFilesThatRunAreHeldOpenOrLinkedKeepingOwnerAndMode) {
     ASSERT_TRUE(make_dirs("/system/bin") && make_dirs("/system/lib") && make_dirs("/system/etc"));
     // A running program: a copy of a host program, executing from /system.
     write_text_file("/system/bin/prog", read_text_file("/bin/sleep"), 0755);
+    // The pipe's write end closes with the exec: then the program runs.
+    int exec_pipe[2];
+    ASSERT_EQ(pipe2(exec_pipe, O_CLOEXEC), 0);
     const pid_t running = fork();
     if (running == 0) {
         execl("/system/bin/prog", "prog", "30", static_cast<char*>(nullptr));
         _exit(127);
     }
     ASSERT_GT(running, 0);
-    ASSERT_TRUE(wait_until([] {
-        const int fd = open("/system/bin/prog", O_WRONLY);
-        if (fd >= 0) close(fd);
-        return fd < 0 && errno == ETXTBSY;
-    })) << "the program runs";
+    close(exec_pipe[1]);
+    char byte;
+    ASSERT_EQ(read(exec_pipe[0], &byte, 1), 0) << "the program runs";
+    close(exec_pipe[0]);
     write_text_file("/system/bin/toolbox", "multi-call binary", 0755);
     ASSERT_EQ(symlink("toolbox", "/system/bin/reboot"), 0);
     // The platform's labels, on a program and on the file a link leads to; only labels go over.
@@ -256,12 +258,15 @@ TEST_F(UpdateWalk, ReplacesFilesThatRunAreHeldOpenOrLinkedKeepingOwnerAndMode) {
     ASSERT_EQ(chown("/system/etc/owned.conf", 1000, 1001), 0);
     write_text_file(std::string("/system/etc/") + INSTALL_TEMP_NAME, "leftover of a cut");
     ASSERT_TRUE(make_dirs("/system/etc/in_the_way"));
+    ASSERT_TRUE(make_dirs("/data/part"));
+    ASSERT_EQ(symlink("/data/part", "/system/vendor"), 0);
     file("system/bin/prog", "new program");
     file("system/bin/reboot", "new reboot");
     file("system/lib/held.so", "new library");
     file("system/etc/owned.conf", "new owned");
     file("system/etc/new.conf", "new");
     file("system/etc/in_the_way", "a file");
+    file("system/vendor", "a file where a link to a partition is");
     umask(0);  // as Android's init starts services
     const std::string out = walk();
 
@@ -293,9 +298,12 @@ TEST_F(UpdateWalk, ReplacesFilesThatRunAreHeldOpenOrLinkedKeepingOwnerAndMode) {
         << out;
     EXPECT_EQ(read_text_file("/system/etc/other-name.conf"), "old owned");
     EXPECT_EQ(owner_mode_of("/system/etc/new.conf"), (owner_mode{0, 0, 0644})) << "umask 0";
-    EXPECT_TRUE(screen_has("fopen /system/etc/in_the_way failed. Is a directory"));
     struct stat st {};
-    EXPECT_TRUE(lstat("/system/etc/in_the_way", &st) == 0 && S_ISDIR(st.st_mode));
+    for (const char* kept : {"/system/etc/in_the_way", "/system/vendor"}) {
+        EXPECT_TRUE(screen_has(std::string("fopen ") + kept + " failed. Is a directory"));
+        EXPECT_TRUE(stat(kept, &st) == 0 && S_ISDIR(st.st_mode)) << kept;
+    }
+    EXPECT_TRUE(lstat("/system/vendor", &st) == 0 && S_ISLNK(st.st_mode));
     EXPECT_EQ(leftovers("/system"), std::vector<std::string>{});
 }
 
@@ -396,6 +404,8 @@ TEST(UpdateDecide, EachEntryComesToWhatTheWalkMustDoWithIt) {
         {sys, "fifo", 1, S_IFIFO, UPDATE_OTHER, "/system/fifo"},
         {sys, "null", 1, S_IFCHR, UPDATE_OTHER, "/system/null"},
         {sys, "secret", 1, 0, UPDATE_UNREADABLE, "/system/secret"},
+        {sys, ".zq-installing.1", 1, S_IFREG, UPDATE_RESERVED, "/system/.zq-installing.1"},
+        {sys, ".zq-update", 1, S_IFDIR, UPDATE_RESERVED, "/system/.zq-update"},
         {deep, "f", 2, S_IFREG, UPDATE_FILE, deep.substr(ROOT.size()) + "/f"},  // 1023 bytes
         {deep, "ff", 2, S_IFREG, UPDATE_PATH_TOO_LONG, ""},                     // 1024 bytes
         {"/sdcard", "system", 1, S_IFDIR, UPDATE_PATH_TOO_LONG, ""},            // outside the root
@@ -419,6 +429,24 @@ TEST(UpdateDecide, EachEntryComesToWhatTheWalkMustDoWithIt) {
         }
         EXPECT_EQ(entry.error, d.choice == UPDATE_UNREADABLE ? EACCES : 0);
     }
+}
+
+// A card holding the installer's own names (a copy of a device taken
+// mid-update): each is refused and counted, and none of them becomes a staged
+// file or a record.
+TEST_F(UpdateWalk, RefusesTheNamesTheInstallerKeepsForItself) {
+    const char* const reserved[] = {"system/lib/.zq-installing.1", "system/lib/.zq-installing.2",
+                                    "data/.zq-update", "data/.zq-update.new"};
+    for (const char* name : reserved) file(name, name);
+    file("system/lib/real.so", "real");
+    walk();
+    for (const char* name : reserved) {
+        EXPECT_TRUE(screen_has("reserved name, skipped " + ROOT + "/" + name)) << name;
+    }
+    EXPECT_EQ(read_text_file("/system/lib/real.so"), "real");
+    EXPECT_TRUE(screen_has("1 installed, 4 not installed.")) << testing::PrintToString(screen_lines());
+    EXPECT_EQ(leftovers("/system"), std::vector<std::string>{});
+    EXPECT_EQ(leftovers("/data"), std::vector<std::string>{});
 }
 
 TEST_F(UpdateWalk, SkipsLinksFifosAndDeviceNodes) {
@@ -729,6 +757,7 @@ const std::vector<scenario_file> SCENARIO = {
     {"/system/lib/big.so", std::string(100 * 1024, 'o'), std::string(200 * 1024, 'n')},
     {"/system/etc/label.conf", "old label", "new label"},
     {"/system/new/sub/y.txt", "", "new y"},
+    {"/system/new/z.txt", "", "new z"},
     {"/data/d.txt", "", "new d"},
     {"/data/old.txt", "old", "new"},
 };
@@ -843,6 +872,7 @@ TEST_P(UpdateFaults, EveryFailingCallLeavesEachFileOldOrNewAndTheScreenTrue) {
             const std::string out = install();
             faults_disarm();
             const std::string failed = faults_failed_path();
+            const auto installed = states();
             next_start();
             const auto lines = screen_lines();
             ASSERT_FALSE(lines.empty());
@@ -856,6 +886,7 @@ TEST_P(UpdateFaults, EveryFailingCallLeavesEachFileOldOrNewAndTheScreenTrue) {
             const bool pending = std::find(lines.begin(), lines.end(),
                                            "the next start finishes this update.") != lines.end();
             int new_files = 0;
+            int installed_files = 0;
             for (size_t i = 0; i < SCENARIO.size(); ++i) {
                 const std::string path = SCENARIO[i].path;
                 const bool damaged = std::find(lines.begin(), lines.end(),
@@ -876,6 +907,7 @@ TEST_P(UpdateFaults, EveryFailingCallLeavesEachFileOldOrNewAndTheScreenTrue) {
                 EXPECT_EQ(now[i] == "new", pending || (said_copied && !said_failed && !not_committed))
                     << path << testing::PrintToString(lines);
                 new_files += now[i] == "new";
+                installed_files += installed[i] == "new";
             }
             int failure_lines = 0;
             for (const auto& line : lines) {
@@ -890,7 +922,9 @@ TEST_P(UpdateFaults, EveryFailingCallLeavesEachFileOldOrNewAndTheScreenTrue) {
                         << line << " / " << failed;
                 }
             }
-            const std::string tally = std::to_string(new_files) + " installed, ";
+            // The files in place when the update ended (an abandoned level's are
+            // not counted one by one among those not installed).
+            const std::string tally = std::to_string(installed_files) + " installed, ";
             const bool tallied = std::any_of(lines.begin(), lines.end(),
                                              [&](const auto& l) { return l.rfind(tally, 0) == 0; });
             EXPECT_EQ(tallied || new_files == static_cast<int>(SCENARIO.size()), true)
@@ -950,6 +984,158 @@ TEST_P(UpdateFaults, ACutAnywhereThenTheNextStartLeavesTheTreeOldOrNew) {
         EXPECT_EQ(leftovers(), std::vector<std::string>{});
         EXPECT_EQ(next_start(), "") << "the next start after that finds nothing to do";
     }
+}
+
+// A rename that fails after the commit point keeps its staged file and the
+// record; the next start that can rename it finishes the update, and an
+// update from the menu meanwhile finishes it first or does not start.
+class UpdateCommit : public UpdateFaults {};
+TEST_P(UpdateCommit, ARenameThatFailsIsFinishedByALaterStartNeverForgotten) {
+    old_tree();
+    clear_screen();
+    faults_arm(FAULT_RENAME, 2, EROFS);  // the first rename after the record's own
+    install();
+    EXPECT_TRUE(screen_has("the next start finishes this update."));
+    // A record that cannot be read is kept, and said to be so.
+    faults_arm(FAULT_READ, 1, EIO);
+    next_start();
+    EXPECT_EQ(std::string(resume_report), "read /data/.zq-update failed. Input/output error\n" +
+                                              std::string(RESUME_CANNOT_FINISH));
+    faults_arm(FAULT_RENAME, 1, EROFS);
+    next_start();
+    EXPECT_EQ(std::string(resume_report),
+              "write /data/old.txt failed. Read-only file system\n" +
+                  std::string(RESUME_NOT_FINISHED));
+    EXPECT_TRUE(exists(COMMIT_RECORD_PATH));
+    EXPECT_FALSE(all_are(states(), "new"));
+    // The menu's update: the pending one cannot be finished, so it does not start.
+    clear_screen();
+    faults_arm(FAULT_RENAME, 1, EROFS);
+    install();
+    faults_disarm();
+    EXPECT_EQ(screen_lines().back(), "an earlier update is not finished: this one does not start.");
+    EXPECT_EQ(leftovers().size(), 2u) << "the pending staged file and its record are kept";
+    next_start();
+    EXPECT_EQ(std::string(resume_report), "finished an interrupted update: 6 entries put in place.\n");
+    EXPECT_TRUE(all_are(states(), "new"));
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+}
+// A write error of a staged file, seen after the one flush, fails the update
+// before its commit point, naming the file: the old tree stays.
+TEST_P(UpdateCommit, AWriteErrorOfAStagedFileFailsTheUpdateBeforeItsCommit) {
+    old_tree();
+    clear_screen();
+    faults_arm(FAULT_SYNC_FILE_RANGE, 3, EIO);
+    install();
+    faults_disarm();
+    const std::string failed = faults_failed_path();
+    const auto lines = screen_lines();
+    EXPECT_NE(std::find_if(lines.begin(), lines.end(),
+                           [](const auto& l) { return l.ends_with(" failed. Input/output error"); }),
+              lines.end())
+        << failed << testing::PrintToString(lines);
+    EXPECT_TRUE(screen_has("0 installed, 7 not installed."));
+    EXPECT_TRUE(all_are(states(), "old"));
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+}
+INSTANTIATE_TEST_SUITE_P(AllOrNothing, UpdateCommit, testing::Values(road::all_or_nothing));
+
+// A record the update could not have written is set aside whole: nothing it
+// names is renamed or removed, and the start says why.
+TEST_F(UpdateWalk, ARecordTheUpdateCouldNotHaveWrittenIsSetAsideUntouched) {
+    const std::string staged = "/system/app/.zq-installing.1", dest = "/system/app/a.apk";
+    const auto sealed = [](const std::string& from, const std::string& to) {
+        commit_log log;
+        ASSERT_EQ(commit_begin(&log, COMMIT_ALL_OR_NOTHING), 0);
+        commit_add(&log, from.c_str(), to.c_str());
+        ASSERT_EQ(commit_close_sealed(&log), 0);
+    };
+    const auto edit = [](const char* path, const std::function<void(std::string&)>& change) {
+        std::string bytes = read_text_file(path);
+        change(bytes);
+        unlink(path);
+        write_text_file(path, bytes, 0600);
+    };
+    const auto good = [&] { sealed(staged, dest); };
+    const struct {
+        const char* path;
+        const char* why;
+        std::function<void()> make;
+    } cases[] = {
+        {COMMIT_RECORD_PATH, "not a regular file",
+         [&] { good(), rename(COMMIT_RECORD_PATH, "/data/real"), symlink("/data/real", COMMIT_RECORD_PATH); }},
+        {COMMIT_RECORD_PATH, "not a regular file", [] { mkfifo(COMMIT_RECORD_PATH, 0600); }},
+        {COMMIT_RECORD_NEW_PATH, "not a regular file", [] { mkdir(COMMIT_RECORD_NEW_PATH, 0700); }},
+        {COMMIT_RECORD_PATH, "not owned by root", [&] { good(), chown(COMMIT_RECORD_PATH, 1000, 1000); }},
+        {COMMIT_RECORD_PATH, "writable by others", [&] { good(), chmod(COMMIT_RECORD_PATH, 0620); }},
+        {COMMIT_RECORD_PATH, "has other names", [&] { good(), link(COMMIT_RECORD_PATH, "/data/second"); }},
+        {COMMIT_RECORD_PATH, "it names a path the update does not write",
+         [&] { sealed("/sdcard/.zq-installing.1", "/sdcard/a.apk"); }},
+        {COMMIT_RECORD_PATH, "it names a path the update does not write",
+         [&] { sealed("/system/../sdcard/.zq-installing.1", "/system/../sdcard/a.apk"); }},
+        {COMMIT_RECORD_PATH, "it names a path the update does not write",
+         [&] { sealed("/system/app/evil", dest); }},
+        {COMMIT_RECORD_PATH, "it names a path the update does not write",
+         [&] { sealed("/data/.zq-installing.1", dest); }},
+        {COMMIT_RECORD_PATH, "its check fails",
+         [&] { good(), edit(COMMIT_RECORD_PATH, [](std::string& b) { b.resize(b.size() - 3); }); }},
+        {COMMIT_RECORD_PATH, "its check fails",
+         [&] { good(), edit(COMMIT_RECORD_PATH, [](std::string& b) { b[b.find("a.apk")] = 'b'; }); }},
+        {COMMIT_RECORD_NEW_PATH, "it names a path the update does not write", [&] {
+             commit_log log;
+             ASSERT_EQ(commit_begin(&log, COMMIT_ALL_OR_NOTHING), 0);
+             ASSERT_EQ(commit_note_directory(&log, "/system/app"), 0);
+             commit_close(&log);
+             edit(COMMIT_RECORD_NEW_PATH, [](std::string& b) { b.replace(b.find("/system/app"), 11, "/sdcard"); });
+         }},
+    };
+    const char* const victims[] = {"/system/app/.zq-installing.1", "/system/app/evil",
+                                   "/data/.zq-installing.1", "/sdcard/.zq-installing.1"};
+    ASSERT_TRUE(make_dirs("/system/app"));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.path) + ": " + c.why);
+        write_text_file(dest, "old");
+        for (const char* victim : victims) write_text_file(victim, "new");
+        c.make();
+        testing::internal::CaptureStdout();
+        update_resume();
+        const std::string printed = testing::internal::GetCapturedStdout();
+        const std::string said = std::string(c.path) + " set aside as " + COMMIT_RECORD_ASIDE_PATH +
+                                 ": " + c.why + ".\n";
+        EXPECT_NE(std::string(resume_report).find(said), std::string::npos) << resume_report;
+        EXPECT_NE(printed.find(said), std::string::npos);
+        EXPECT_EQ(std::string(resume_report).find(RESUME_CANNOT_FINISH) != std::string::npos,
+                  std::string(c.path) == COMMIT_RECORD_PATH);
+        EXPECT_EQ(read_text_file(dest), "old");
+        EXPECT_FALSE(exists("/sdcard/a.apk"));
+        for (const char* victim : victims) EXPECT_EQ(read_text_file(victim), "new") << victim;
+        EXPECT_TRUE(exists(COMMIT_RECORD_ASIDE_PATH));
+        EXPECT_FALSE(exists(c.path));
+        remove_tree(COMMIT_RECORD_ASIDE_PATH);
+        unlink("/data/real");
+        unlink("/data/second");
+    }
+}
+
+// After a cut before the commit point, only the directories the record lists
+// are swept: a link to / beside them is not followed, and a name of the
+// installer's form elsewhere is not the update's.
+TEST_F(UpdateWalk, TheSweepVisitsOnlyTheDirectoriesTheUpdateWroteInto) {
+    ASSERT_TRUE(make_dirs("/data/app") && make_dirs("/system/other"));
+    ASSERT_EQ(symlink("/", "/data/app/root"), 0);
+    write_text_file("/data/app/.zq-installing.1", "staged");
+    write_text_file("/system/other/.zq-installing.7", "not the update's");
+    commit_log log;
+    ASSERT_EQ(commit_begin(&log, COMMIT_ALL_OR_NOTHING), 0);
+    ASSERT_EQ(commit_note_directory(&log, "/data/app"), 0);
+    commit_close(&log);
+    testing::internal::CaptureStdout();
+    update_resume();
+    testing::internal::GetCapturedStdout();
+    EXPECT_STREQ(resume_report, RESUME_REMOVED);
+    EXPECT_FALSE(exists("/data/app/.zq-installing.1"));
+    EXPECT_TRUE(exists("/system/other/.zq-installing.7"));
+    EXPECT_FALSE(exists(COMMIT_RECORD_NEW_PATH));
 }
 
 INSTANTIATE_TEST_SUITE_P(Roads, UpdateFaults,
