@@ -57,6 +57,11 @@ mount -t ext4 -o "$system_mode${sysopts:+,$sysopts}" /dev/block/by-name/system /
     echo "zq: /system not mounted"
 mount -t ext4 -o "rw${sysopts:+,$sysopts}" /dev/block/by-name/data /data ||
     echo "zq: /data not mounted"
+# zq.ro=system,data: those block devices read-only from now on.
+for name in $(arg zq.ro | tr ',' ' '); do
+    /sbin/busybox blockdev --setro "$(/sbin/busybox readlink -f "/dev/block/by-name/$name")" &&
+        echo "zq: $name read-only"
+done
 
 if [ "$(arg zq.layout)" = linux ]; then
     export PATH=/sbin:/bin:/system/bin

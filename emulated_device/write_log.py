@@ -166,9 +166,9 @@ def fnv(h, data):
 
 
 def read_record(trees, path):
-    """The update's commit record at path: its road, its staged (temporary,
-    destination) pairs, the file it names as written in place, and whether it
-    is sealed; None without one."""
+    """The update's commit record at path (its format: recovery/commit_record.h):
+    its road, its staged (temporary, destination) pairs, the file it names as
+    written in place, and whether it is sealed; None without one."""
     local = host_path(trees, path)
     if not os.path.exists(local):
         return None
@@ -179,14 +179,13 @@ def read_record(trees, path):
         h = fnv(h, field + b"\0")
     while i < len(fields):
         kind = fields[i]
-        width = {b"S": 3, b"P": 2, b"E": 3}.get(kind, 1)
+        width = {b"S": 3, b"P": 2, b"D": 2, b"W": 1, b"E": 3}[kind]
         if kind == b"E":
             sealed = fields[i + 1:] == [b"%d" % len(staged), b"%x" % h]
             break
         if kind == b"S":
             staged.append((fields[i + 1].decode(), fields[i + 2].decode()))
-        if kind == b"P":
-            in_place = fields[i + 1].decode()
+        in_place = fields[i + 1].decode() if kind == b"P" else None if kind == b"W" else in_place
         for field in fields[i:i + width]:
             h = fnv(h, field + b"\0")
         i += width

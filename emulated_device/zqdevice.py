@@ -569,7 +569,7 @@ class Device:
                  card_mb=64, partition_mb=None, quiet=False, hold=None, system_options=None,
                  partitions_from=None, throttle_card_read=None, watch_cards=False,
                  panel=None, card_times=False, host_flush=True, old_kernel=False,
-                 write_log=False, timeout=60):
+                 write_log=False, read_only=(), timeout=60):
         if machine not in MODULES:
             raise DeviceError(f"unknown machine {machine}")
         if layout not in LAYOUTS:
@@ -607,6 +607,9 @@ class Device:
         # flush QEMU logs (blklogwrites, dm-log-writes format) in self.write_log;
         # the partitions as they were at boot stay in self.initial_images.
         self.write_log = write_log
+        # Partitions ("system", "data") whose block device is made read-only
+        # once mounted: a remount read-write then fails, as on a damaged eMMC.
+        self.read_only = tuple(read_only)
         self.dirty_bytes = dirty_bytes  # the kernel's limit of unwritten file data
         self.quiet = quiet  # the programs' standard output to /dev/null, as init gives it
         self.hold = hold  # a guest file a process holds open until the first program ends
@@ -713,6 +716,8 @@ class Device:
             append += " zq.cardtimes=1"
         if self.old_kernel:
             append += " zq.oldkernel=1"
+        if self.read_only:
+            append += " zq.ro=" + ",".join(self.read_only)
         cmd = ["qemu-system-arm", "-m", "256", "-kernel", kernel, "-initrd", initramfs,
                "-append", append, "-display", "none", "-monitor", "none", "-serial", "stdio",
                "-no-reboot", "-qmp", f"unix:{self.qmp_path},server=on,wait=off"]

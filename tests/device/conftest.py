@@ -95,8 +95,8 @@ def exit_unmounted(dev):
 # destination (a staged one adds "." and a number), and its commit record, as
 # the product defines them.
 INSTALL_TEMP = zqdevice.product_text("recovery/file_install.h", "INSTALL_TEMP_NAME")
-COMMIT_RECORD = zqdevice.product_text("recovery/update_commit.h", "COMMIT_RECORD_PATH")
-COMMIT_RECORD_NEW = zqdevice.product_text("recovery/update_commit.h", "COMMIT_RECORD_NEW_PATH")
+COMMIT_RECORD = zqdevice.product_text("recovery/commit_record.h", "COMMIT_RECORD_PATH")
+COMMIT_RECORD_NEW = zqdevice.product_text("recovery/commit_record.h", "COMMIT_RECORD_NEW_PATH")
 
 
 def is_temporary(name):

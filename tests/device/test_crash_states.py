@@ -12,12 +12,19 @@ import types
 import write_log
 from conftest import BELOW_HEADER, COMMIT_RECORD, COMMIT_RECORD_NEW, PROMPT, device, enter_menu, \
     is_temporary, make_tree, select
-from zqdevice import File, Link
+from zqdevice import File, Link, product_text, wait_until
 
 LABEL = b"u:object_r:system_file:s0\0"
 ROOTS = ("/system/zt", "/data/zt")
 COPIED = " copied "
 BOOTED_STATES = 5
+FACTS = "recovery/recovery_facts.h"
+COUNTDOWN = product_text(FACTS, "COUNTDOWN_FORMAT").split("%")[0]
+FINISHED = product_text(FACTS, "RESUME_FINISHED_FORMAT").split("%")[0]
+REMOVED = product_text(FACTS, "RESUME_REMOVED").strip()
+NOT_FINISHED = product_text(FACTS, "RESUME_NOT_FINISHED").strip()
+# A link to / that any app could leave in its data directory.
+LOOP = "/data/zt/loop"
 
 
 def blob(seed, size):
@@ -106,27 +113,42 @@ def claims(readings, replay):
     return out
 
 
-def keep_state(images, work, n):
+def keep_state(images, work, label):
     """A copy of a state's partitions, to boot once the replay is done."""
     kept = {}
     for name, image in images.items():
-        kept[name] = os.path.join(work, f"state{n}-{name}.img")
+        kept[name] = os.path.join(work, f"state{label}-{name}.img")
         subprocess.run(["cp", "--sparse=always", image, kept[name]], check=True)
     return kept
 
 
-def boot_state(images, baseline):
+def boot_state(images, baseline, work, label, read_only=()):
     """Boots the device from a state's partitions up to the countdown; returns
-    what the next start printed, what it left visible and temporary, and
-    whether a commit record is left."""
+    what the next start printed, the lines it left under the countdown's line,
+    what it left visible and temporary, whether a commit record is left, and
+    a copy of the partitions as it left them."""
     holder = types.SimpleNamespace(images=images, baseline=baseline)
-    with device(machine="virt", boot=["zqrecovery"], partitions_from=holder) as dev:
+    with device(machine="virt", boot=["zqrecovery"], partitions_from=holder,
+                read_only=read_only) as dev:
         dev.wait_for_line(r"worker_thread_function\(\) \d+ started")
-        said = "\n".join(dev.console())
+        # The countdown's line is drawn after the start's lines: once it shows, so do they.
+        assert wait_until(lambda: dev.screen_text()[:1] and dev.screen_text()[0].startswith(COUNTDOWN),
+                   20)
+        shown = [line for line in dev.screen_text()[1:] if line]
+        said = dev.console()
         dev.cut_power()
         trees = {name: dev.guest_dir(name) for name in ("system", "data")}
         record_left = os.path.exists(write_log.host_path(trees, COMMIT_RECORD))
-        return (said, *write_log.visible(trees, ROOTS, is_temporary), record_left)
+        left = keep_state(dev.images, work, label)
+        return (said, shown, *write_log.visible(trees, ROOTS, is_temporary), record_left, left)
+
+
+def check_next_start_lines(said, shown):
+    """What the next start printed of an interrupted update stays on the screen."""
+    assert all(line in said for line in shown), (shown, said)
+    for text in (FINISHED, REMOVED, NOT_FINISHED):
+        assert any(line.startswith(text) for line in said) == \
+            any(line.startswith(text) for line in shown), (text, shown)
 
 
 def run_road(tmp_path, in_place):
@@ -171,20 +193,40 @@ def run_road(tmp_path, in_place):
         assert consistent == checked, failures[:5]
         assert checked > 20
         baseline = dev.baseline
-    return [(kind, boot_state(images, baseline)) for kind, images in to_boot], old, new
+    return to_boot, baseline, old, new
 
 
 def test_every_crash_state_of_an_all_or_nothing_update_is_old_new_or_completed(tmp_path):
-    booted, old, new = run_road(tmp_path, in_place=False)
-    assert {"old", "sealed", "new"} <= {kind for (kind, _), _ in booted}, booted
-    assert len(booted) >= BOOTED_STATES
-    for (kind, marked), (said, seen, temps, record_left) in booted:
+    """Booted: a state cut before the commit point with a link to / beside
+    what it staged (the next start ends as usual); a committed state first
+    with /system's device read-only (it stays pending, its record kept), then
+    writable (the whole tree new)."""
+    to_boot, baseline, old, new = run_road(tmp_path, in_place=False)
+    assert {"old", "sealed", "new"} <= {kind for (kind, _), _ in to_boot}, to_boot
+    assert len(to_boot) >= BOOTED_STATES
+    pending = 0
+    for n, ((kind, marked), images) in enumerate(to_boot):
+        link = kind == "old" and marked
+        if link:
+            subprocess.run(["debugfs", "-w", "-R", f"symlink {LOOP[len('/data'):]} /",
+                            images["data"]], check=True, capture_output=True)
+        if kind == "sealed":
+            said, shown, seen, temps, record_left, images = boot_state(
+                images, baseline, str(tmp_path), f"{n}-ro", read_only=("system",))
+            check_next_start_lines(said, shown)
+            assert any(line.startswith(FINISHED) for line in said) != record_left, said
+            pending += record_left
+        said, shown, seen, temps, record_left, _ = boot_state(images, baseline, str(tmp_path),
+                                                              f"{n}-again")
+        check_next_start_lines(said, shown)
+        if link:
+            assert seen.pop(LOOP) == ("link", "/"), said
         assert temps == [] and not record_left, (kind, temps)
         assert seen == (old if kind == "old" else new), (kind, said)
         # The next start says what it did with an update it found under way.
-        assert ("finished an interrupted update: " in said) == (kind == "sealed"), said
-        assert ("removed an interrupted update: no file had changed." in said) == \
-            (marked and kind != "sealed"), said
+        assert any(line.startswith(FINISHED) for line in said) == (kind == "sealed"), said
+        assert (REMOVED in said) == (marked and kind != "sealed"), said
+    assert pending > 0, "a committed state stayed pending while /system could not be written"
 
 
 def test_every_crash_state_of_a_file_by_file_update_keeps_each_file_old_or_new(tmp_path):
