@@ -158,12 +158,12 @@ int open_record(const char* path, record_summary* out) {
         }
         return -1;
     }
-    const char* why = fstat(fd, &st) != 0      ? "cannot be looked at"
-                      : !S_ISREG(st.st_mode)   ? "not a regular file"
-                      : st.st_uid != 0         ? "not owned by root"
+    const char* why = fstat(fd, &st) != 0       ? "cannot be looked at"
+                      : !S_ISREG(st.st_mode)    ? "not a regular file"
+                      : st.st_uid != 0          ? "not owned by root"
                       : (st.st_mode & 022) != 0 ? "writable by others"
-                      : st.st_nlink != 1       ? "has other names"
-                                               : nullptr;
+                      : st.st_nlink != 1        ? "has other names"
+                                                : nullptr;
     if (why == nullptr) return fd;
     reject(out, why);
     (void)close(fd);
@@ -179,11 +179,11 @@ void read_fields(record_reader* reader, char (*fields)[TEXT_BUFFER_SIZE], record
         field_result r = next_field(reader, kind);
         if (r == FIELD_END || r == FIELD_CUT) return;
         // Fields after the kind: -1 for a kind the update does not write.
-        const int width = r != FIELD_READ ? -1
+        const int width = r != FIELD_READ                                    ? -1
                           : strcmp(kind, "S") == 0 || strcmp(kind, "E") == 0 ? 2
                           : strcmp(kind, "D") == 0 || strcmp(kind, "P") == 0 ? 1
-                          : strcmp(kind, "W") == 0                          ? 0
-                                                                            : -1;
+                          : strcmp(kind, "W") == 0                           ? 0
+                                                                             : -1;
         for (int i = 1; r == FIELD_READ && i <= width; ++i) r = next_field(reader, fields[i]);
         if (r == FIELD_CUT) return;
         if (r == FIELD_ERROR) {
@@ -208,14 +208,15 @@ void read_fields(record_reader* reader, char (*fields)[TEXT_BUFFER_SIZE], record
         }
         const bool allowed = kind[0] == 'W'   ? true
                              : kind[0] == 'D' ? record_directory_allowed(first)
-                             : kind[0] == 'P' ? path_allowed(first, true)
-                                              : path_allowed(second, true) &&
-                                                    staged_name_allowed(first, second);
+                             : kind[0] == 'P'
+                                 ? path_allowed(first, true)
+                                 : path_allowed(second, true) && staged_name_allowed(first, second);
         if (!allowed) return reject(out, "it names a path the update does not write");
         if (kind[0] == 'S') ++out->entries;
         if (kind[0] == 'P') (void)snprintf(out->in_place, sizeof out->in_place, "%s", first);
         if (kind[0] == 'W') out->in_place[0] = '\0';
-        if (visit != nullptr) visit(kind[0], width > 0 ? first : nullptr, width > 1 ? second : nullptr, context);
+        if (visit != nullptr)
+            visit(kind[0], width > 0 ? first : nullptr, width > 1 ? second : nullptr, context);
     }
 }
 
@@ -277,8 +278,8 @@ int record_set_aside(const char* path) {
 int commit_begin(commit_log* log, commit_road road) {
     *log = commit_log{-1, 0, road, 0, FNV_OFFSET, 0, {}};
     if (unlink(COMMIT_RECORD_NEW_PATH) != 0 && errno != ENOENT) return -1;
-    log->fd = open(COMMIT_RECORD_NEW_PATH,
-                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    log->fd =
+        open(COMMIT_RECORD_NEW_PATH, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (log->fd < 0) return -1;
     add_field(log, RECORD_MAGIC);
     add_field(log, road == COMMIT_ALL_OR_NOTHING ? "T" : "F");

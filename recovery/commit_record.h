@@ -83,8 +83,8 @@ struct record_summary {
     int error;
     const char* why;
     commit_road road;
-    bool sealed;       // ends in a trailer that matches
-    unsigned entries;  // "S" fields
+    bool sealed;                      // ends in a trailer that matches
+    unsigned entries;                 // "S" fields
     char in_place[TEXT_BUFFER_SIZE];  // the file a "P" names and no "W" cleared, or ""
 };
 // Called per field after "ZQUPDATE1" and the road: kind 'D', 'S', 'P' or 'W',

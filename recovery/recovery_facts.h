@@ -31,7 +31,8 @@ constexpr const char* RESERVED_FORMAT = "reserved name, skipped %s\n";
 constexpr const char* NO_TREE_FORMAT = "the card holds no update tree at %s.\n";
 constexpr const char* DAMAGED_FORMAT = "%s may be damaged: it was being written in place.\n";
 constexpr const char* UPDATE_PENDING = "the next start finishes this update.\n";
-constexpr const char* UPDATE_REFUSED = "an earlier update is not finished: this one does not start.\n";
+constexpr const char* UPDATE_REFUSED =
+    "an earlier update is not finished: this one does not start.\n";
 // What a start says of an update a cut interrupted, drawn below the countdown.
 constexpr const char* RESUME_FINISHED_FORMAT =
     "finished an interrupted update: %u entries put in place.\n";

@@ -19,6 +19,32 @@
 #include "update_commit.h"
 #include "update_run.h"
 
+void draw_message(char* message, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int length = vsnprintf(message, TEXT_BUFFER_SIZE, format, args);
+    va_end(args);
+    if (length >= TEXT_BUFFER_SIZE) message[TEXT_BUFFER_SIZE - 2] = '\n';
+    draw_string(font_20px, message);
+}
+
+void sink_line(update_sink* sink, const char* format, ...) {
+    char line[TEXT_BUFFER_SIZE];
+    va_list args;
+    va_start(args, format);
+    const int length = vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    if (length >= TEXT_BUFFER_SIZE) line[TEXT_BUFFER_SIZE - 2] = '\n';
+    (void)fputs(line, stdout);
+    if (sink->draw) {
+        draw_string(font_20px, line);
+        return;
+    }
+    const size_t kept = strlen(sink->report);
+    if (kept + strlen(line) < sink->report_size)
+        memcpy(sink->report + kept, line, strlen(line) + 1);
+}
+
 namespace {
 
 constexpr const char* INTERNAL_DEVICE = "/dev/block/mmcblk0p1";
@@ -113,31 +139,6 @@ void install(install_context* context, const char* root) {
 }
 
 }  // namespace
-
-void draw_message(char* message, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    const int length = vsnprintf(message, TEXT_BUFFER_SIZE, format, args);
-    va_end(args);
-    if (length >= TEXT_BUFFER_SIZE) message[TEXT_BUFFER_SIZE - 2] = '\n';
-    draw_string(font_20px, message);
-}
-
-void sink_line(update_sink* sink, const char* format, ...) {
-    char line[TEXT_BUFFER_SIZE];
-    va_list args;
-    va_start(args, format);
-    const int length = vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    if (length >= TEXT_BUFFER_SIZE) line[TEXT_BUFFER_SIZE - 2] = '\n';
-    (void)fputs(line, stdout);
-    if (sink->draw) {
-        draw_string(font_20px, line);
-        return;
-    }
-    const size_t kept = strlen(sink->report);
-    if (kept + strlen(line) < sink->report_size) memcpy(sink->report + kept, line, strlen(line) + 1);
-}
 
 // Everything installed reaches storage before the screen says so, since a
 // user who sees "done." may pull the battery.

@@ -98,9 +98,8 @@ record_work* new_work(commit_report report, void* context) {
 int flushed(const char* path) {
     const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
-    int result = sync_file_range(fd, 0, 0,
-                                 SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
-                                     SYNC_FILE_RANGE_WAIT_AFTER);
+    int result = sync_file_range(
+        fd, 0, 0, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
     if (result != 0 && (errno == ENOSYS || errno == EINVAL || errno == ESPIPE)) {
         result = fdatasync(fd);
         if (result != 0 && errno == EINVAL) result = 0;
@@ -146,8 +145,8 @@ void sweep_directory(char kind, const char* directory, const char* /*unused*/, v
     if (dir == nullptr) return;
     for (const dirent* entry; (entry = readdir(dir)) != nullptr;) {
         if (!is_staged_name(entry->d_name)) continue;
-        const int length = snprintf(work->path, sizeof work->path, "%s/%s", directory,
-                                    entry->d_name);
+        const int length =
+            snprintf(work->path, sizeof work->path, "%s/%s", directory, entry->d_name);
         if (length > 0 && static_cast<size_t>(length) < sizeof work->path) remove_all(work->path);
     }
     (void)closedir(dir);
@@ -191,8 +190,8 @@ void commit_apply(commit_report report, void* context, apply_result* out) {
             record_read(COMMIT_RECORD_PATH, rename_staged, work, record);
             sync();
             // Read to its end again, or some entries may not have been reached.
-            *out = apply_result{record->state == RECORD_TRUSTED && record->sealed,
-                                record->entries, work->failed};
+            *out = apply_result{record->state == RECORD_TRUSTED && record->sealed, record->entries,
+                                work->failed};
         }
     }
     free(record);

@@ -97,8 +97,8 @@ bool update_finish_pending(update_sink* sink, bool at_start) {
     if (found[0].state != RECORD_ABSENT || found[1].state != RECORD_ABSENT) {
         remount_state mounts;
         remount_writable(&mounts);
-        done = finish_sealed(sink, at_start, &found[0]) &&
-               finish_unsealed(sink, at_start, &found[1]);
+        done =
+            finish_sealed(sink, at_start, &found[0]) && finish_unsealed(sink, at_start, &found[1]);
         remount_restore(&mounts);
     }
     free(found);

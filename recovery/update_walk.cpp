@@ -62,10 +62,9 @@ void copy_file(update_run* run, walk_level* level, const char* target) {
         return;
     }
     install_result result;
-    install_request request{level->source,  target,          INSTALL_REPLACE,
-                            0,              level->temporary, sizeof level->temporary,
-                            run->copy_buffer, run->copy_size, nullptr,
-                            &run->log};
+    install_request request{
+        level->source,           target,           INSTALL_REPLACE, 0,       level->temporary,
+        sizeof level->temporary, run->copy_buffer, run->copy_size,  nullptr, &run->log};
     if (run->all_or_nothing) {
         request.road = beside ? INSTALL_STAGE : INSTALL_FRESH;
         request.number = ++run->staged;
@@ -173,8 +172,7 @@ void update_level(update_run* run, const char* path, int depth, const char* targ
 
 // Walks one directory of the update tree with the given level's buffers;
 // target_dir is where its entries are written when that is a staged directory.
-void walk(update_run* run, const char* path, int depth, walk_level* level,
-          const char* target_dir) {
+void walk(update_run* run, const char* path, int depth, walk_level* level, const char* target_dir) {
     DIR* dir = opendir(path);
     if (dir == nullptr) {
         draw_message(level->message, "opendir %s failed. %s\n", path, strerror(errno));

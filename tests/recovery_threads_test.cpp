@@ -16,7 +16,6 @@
 #include "events.h"
 #include "framebuffer.h"
 #include "recovery.h"
-#include "update_commit.h"
 #include "support/fake_framebuffer.h"
 #include "support/fake_input.h"
 #include "support/mapped_screen.h"
@@ -24,6 +23,7 @@
 #include "support/shell_layout.h"
 #include "support/test_paths.h"
 #include "support/wait_until.h"
+#include "update_commit.h"
 
 namespace {
 

@@ -444,7 +444,8 @@ TEST_F(UpdateWalk, RefusesTheNamesTheInstallerKeepsForItself) {
         EXPECT_TRUE(screen_has("reserved name, skipped " + ROOT + "/" + name)) << name;
     }
     EXPECT_EQ(read_text_file("/system/lib/real.so"), "real");
-    EXPECT_TRUE(screen_has("1 installed, 4 not installed.")) << testing::PrintToString(screen_lines());
+    EXPECT_TRUE(screen_has("1 installed, 4 not installed."))
+        << testing::PrintToString(screen_lines());
     EXPECT_EQ(leftovers("/system"), std::vector<std::string>{});
     EXPECT_EQ(leftovers("/data"), std::vector<std::string>{});
 }
@@ -511,9 +512,11 @@ TEST_F(UpdateWalk, ReadOnlyDestinationFailsEachEntryAndAbandonsTheLevelOnMkdir) 
         ASSERT_EQ(mount("tmpfs", "/data/ro", "tmpfs", MS_RDONLY, nullptr), 0);
     };
     read_only();
-    for (const char* name : {"a", "b", "c", "d", "e", "f"}) file(std::string("data/ro/") + name, name);
+    for (const char* name : {"a", "b", "c", "d", "e", "f"})
+        file(std::string("data/ro/") + name, name);
     file("data/ro/sub/x.txt", "x");
-    for (const char* name : {"g", "h", "i", "j", "k", "l"}) file(std::string("data/ro/") + name, name);
+    for (const char* name : {"g", "h", "i", "j", "k", "l"})
+        file(std::string("data/ro/") + name, name);
     file("system/ok.txt", "ok");
     walk();
     EXPECT_TRUE(screen_has("mkdir /data/ro/sub failed. Read-only file system"))
@@ -559,8 +562,9 @@ TEST_F(UpdateWalk, FilesThatCannotBeOpenedAreReportedAndSkipped) {
 TEST_F(UpdateWalk, MissingRootSaysTheCardHoldsNoTree) {
     remove_tree(ROOT);
     walk();
-    EXPECT_EQ(screen_lines(), (std::vector<std::string>{
-                                  "the card holds no update tree at /sdcard/zq/update00.", "done."}));
+    EXPECT_EQ(screen_lines(),
+              (std::vector<std::string>{"the card holds no update tree at /sdcard/zq/update00.",
+                                        "done."}));
     EXPECT_EQ(leftovers("/data"), std::vector<std::string>{}) << "no record is begun";
 }
 
@@ -904,7 +908,8 @@ TEST_P(UpdateFaults, EveryFailingCallLeavesEachFileOldOrNewAndTheScreenTrue) {
                         const std::string named = failed_path_in(l);
                         return !named.empty() && (path + "/").rfind(named + "/", 0) == 0;
                     });
-                EXPECT_EQ(now[i] == "new", pending || (said_copied && !said_failed && !not_committed))
+                EXPECT_EQ(now[i] == "new",
+                          pending || (said_copied && !said_failed && !not_committed))
                     << path << testing::PrintToString(lines);
                 new_files += now[i] == "new";
                 installed_files += installed[i] == "new";
@@ -1003,9 +1008,8 @@ TEST_P(UpdateCommit, ARenameThatFailsIsFinishedByALaterStartNeverForgotten) {
                                               std::string(RESUME_CANNOT_FINISH));
     faults_arm(FAULT_RENAME, 1, EROFS);
     next_start();
-    EXPECT_EQ(std::string(resume_report),
-              "write /data/old.txt failed. Read-only file system\n" +
-                  std::string(RESUME_NOT_FINISHED));
+    EXPECT_EQ(std::string(resume_report), "write /data/old.txt failed. Read-only file system\n" +
+                                              std::string(RESUME_NOT_FINISHED));
     EXPECT_TRUE(exists(COMMIT_RECORD_PATH));
     EXPECT_FALSE(all_are(states(), "new"));
     // The menu's update: the pending one cannot be finished, so it does not start.
@@ -1016,7 +1020,8 @@ TEST_P(UpdateCommit, ARenameThatFailsIsFinishedByALaterStartNeverForgotten) {
     EXPECT_EQ(screen_lines().back(), "an earlier update is not finished: this one does not start.");
     EXPECT_EQ(leftovers().size(), 2u) << "the pending staged file and its record are kept";
     next_start();
-    EXPECT_EQ(std::string(resume_report), "finished an interrupted update: 6 entries put in place.\n");
+    EXPECT_EQ(std::string(resume_report),
+              "finished an interrupted update: 6 entries put in place.\n");
     EXPECT_TRUE(all_are(states(), "new"));
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
@@ -1030,9 +1035,10 @@ TEST_P(UpdateCommit, AWriteErrorOfAStagedFileFailsTheUpdateBeforeItsCommit) {
     faults_disarm();
     const std::string failed = faults_failed_path();
     const auto lines = screen_lines();
-    EXPECT_NE(std::find_if(lines.begin(), lines.end(),
-                           [](const auto& l) { return l.ends_with(" failed. Input/output error"); }),
-              lines.end())
+    EXPECT_NE(
+        std::find_if(lines.begin(), lines.end(),
+                     [](const auto& l) { return l.ends_with(" failed. Input/output error"); }),
+        lines.end())
         << failed << testing::PrintToString(lines);
     EXPECT_TRUE(screen_has("0 installed, 7 not installed."));
     EXPECT_TRUE(all_are(states(), "old"));
@@ -1063,12 +1069,18 @@ TEST_F(UpdateWalk, ARecordTheUpdateCouldNotHaveWrittenIsSetAsideUntouched) {
         std::function<void()> make;
     } cases[] = {
         {COMMIT_RECORD_PATH, "not a regular file",
-         [&] { good(), rename(COMMIT_RECORD_PATH, "/data/real"), symlink("/data/real", COMMIT_RECORD_PATH); }},
+         [&] {
+             good(), rename(COMMIT_RECORD_PATH, "/data/real"),
+                 symlink("/data/real", COMMIT_RECORD_PATH);
+         }},
         {COMMIT_RECORD_PATH, "not a regular file", [] { mkfifo(COMMIT_RECORD_PATH, 0600); }},
         {COMMIT_RECORD_NEW_PATH, "not a regular file", [] { mkdir(COMMIT_RECORD_NEW_PATH, 0700); }},
-        {COMMIT_RECORD_PATH, "not owned by root", [&] { good(), chown(COMMIT_RECORD_PATH, 1000, 1000); }},
-        {COMMIT_RECORD_PATH, "writable by others", [&] { good(), chmod(COMMIT_RECORD_PATH, 0620); }},
-        {COMMIT_RECORD_PATH, "has other names", [&] { good(), link(COMMIT_RECORD_PATH, "/data/second"); }},
+        {COMMIT_RECORD_PATH, "not owned by root",
+         [&] { good(), chown(COMMIT_RECORD_PATH, 1000, 1000); }},
+        {COMMIT_RECORD_PATH, "writable by others",
+         [&] { good(), chmod(COMMIT_RECORD_PATH, 0620); }},
+        {COMMIT_RECORD_PATH, "has other names",
+         [&] { good(), link(COMMIT_RECORD_PATH, "/data/second"); }},
         {COMMIT_RECORD_PATH, "it names a path the update does not write",
          [&] { sealed("/sdcard/.zq-installing.1", "/sdcard/a.apk"); }},
         {COMMIT_RECORD_PATH, "it names a path the update does not write",
@@ -1080,13 +1092,17 @@ TEST_F(UpdateWalk, ARecordTheUpdateCouldNotHaveWrittenIsSetAsideUntouched) {
         {COMMIT_RECORD_PATH, "its check fails",
          [&] { good(), edit(COMMIT_RECORD_PATH, [](std::string& b) { b.resize(b.size() - 3); }); }},
         {COMMIT_RECORD_PATH, "its check fails",
-         [&] { good(), edit(COMMIT_RECORD_PATH, [](std::string& b) { b[b.find("a.apk")] = 'b'; }); }},
-        {COMMIT_RECORD_NEW_PATH, "it names a path the update does not write", [&] {
+         [&] {
+             good(), edit(COMMIT_RECORD_PATH, [](std::string& b) { b[b.find("a.apk")] = 'b'; });
+         }},
+        {COMMIT_RECORD_NEW_PATH, "it names a path the update does not write",
+         [&] {
              commit_log log;
              ASSERT_EQ(commit_begin(&log, COMMIT_ALL_OR_NOTHING), 0);
              ASSERT_EQ(commit_note_directory(&log, "/system/app"), 0);
              commit_close(&log);
-             edit(COMMIT_RECORD_NEW_PATH, [](std::string& b) { b.replace(b.find("/system/app"), 11, "/sdcard"); });
+             edit(COMMIT_RECORD_NEW_PATH,
+                  [](std::string& b) { b.replace(b.find("/system/app"), 11, "/sdcard"); });
          }},
     };
     const char* const victims[] = {"/system/app/.zq-installing.1", "/system/app/evil",

@@ -55,7 +55,7 @@ __attribute__((format(printf, 2, 3))) void warn(check_state* state, const char* 
     (void)fputs("warning: ", stdout);
     va_list args;
     va_start(args, format);
-    (void)vprintf(format, args);
+    (void)vfprintf(stdout, format, args);
     va_end(args);
     ++state->warnings;
 }

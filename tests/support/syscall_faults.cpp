@@ -12,8 +12,9 @@
 #include "sandbox.h"
 
 const char* const FAULT_CALL_NAMES[FAULT_CALLS] = {
-    "open",      "read",   "write",  "sendfile", "fsync",   "fdatasync", "fchown", "fchmod",
-    "fsetxattr", "rename", "unlink", "mkdir",    "readdir", "close",     "sync_file_range", "sync"};
+    "open",    "read",   "write",           "sendfile", "fsync",  "fdatasync",
+    "fchown",  "fchmod", "fsetxattr",       "rename",   "unlink", "mkdir",
+    "readdir", "close",  "sync_file_range", "sync"};
 
 std::string failing_directory;
 
