@@ -95,6 +95,8 @@ void commit(install_context* context) {
     apply_result applied{false, 0, 0};
     if (sealed == SEAL_DONE) commit_apply(report_entry, context, &applied);
     run->pending = !applied.trusted || applied.failed > 0;
+    // Renames not begun (or not read to their end): none is known to be in place.
+    if (!applied.trusted) run->tally = walk_tally{0, walked.failed + walked.installed};
     if (run->pending) {
         draw_string(font_20px, UPDATE_PENDING);
         return;
