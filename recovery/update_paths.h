@@ -1,5 +1,6 @@
-// The update walk's decisions, shared with the integrators' checker: what is
-// taken, what is skipped and why.
+// The update walk's decisions and the one walk of an update tree, shared by
+// the plan, the install and the integrators' checker: what is taken, what is
+// skipped and why.
 #pragma once
 
 #include <stddef.h>
@@ -41,3 +42,48 @@ bool update_name_reserved(const char* name);
 // root_length characters) and decides what the walk does with it.
 update_choice update_decide(const char* directory, const char* name, int depth, size_t root_length,
                             update_stat_function stat_entry, void* context, update_entry* entry);
+
+// How a tree is read: the device reads its card; the checker reads a folder
+// on the desk, in its own order. Paths are the device's.
+struct update_tree {
+    // The directory at path, open for its names; nullptr, errno set, when it cannot be.
+    void* (*open)(const char* path, void* context);
+    // Its next name; nullptr at its end (errno 0) or when reading fails (errno set).
+    const char* (*next)(void* directory, void* context);
+    void (*close)(void* directory, void* context);
+    update_stat_function stat_entry;
+};
+
+// What the walk does after an entry.
+enum update_step {
+    UPDATE_STEP_NEXT,     // on to the next entry of the level
+    UPDATE_STEP_DESCEND,  // walk the directory entry first
+    UPDATE_STEP_ABANDON,  // the rest of the level is abandoned
+};
+
+// Why a level's names were not all read.
+enum update_level_failure {
+    UPDATE_LEVEL_NOT_OPENED,  // the directory cannot be opened
+    UPDATE_LEVEL_READ_FAILED,  // reading its names failed part-way
+    UPDATE_LEVEL_NO_MEMORY,    // no buffers for the level: it is skipped
+};
+
+// Who walks along. level: the state enter gave the level; parent: the level
+// above, whose entry is the directory being walked.
+struct update_visitor {
+    void* (*enter)(const char* path, int depth, void* parent, void* context);  // nullptr: none
+    update_step (*entry)(update_choice choice, const char* directory, const char* name,
+                         update_entry* entry, int depth, void* level, void* context);
+    void (*failed)(const char* path, int depth, update_level_failure why, int error, void* level,
+                   void* context);
+    // After a level; parent_entry is the directory it was.
+    void (*leave)(void* level, void* parent, const update_entry* parent_entry, void* context);
+};
+
+// Walks the directory path of an update tree whose destinations leave out
+// the first root_length characters (depth 0: the update root), deciding each
+// entry with update_decide. Each level's buffers are on the heap, so a deep
+// tree costs the stack a small frame a level.
+void update_walk_tree(const char* path, int depth, size_t root_length, const update_tree* tree,
+                      const update_visitor* visitor, void* context, void* parent = nullptr,
+                      const update_entry* parent_entry = nullptr);

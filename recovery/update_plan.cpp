@@ -1,6 +1,5 @@
 // The plan of an update: whether every file system it writes to has room for
 // all of it at once, reckoned with the walk's own decisions.
-#include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -34,9 +33,17 @@ struct update_plan {
     plan_partition partitions[PLAN_PARTITIONS];
 };
 
-struct plan_level_buffers {
-    char source[TEXT_BUFFER_SIZE];
-    char destination[TEXT_BUFFER_SIZE];
+// The partitions a plan reckons for, with the one the record goes to.
+struct plan_walk {
+    update_plan* plan;
+    plan_partition* top;     // where the update root's entries go
+    plan_partition* record;  // where the commit record is
+};
+// One level of the tree: the partition its entries go to, and the one the
+// directory it descends into goes to.
+struct plan_level {
+    plan_partition* partition;
+    plan_partition* below;
 };
 
 // The plan's entry for the file system of directory, or nullptr when it has too many.
@@ -60,42 +67,45 @@ void add_room(plan_partition* partition, unsigned long long bytes) {
     partition->inodes += 1;
 }
 
-int lstat_source(const char* source, struct stat* st, void* /*context*/) {
-    return lstat(source, st);
+void* enter_level(const char* /*path*/, int /*depth*/, void* parent, void* context) {
+    auto* level = static_cast<plan_level*>(calloc(1, sizeof(plan_level)));
+    if (level != nullptr) {
+        level->partition = parent != nullptr ? static_cast<plan_level*>(parent)->below
+                                             : static_cast<plan_walk*>(context)->top;
+    }
+    return level;
 }
 
-// Reckons the room every new file and directory below path takes at once;
-// partition is where this level's entries go, record where the record is.
-void plan_level(update_plan* plan, const char* path, int depth, size_t root_length,
-                plan_partition* partition, plan_partition* record) {
-    auto* level = static_cast<plan_level_buffers*>(calloc(1, sizeof(plan_level_buffers)));
-    DIR* dir = level != nullptr ? opendir(path) : nullptr;
-    update_entry entry{level != nullptr ? level->source : nullptr,
-                       level != nullptr ? level->destination : nullptr,
-                       {},
-                       0};
-    for (const dirent* found; dir != nullptr && (found = readdir(dir)) != nullptr;) {
-        const update_choice choice =
-            update_decide(path, found->d_name, depth, root_length, lstat_source, nullptr, &entry);
-        if (choice != UPDATE_DIRECTORY && choice != UPDATE_FILE) continue;
-        // Its entry, and its directory's, in the record.
-        if (record != nullptr) record->bytes += 3 * strlen(level->destination) + 32;
-        if (choice == UPDATE_FILE) {
-            add_room(partition, static_cast<unsigned long long>(entry.st.st_size));
-            continue;
-        }
-        struct stat st {};
-        plan_partition* below = partition;
-        if (stat(level->destination, &st) == 0) {
-            below = plan_partition_of(plan, st.st_dev, level->destination);
-        } else {
-            add_room(partition, 0);
-        }
-        plan_level(plan, level->source, depth + 1, root_length, below, record);
+// Reckons the room every new file and directory takes at once.
+update_step plan_entry(update_choice choice, const char* /*directory*/, const char* /*name*/,
+                       update_entry* entry, int /*depth*/, void* level_state, void* context) {
+    auto* walk = static_cast<plan_walk*>(context);
+    auto* level = static_cast<plan_level*>(level_state);
+    if (choice != UPDATE_DIRECTORY && choice != UPDATE_FILE) return UPDATE_STEP_NEXT;
+    // Its entry, and its directory's, in the record.
+    if (walk->record != nullptr) walk->record->bytes += 3 * strlen(entry->destination) + 32;
+    if (choice == UPDATE_FILE) {
+        add_room(level->partition, static_cast<unsigned long long>(entry->st.st_size));
+        return UPDATE_STEP_NEXT;
     }
-    if (dir != nullptr) closedir(dir);
+    struct stat st {};
+    level->below = level->partition;
+    if (stat(entry->destination, &st) == 0) {
+        level->below = plan_partition_of(walk->plan, st.st_dev, entry->destination);
+    } else {
+        add_room(level->partition, 0);
+    }
+    return UPDATE_STEP_DESCEND;
+}
+
+void plan_failed(const char* /*path*/, int /*depth*/, update_level_failure /*why*/,
+                 int /*error*/, void* /*level*/, void* /*context*/) {}
+
+void leave_level(void* level, void* /*parent*/, const update_entry* /*entry*/, void* /*c*/) {
     free(level);
 }
+
+constexpr update_visitor PLAN_WALK = {enter_level, plan_entry, plan_failed, leave_level};
 
 // Whether every partition has the room the plan reckons.
 bool plan_fits(const update_plan* plan) {
@@ -116,10 +126,10 @@ bool plan_update(const char* root) {
     auto* plan = static_cast<update_plan*>(calloc(1, sizeof(update_plan)));
     if (plan == nullptr) return false;
     struct stat st {};
-    plan_partition* top = stat("/", &st) == 0 ? plan_partition_of(plan, st.st_dev, "/") : nullptr;
-    plan_partition* record =
-        stat("/data", &st) == 0 ? plan_partition_of(plan, st.st_dev, "/data") : nullptr;
-    plan_level(plan, root, 0, strlen(root), top, record);
+    plan_walk walk{plan, nullptr, nullptr};
+    if (stat("/", &st) == 0) walk.top = plan_partition_of(plan, st.st_dev, "/");
+    if (stat("/data", &st) == 0) walk.record = plan_partition_of(plan, st.st_dev, "/data");
+    update_walk_tree(root, 0, strlen(root), &CARD_TREE, &PLAN_WALK, &walk);
     const bool fits = plan_fits(plan);
     free(plan);
     return fits;

@@ -5,6 +5,7 @@
 #include <stddef.h>
 
 #include "commit_record.h"
+#include "update_paths.h"
 
 // What the walk installed, and the entries it reported as not installed.
 struct walk_tally {
@@ -40,6 +41,9 @@ struct update_sink {
 __attribute__((format(printf, 2, 3))) void draw_message(char* message, const char* format, ...);
 // Formats a line for the sink: printed, and drawn or kept.
 __attribute__((format(printf, 2, 3))) void sink_line(update_sink* sink, const char* format, ...);
+
+// The update tree on the card, as the device reads it.
+extern const update_tree CARD_TREE;
 
 // Whether every file system the update root's tree goes to has room for all
 // of it at once (the all-or-nothing road).

@@ -18,12 +18,27 @@ namespace {
 
 constexpr mode_t NEW_DIR_MODE = 0775;
 
-// The buffers of one level of the walk, on the heap so that deep trees cost
-// the stack only a small frame per level.
+int lstat_source(const char* source, struct stat* st, void* /*context*/) {
+    return lstat(source, st);
+}
+void* open_card_directory(const char* path, void* /*context*/) {
+    return opendir(path);
+}
+const char* next_card_name(void* directory, void* /*context*/) {
+    const dirent* found = readdir(static_cast<DIR*>(directory));
+    return found != nullptr ? found->d_name : nullptr;
+}
+void close_card_directory(void* directory, void* /*context*/) {
+    (void)closedir(static_cast<DIR*>(directory));
+}
+
+// What the walk keeps of one level of the tree, on the heap so that deep
+// trees cost the stack only a small frame per level.
 struct walk_level {
-    bool noted;  // the record lists the directory this level's entries go to
-    char source[TEXT_BUFFER_SIZE];
-    char destination[TEXT_BUFFER_SIZE];
+    bool noted;              // the record lists the directory this level's entries go to
+    const char* target_dir;  // where entries are written when that is a staged directory
+    const char* below;       // the target_dir of the level the walk descends into
+    const char* staged_dir;  // where the directory being descended into is staged, or nullptr
     char message[TEXT_BUFFER_SIZE];
     char temporary[TEXT_BUFFER_SIZE];  // the file being installed, beside its destination
     char target[TEXT_BUFFER_SIZE];     // where an entry of a staged directory is written
@@ -32,11 +47,11 @@ struct walk_level {
 // Lists in the record, before the update writes a name of its own there, the
 // directory this level's destinations go to. False when the all-or-nothing
 // road cannot list it: nothing more is staged then, and the seal fails.
-bool note_directory(update_run* run, walk_level* level) {
+bool note_directory(update_run* run, walk_level* level, const char* destination) {
     if (level->noted || !run->recorded) return !run->record_failed;
-    const char* slash = strrchr(level->destination, '/');
+    const char* slash = strrchr(destination, '/');
     (void)snprintf(level->temporary, sizeof level->temporary, "%.*s",
-                   static_cast<int>(slash - level->destination), level->destination);
+                   static_cast<int>(slash - destination), destination);
     level->noted = commit_note_directory(&run->log, level->temporary) == 0;
     if (!level->noted && run->all_or_nothing) run->record_failed = true;
     return !run->record_failed;
@@ -44,26 +59,27 @@ bool note_directory(update_run* run, walk_level* level) {
 
 // Where the entry of a level is written: its destination, or below a staged
 // directory (target_dir) under its own name. False when that does not fit.
-bool entry_target(walk_level* level, const char* target_dir, const char* name,
+bool entry_target(walk_level* level, const update_entry* entry, const char* name,
                   const char** target) {
-    *target = level->destination;
-    if (target_dir == nullptr) return true;
+    *target = entry->destination;
+    if (level->target_dir == nullptr) return true;
     *target = level->target;
-    const int length = snprintf(level->target, sizeof level->target, "%s/%s", target_dir, name);
+    const int length =
+        snprintf(level->target, sizeof level->target, "%s/%s", level->target_dir, name);
     return length >= 0 && static_cast<size_t>(length) < sizeof level->target;
 }
 
 // Installs one file: staged for the commit, or replaced at once on the
 // file-by-file road. The screen names the side that failed, or says "copied".
-void copy_file(update_run* run, walk_level* level, const char* target) {
-    const bool beside = target == level->destination;
-    if (run->record_failed || (beside && !note_directory(run, level))) {
+void copy_file(update_run* run, walk_level* level, const update_entry* entry, const char* target) {
+    const bool beside = target == entry->destination;
+    if (run->record_failed || (beside && !note_directory(run, level, entry->destination))) {
         ++run->tally.failed;
         return;
     }
     install_result result;
     install_request request{
-        level->source,           target,           INSTALL_REPLACE, 0,       level->temporary,
+        entry->source,           target,           INSTALL_REPLACE, 0,       level->temporary,
         sizeof level->temporary, run->copy_buffer, run->copy_size,  nullptr, &run->log};
     if (run->all_or_nothing) {
         request.road = beside ? INSTALL_STAGE : INSTALL_FRESH;
@@ -75,43 +91,39 @@ void copy_file(update_run* run, walk_level* level, const char* target) {
     run->leftover = run->leftover || result.leftover;
     if (result.in_place) commit_in_place_done(&run->log);
     if (result.step == INSTALL_DONE && request.road == INSTALL_STAGE) {
-        commit_add(&run->log, level->temporary, level->destination);
+        commit_add(&run->log, level->temporary, entry->destination);
     }
     const char* error = strerror(result.error);
     ++(result.step == INSTALL_DONE ? run->tally.installed : run->tally.failed);
     switch (result.step) {
         case INSTALL_DONE:
             if (result.names > 1 && !result.in_place) {
-                printf("%s had %u names: the others keep the old content\n", level->destination,
+                printf("%s had %u names: the others keep the old content\n", entry->destination,
                        result.names);
             }
-            draw_message(level->message, "%s copied %lld bytes.\n", level->destination,
+            draw_message(level->message, "%s copied %lld bytes.\n", entry->destination,
                          result.bytes);
             if (result.in_place) {
                 draw_message(level->message, "%s written in place: not enough room for two.\n",
-                             level->destination);
+                             entry->destination);
             }
             break;
         case INSTALL_OPEN_SOURCE:
-            draw_message(level->message, "fopen %s failed. %s\n", level->source, error);
+            draw_message(level->message, "fopen %s failed. %s\n", entry->source, error);
             break;
         case INSTALL_OPEN_TARGET:
-            draw_message(level->message, "fopen %s failed. %s\n", level->destination, error);
+            draw_message(level->message, "fopen %s failed. %s\n", entry->destination, error);
             break;
         case INSTALL_READ_SOURCE:
-            draw_message(level->message, "read %s failed. %s\n", level->source, error);
+            draw_message(level->message, "read %s failed. %s\n", entry->source, error);
             break;
         case INSTALL_WRITE_TARGET:
-            draw_message(level->message, "write %s failed. %s\n", level->destination, error);
+            draw_message(level->message, "write %s failed. %s\n", entry->destination, error);
             break;
     }
     if (result.step != INSTALL_DONE && result.in_place) {
-        draw_message(level->message, DAMAGED_FORMAT, level->destination);
+        draw_message(level->message, DAMAGED_FORMAT, entry->destination);
     }
-}
-
-int lstat_source(const char* source, struct stat* st, void* /*context*/) {
-    return lstat(source, st);
 }
 
 // A new directory with its final mode at once (and chmod for a umask that strips it).
@@ -128,9 +140,8 @@ int new_directory(const char* path) {
 // as mkdir would, with ENOTDIR. A link to a directory is followed (a
 // partition of its own, as /system/vendor often is); standard output says
 // where it leads.
-bool make_directory(update_run* run, walk_level* level, const char* target,
+bool make_directory(update_run* run, walk_level* level, const char* path, const char* target,
                     const char** staged_dir) {
-    const char* path = level->destination;
     *staged_dir = nullptr;
     struct stat st {};
     int error = 0;
@@ -142,7 +153,7 @@ bool make_directory(update_run* run, walk_level* level, const char* target,
         error = EEXIST;
     } else if (errno != ENOENT) {
         error = errno;
-    } else if (!note_directory(run, level)) {
+    } else if (!note_directory(run, level, path)) {
         return true;
     } else {
         // Missing: staged under a temporary name, renamed at the commit.
@@ -168,79 +179,81 @@ bool make_directory(update_run* run, walk_level* level, const char* target,
     return false;
 }
 
-void update_level(update_run* run, const char* path, int depth, const char* target_dir);
-
-// Walks one directory of the update tree with the given level's buffers;
-// target_dir is where its entries are written when that is a staged directory.
-void walk(update_run* run, const char* path, int depth, walk_level* level, const char* target_dir) {
-    DIR* dir = opendir(path);
-    if (dir == nullptr) {
-        draw_message(level->message, "opendir %s failed. %s\n", path, strerror(errno));
-        ++run->tally.failed;
-        return;
+void* enter_level(const char* /*path*/, int /*depth*/, void* parent, void* /*context*/) {
+    auto* level = static_cast<walk_level*>(calloc(1, sizeof(walk_level)));
+    if (level != nullptr && parent != nullptr) {
+        level->target_dir = static_cast<walk_level*>(parent)->below;
     }
-    update_entry entry{level->source, level->destination, {}, 0};
-    for (;;) {
-        errno = 0;
-        const dirent* found = readdir(dir);
-        if (found == nullptr) {
-            // A card pulled or a bad sector mid-directory: the rest of it is unknown.
-            if (errno != 0) {
-                draw_message(level->message, "fopen %s failed. %s\n", path, strerror(errno));
-                ++run->tally.failed;
-            }
-            break;
-        }
-        const char* name = found->d_name;
-        const update_choice choice =
-            update_decide(path, name, depth, run->root_length, lstat_source, nullptr, &entry);
-        if (choice == UPDATE_IGNORED) continue;
-        const char* target = nullptr;
-        if (choice == UPDATE_PATH_TOO_LONG || !entry_target(level, target_dir, name, &target)) {
-            draw_message(level->message, "path too long, skipped %s/%s\n", path, name);
-            ++run->tally.failed;
-            continue;
-        }
-        printf("%s to %s\n", level->source, level->destination);
-        if (choice == UPDATE_RESERVED) {
-            draw_message(level->message, RESERVED_FORMAT, level->source);
-            ++run->tally.failed;
-        } else if (choice == UPDATE_UNREADABLE) {
-            draw_message(level->message, "lstat %s failed. %s\n", level->source,
-                         strerror(entry.error));
-            ++run->tally.failed;
-        } else if (choice == UPDATE_DIRECTORY) {
-            const char* staged_dir = nullptr;
-            if (!make_directory(run, level, target, &staged_dir)) {
-                ++run->tally.failed;
-                break;  // the rest of this level is abandoned
-            }
-            draw_message(level->message, "create dir %s\n", level->destination);
-            const char* below = staged_dir != nullptr ? staged_dir : target_dir ? target : nullptr;
-            update_level(run, level->source, depth + 1, below);
-            // Post-order: the record renames a staged directory after what it holds.
-            if (staged_dir != nullptr) commit_add(&run->log, staged_dir, level->destination);
-        } else if (choice == UPDATE_FILE) {
-            copy_file(run, level, target);
-        }
-    }
-    closedir(dir);
+    return level;
 }
 
-void update_level(update_run* run, const char* path, int depth, const char* target_dir) {
-    auto* level = static_cast<walk_level*>(calloc(1, sizeof(walk_level)));
-    if (level == nullptr) {
-        static char message[TEXT_BUFFER_SIZE];  // off the stack of every level
-        draw_message(message, "skip %s. %s\n", path, strerror(ENOMEM));
+// One entry of the tree: reported, skipped, installed, or a directory made
+// and walked.
+update_step walk_entry(update_choice choice, const char* directory, const char* name,
+                       update_entry* entry, int /*depth*/, void* level_state, void* context) {
+    auto* run = static_cast<update_run*>(context);
+    auto* level = static_cast<walk_level*>(level_state);
+    if (choice == UPDATE_IGNORED) return UPDATE_STEP_NEXT;
+    const char* target = nullptr;
+    if (choice == UPDATE_PATH_TOO_LONG || !entry_target(level, entry, name, &target)) {
+        draw_message(level->message, "path too long, skipped %s/%s\n", directory, name);
         ++run->tally.failed;
-        return;
+        return UPDATE_STEP_NEXT;
     }
-    walk(run, path, depth, level, target_dir);
+    printf("%s to %s\n", entry->source, entry->destination);
+    if (choice == UPDATE_RESERVED) {
+        draw_message(level->message, RESERVED_FORMAT, entry->source);
+        ++run->tally.failed;
+    } else if (choice == UPDATE_UNREADABLE) {
+        draw_message(level->message, "lstat %s failed. %s\n", entry->source,
+                     strerror(entry->error));
+        ++run->tally.failed;
+    } else if (choice == UPDATE_DIRECTORY) {
+        const char* staged_dir = nullptr;
+        if (!make_directory(run, level, entry->destination, target, &staged_dir)) {
+            ++run->tally.failed;
+            return UPDATE_STEP_ABANDON;
+        }
+        draw_message(level->message, "create dir %s\n", entry->destination);
+        level->staged_dir = staged_dir;
+        level->below = staged_dir != nullptr ? staged_dir : level->target_dir ? target : nullptr;
+        return UPDATE_STEP_DESCEND;
+    } else if (choice == UPDATE_FILE) {
+        copy_file(run, level, entry, target);
+    }
+    return UPDATE_STEP_NEXT;
+}
+
+void walk_failed(const char* path, int /*depth*/, update_level_failure why, int error,
+                 void* level, void* context) {
+    static char no_level_message[TEXT_BUFFER_SIZE];  // when there are no level buffers
+    char* message = why == UPDATE_LEVEL_NO_MEMORY ? no_level_message
+                                                  : static_cast<walk_level*>(level)->message;
+    const char* format = why == UPDATE_LEVEL_NOT_OPENED ? "opendir %s failed. %s\n"
+                         : why == UPDATE_LEVEL_READ_FAILED ? "fopen %s failed. %s\n"
+                                                           : "skip %s. %s\n";
+    draw_message(message, format, path, strerror(error));
+    ++static_cast<update_run*>(context)->tally.failed;
+}
+
+// Post-order: the record renames a staged directory after what it holds.
+void leave_level(void* level, void* parent_state, const update_entry* parent_entry,
+                 void* context) {
+    const auto* parent = static_cast<const walk_level*>(parent_state);
+    if (parent != nullptr && parent->staged_dir != nullptr) {
+        commit_add(&static_cast<update_run*>(context)->log, parent->staged_dir,
+                   parent_entry->destination);
+    }
     free(level);
 }
 
+constexpr update_visitor INSTALL_WALK = {enter_level, walk_entry, walk_failed, leave_level};
+
 }  // namespace
 
+const update_tree CARD_TREE = {open_card_directory, next_card_name, close_card_directory,
+                               lstat_source};
+
 void update(update_run* run, const char* path, int depth) {
-    update_level(run, path, depth, nullptr);
+    update_walk_tree(path, depth, run->root_length, &CARD_TREE, &INSTALL_WALK, run);
 }
