@@ -1,8 +1,8 @@
 #include "update_paths.h"
 
 #include <errno.h>
-#include <stdlib.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "commit_record.h"

@@ -63,7 +63,7 @@ enum update_step {
 
 // Why a level's names were not all read.
 enum update_level_failure {
-    UPDATE_LEVEL_NOT_OPENED,  // the directory cannot be opened
+    UPDATE_LEVEL_NOT_OPENED,   // the directory cannot be opened
     UPDATE_LEVEL_READ_FAILED,  // reading its names failed part-way
     UPDATE_LEVEL_NO_MEMORY,    // no buffers for the level: it is skipped
 };

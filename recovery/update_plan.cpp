@@ -98,8 +98,8 @@ update_step plan_entry(update_choice choice, const char* /*directory*/, const ch
     return UPDATE_STEP_DESCEND;
 }
 
-void plan_failed(const char* /*path*/, int /*depth*/, update_level_failure /*why*/,
-                 int /*error*/, void* /*level*/, void* /*context*/) {}
+void plan_failed(const char* /*path*/, int /*depth*/, update_level_failure /*why*/, int /*error*/,
+                 void* /*level*/, void* /*context*/) {}
 
 void leave_level(void* level, void* /*parent*/, const update_entry* /*entry*/, void* /*c*/) {
     free(level);

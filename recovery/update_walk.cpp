@@ -224,12 +224,12 @@ update_step walk_entry(update_choice choice, const char* directory, const char* 
     return UPDATE_STEP_NEXT;
 }
 
-void walk_failed(const char* path, int /*depth*/, update_level_failure why, int error,
-                 void* level, void* context) {
+void walk_failed(const char* path, int /*depth*/, update_level_failure why, int error, void* level,
+                 void* context) {
     static char no_level_message[TEXT_BUFFER_SIZE];  // when there are no level buffers
-    char* message = why == UPDATE_LEVEL_NO_MEMORY ? no_level_message
-                                                  : static_cast<walk_level*>(level)->message;
-    const char* format = why == UPDATE_LEVEL_NOT_OPENED ? "opendir %s failed. %s\n"
+    char* message =
+        why == UPDATE_LEVEL_NO_MEMORY ? no_level_message : static_cast<walk_level*>(level)->message;
+    const char* format = why == UPDATE_LEVEL_NOT_OPENED    ? "opendir %s failed. %s\n"
                          : why == UPDATE_LEVEL_READ_FAILED ? "fopen %s failed. %s\n"
                                                            : "skip %s. %s\n";
     draw_message(message, format, path, strerror(error));
@@ -237,8 +237,7 @@ void walk_failed(const char* path, int /*depth*/, update_level_failure why, int 
 }
 
 // Post-order: the record renames a staged directory after what it holds.
-void leave_level(void* level, void* parent_state, const update_entry* parent_entry,
-                 void* context) {
+void leave_level(void* level, void* parent_state, const update_entry* parent_entry, void* context) {
     const auto* parent = static_cast<const walk_level*>(parent_state);
     if (parent != nullptr && parent->staged_dir != nullptr) {
         commit_add(&static_cast<update_run*>(context)->log, parent->staged_dir,

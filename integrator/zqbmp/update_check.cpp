@@ -29,10 +29,12 @@ struct totals {
 struct check_state {
     std::string tree;  // the folder on the desk
     std::string root;  // its path on the device
+    bool check_case = true;
     int skipped = 0;
     int warnings = 0;
     totals system;
     totals data;
+    std::string longest;  // the longest line the device would draw
 };
 
 const char* kind_of(mode_t mode) {
@@ -105,114 +107,136 @@ bool read_names(const check_state* state, const std::string& device_dir,
     return true;
 }
 
-// The walk's path buffers, which serve every level in turn.
-char source[TEXT_BUFFER_SIZE];
-char destination[TEXT_BUFFER_SIZE];
-
-// Walks the directory whose path on the device is device_dir, as the walk would.
-void check_level(const std::string& device_dir, int depth, check_state* state) {
+// The tree as the walk reads it, from the folder on the desk: a directory's
+// names, sorted.
+struct desk_directory {
     std::vector<std::string> names;
-    if (!read_names(state, device_dir, &names)) {
-        printf("skip %s: cannot be read: %s\n", device_dir.c_str(), strerror(errno));
+    size_t next = 0;
+};
+
+void* open_on_desk(const char* path, void* context) {
+    auto* state = static_cast<check_state*>(context);
+    auto* directory = new desk_directory;
+    if (!read_names(state, path, &directory->names)) {
+        const int error = errno;
+        delete directory;
+        errno = error;
+        return nullptr;
+    }
+    if (state->check_case) check_case(directory->names, path, state);
+    return directory;
+}
+const char* next_on_desk(void* directory, void* /*context*/) {
+    auto* d = static_cast<desk_directory*>(directory);
+    return d->next < d->names.size() ? d->names[d->next++].c_str() : nullptr;
+}
+void close_on_desk(void* directory, void* /*context*/) {
+    delete static_cast<desk_directory*>(directory);
+}
+constexpr update_tree DESK_TREE = {open_on_desk, next_on_desk, close_on_desk, stat_on_desk};
+
+void* enter_level(const char* /*path*/, int /*depth*/, void* /*parent*/, void* context) {
+    return context;  // nothing kept per level
+}
+void leave_level(void* /*level*/, void* /*parent*/, const update_entry* /*entry*/, void* /*c*/) {}
+
+// What the device would do with an entry, and what the card or the device
+// would change of it.
+update_step check_entry(update_choice choice, const char* directory, const char* name,
+                        update_entry* entry, int depth, void* /*level*/, void* context) {
+    auto* state = static_cast<check_state*>(context);
+    if (choice == UPDATE_IGNORED) {
+        if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0) {
+            printf("skip %s/%s: only system and data are taken at the top of the tree\n", directory,
+                   name);
+            ++state->skipped;
+        }
+        return UPDATE_STEP_NEXT;
+    }
+    if (choice == UPDATE_PATH_TOO_LONG) {
+        printf("skip %s/%s: the path on the device is over %d bytes\n", directory, name,
+               TEXT_BUFFER_SIZE - 1);
         ++state->skipped;
-        return;
+        return UPDATE_STEP_NEXT;
     }
-    check_case(names, device_dir, state);
-
-    update_entry entry{source, destination, {}, 0};
-    for (const std::string& name : names) {
-        const update_choice choice = update_decide(device_dir.c_str(), name.c_str(), depth,
-                                                   state->root.size(), stat_on_desk, state, &entry);
-        if (choice == UPDATE_IGNORED) {
-            if (name != "." && name != "..") {
-                printf("skip %s/%s: only system and data are taken at the top of the tree\n",
-                       device_dir.c_str(), name.c_str());
-                ++state->skipped;
-            }
-            continue;
+    const char* dest = entry->destination;
+    check_name(name, dest, state);
+    if (choice == UPDATE_RESERVED) {
+        printf("skip %s: a name the device's installer keeps for its own files\n", entry->source);
+        ++state->skipped;
+    } else if (choice == UPDATE_UNREADABLE) {
+        printf("skip %s: %s\n", entry->source, strerror(entry->error));
+        ++state->skipped;
+    } else if (choice == UPDATE_DIRECTORY) {
+        printf("dir  %s\n", dest);
+        return UPDATE_STEP_DESCEND;
+    } else if (choice == UPDATE_FILE) {
+        const long long size = entry->st.st_size;
+        printf("file %s %lld bytes\n", dest, size);
+        totals& t = strncmp(dest, "/system", 7) == 0 ? state->system : state->data;
+        ++t.files;
+        t.bytes += size;
+        if (depth == 0) {
+            warn(state,
+                 "%s is a file in the tree: the device cannot put it in place of its %s "
+                 "directory\n",
+                 dest, dest);
         }
-        if (choice == UPDATE_PATH_TOO_LONG) {
-            printf("skip %s/%s: the path on the device is over %d bytes\n", device_dir.c_str(),
-                   name.c_str(), TEXT_BUFFER_SIZE - 1);
-            ++state->skipped;
-            continue;
+        if (size >= FAT_FILE_LIMIT) {
+            warn(state, "%s: %lld bytes: a FAT32 card holds files below 4 GiB\n", dest, size);
         }
-        const std::string source_path = source;  // the buffers serve the next level too
-        const std::string dest = destination;
-        check_name(name, dest.c_str(), state);
-        if (choice == UPDATE_RESERVED) {
-            printf("skip %s: a name the device's installer keeps for its own files\n",
-                   source_path.c_str());
-            ++state->skipped;
-        } else if (choice == UPDATE_UNREADABLE) {
-            printf("skip %s: %s\n", source_path.c_str(), strerror(entry.error));
-            ++state->skipped;
-        } else if (choice == UPDATE_DIRECTORY) {
-            printf("dir  %s\n", dest.c_str());
-            check_level(source_path, depth + 1, state);
-        } else if (choice == UPDATE_FILE) {
-            const long long size = entry.st.st_size;
-            printf("file %s %lld bytes\n", dest.c_str(), size);
-            totals& t = dest.rfind("/system", 0) == 0 ? state->system : state->data;
-            ++t.files;
-            t.bytes += size;
-            if (depth == 0) {
-                warn(state,
-                     "%s is a file in the tree: the device cannot put it in place of its %s "
-                     "directory\n",
-                     dest.c_str(), dest.c_str());
-            }
-            if (size >= FAT_FILE_LIMIT) {
-                warn(state, "%s: %lld bytes: a FAT32 card holds files below 4 GiB\n", dest.c_str(),
-                     size);
-            }
-            const std::string host = state->tree + dest;
-            const int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd < 0) {
-                warn(state, "%s cannot be read: %s: the device's copy would fail\n", dest.c_str(),
-                     strerror(errno));
-            } else {
-                close(fd);
-            }
+        const std::string host = state->tree + dest;
+        const int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            warn(state, "%s cannot be read: %s: the device's copy would fail\n", dest,
+                 strerror(errno));
         } else {
-            printf("skip %s: %s\n", source_path.c_str(), kind_of(entry.st.st_mode));
-            ++state->skipped;
-            if (S_ISLNK(entry.st.st_mode)) {
-                warn(state,
-                     "%s: a FAT card holds no symbolic links: a copy of the tree puts the file it "
-                     "leads to there, or nothing\n",
-                     dest.c_str());
-            }
+            close(fd);
+        }
+    } else {
+        printf("skip %s: %s\n", entry->source, kind_of(entry->st.st_mode));
+        ++state->skipped;
+        if (S_ISLNK(entry->st.st_mode)) {
+            warn(state,
+                 "%s: a FAT card holds no symbolic links: a copy of the tree puts the file it "
+                 "leads to there, or nothing\n",
+                 dest);
         }
     }
+    return UPDATE_STEP_NEXT;
 }
 
-// The longest line the walk draws for the directory whose path on the device is device_dir.
-void longest_level(const std::string& device_dir, int depth, check_state* state,
-                   std::string* longest) {
-    std::vector<std::string> names;
-    if (!read_names(state, device_dir, &names)) return;
-    update_entry entry{source, destination, {}, 0};
-    for (const std::string& name : names) {
-        const update_choice choice = update_decide(device_dir.c_str(), name.c_str(), depth,
-                                                   state->root.size(), stat_on_desk, state, &entry);
-        std::string line;
-        if (choice == UPDATE_PATH_TOO_LONG) {
-            line = "path too long, skipped ";
-            line.append(device_dir).append("/").append(name);
-        } else if (choice == UPDATE_RESERVED) {
-            line = std::string(RESERVED_FORMAT).substr(0, strlen(RESERVED_FORMAT) - 3) + source;
-        } else if (choice == UPDATE_DIRECTORY) {
-            line = std::string("create dir ") + destination;
-            const std::string next = source;
-            longest_level(next, depth + 1, state, longest);
-        } else if (choice == UPDATE_FILE) {
-            line = std::string(destination) + " copied " + std::to_string(entry.st.st_size) +
-                   " bytes.";
-        }
-        if (line.size() > longest->size()) *longest = line;
-    }
+void check_failed(const char* path, int /*depth*/, update_level_failure /*why*/, int error,
+                  void* /*level*/, void* context) {
+    printf("skip %s: cannot be read: %s\n", path, strerror(error));
+    ++static_cast<check_state*>(context)->skipped;
 }
+
+constexpr update_visitor CHECK_WALK = {enter_level, check_entry, check_failed, leave_level};
+
+// The line the device would draw for an entry, kept when it is the longest.
+update_step longest_entry(update_choice choice, const char* directory, const char* name,
+                          update_entry* entry, int /*depth*/, void* /*level*/, void* context) {
+    auto* state = static_cast<check_state*>(context);
+    std::string line;
+    if (choice == UPDATE_PATH_TOO_LONG) {
+        line = std::string("path too long, skipped ") + directory + "/" + name;
+    } else if (choice == UPDATE_RESERVED) {
+        line = std::string(RESERVED_FORMAT).substr(0, strlen(RESERVED_FORMAT) - 3) + entry->source;
+    } else if (choice == UPDATE_DIRECTORY) {
+        line = std::string("create dir ") + entry->destination;
+    } else if (choice == UPDATE_FILE) {
+        line = std::string(entry->destination) + " copied " + std::to_string(entry->st.st_size) +
+               " bytes.";
+    }
+    if (line.size() > state->longest.size()) state->longest = line;
+    return choice == UPDATE_DIRECTORY ? UPDATE_STEP_DESCEND : UPDATE_STEP_NEXT;
+}
+
+void longest_failed(const char* /*path*/, int /*depth*/, update_level_failure /*why*/,
+                    int /*error*/, void* /*level*/, void* /*context*/) {}
+
+constexpr update_visitor LONGEST_WALK = {enter_level, longest_entry, longest_failed, leave_level};
 
 }  // namespace
 
@@ -220,9 +244,9 @@ std::string update_longest_line(const char* tree, int item) {
     check_state state;
     state.tree = tree;
     state.root = MENU_ITEMS[item * 2 + 1];
-    std::string longest;
-    longest_level(state.root, 0, &state, &longest);
-    return longest;
+    state.check_case = false;
+    update_walk_tree(state.root.c_str(), 0, state.root.size(), &DESK_TREE, &LONGEST_WALK, &state);
+    return state.longest;
 }
 
 int update_check(const char* tree, int item) {
@@ -236,7 +260,7 @@ int update_check(const char* tree, int item) {
     check_state state;
     state.tree = tree;
     state.root = root;
-    check_level(root, 0, &state);
+    update_walk_tree(root, 0, state.root.size(), &DESK_TREE, &CHECK_WALK, &state);
     printf("total /system: %lld files, %lld bytes\n", state.system.files, state.system.bytes);
     printf("total /data: %lld files, %lld bytes\n", state.data.files, state.data.bytes);
     printf("skipped: %d\n", state.skipped);
