@@ -1,49 +1,19 @@
 #include "remount.h"
 
 #include <errno.h>
-#include <mntent.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/statfs.h>
 
+#include "mount_table.h"
+
 namespace {
 
 constexpr const char* PARTITIONS[REMOUNT_PARTITIONS] = {"/system", "/data"};
 
-// Read-only and the per-mount flags a remount must repeat to keep them: as
-// the kernel's statfs reports each (f_flags), and as /proc/mounts names it.
-struct mount_flag {
-    unsigned long statfs_bit;
-    const char* option;
-    unsigned long flag;
-};
-constexpr mount_flag MOUNT_FLAGS[] = {
-    {0x0001, "ro", MS_RDONLY},         {0x0002, "nosuid", MS_NOSUID},
-    {0x0004, "nodev", MS_NODEV},       {0x0008, "noexec", MS_NOEXEC},
-    {0x0010, "sync", MS_SYNCHRONOUS},  {0x0040, "mand", MS_MANDLOCK},
-    {0x0400, "noatime", MS_NOATIME},   {0x0800, "nodiratime", MS_NODIRATIME},
-    {0x1000, "relatime", MS_RELATIME},
-};
 // Set in f_flags by kernels that report the flags there (2.6.36 and later).
 constexpr unsigned long STATFS_FLAGS_VALID = 0x0020;
-
-// The flags of the mount at path as /proc/mounts lists them: its last entry
-// for path, the mount on top. -1 when it has none.
-long listed_mount_flags(const char* path) {
-    FILE* mounts = setmntent("/proc/mounts", "r");
-    if (mounts == nullptr) return -1;
-    long flags = -1;
-    for (const mntent* entry; (entry = getmntent(mounts)) != nullptr;) {
-        if (strcmp(entry->mnt_dir, path) != 0) continue;
-        flags = 0;
-        for (const mount_flag& f : MOUNT_FLAGS) {
-            if (hasmntopt(entry, f.option) != nullptr) flags |= static_cast<long>(f.flag);
-        }
-    }
-    endmntent(mounts);
-    return flags;
-}
 
 // The mount's flags (MS_RDONLY and the kept ones), or -1 when the path cannot
 // be queried. Kernels before 2.6.36 report none in statfs: /proc/mounts has them.
@@ -51,10 +21,11 @@ long mount_flags(const char* path) {
     struct statfs st {};
     if (statfs(path, &st) != 0) return -1;
     const auto reported = static_cast<unsigned long>(st.f_flags);
-    if ((reported & STATFS_FLAGS_VALID) == 0) return listed_mount_flags(path);
+    if ((reported & STATFS_FLAGS_VALID) == 0) return mount_table_flags("/proc/mounts", path);
     long flags = 0;
-    for (const mount_flag& f : MOUNT_FLAGS) {
-        if ((reported & f.statfs_bit) != 0) flags |= static_cast<long>(f.flag);
+    for (size_t i = 0; i < MOUNT_FLAG_COUNT; ++i) {
+        if ((reported & MOUNT_FLAGS[i].statfs_bit) != 0)
+            flags |= static_cast<long>(MOUNT_FLAGS[i].flag);
     }
     return flags;
 }

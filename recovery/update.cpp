@@ -85,7 +85,7 @@ void report_entry(const char* destination, int error, int files, void* context) 
 void commit(install_context* context) {
     update_run* run = &context->run;
     const walk_tally walked = run->tally;
-    const seal_result sealed = commit_seal(&run->log, report_entry, context);
+    const seal_result sealed = commit_seal(&run->log, &run->watch, report_entry, context);
     if (sealed == SEAL_FAILED) {
         commit_sweep(COMMIT_RECORD_NEW_PATH);
         commit_remove(COMMIT_RECORD_NEW_PATH);

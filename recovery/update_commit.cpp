@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include "file_install.h"
@@ -31,23 +32,29 @@ bool push_name(char* path, size_t length, const char* name) {
            TEXT_BUFFER_SIZE - length;
 }
 
-// Visits every regular file at path or below it (never through a link),
-// path being a TEXT_BUFFER_SIZE buffer; returns how many there are.
+// Visits every regular file that name in the directory at (AT_FDCWD: name
+// is a path) is or holds, never through a link; path (TEXT_BUFFER_SIZE
+// bytes) names the entry for reports. Returns how many there are.
 template <typename Visit>
-int each_file(char* path, const Visit& visit) {
+int each_file(int at, const char* name, unsigned char type, char* path, const Visit& visit) {
     struct stat st {};
-    if (lstat(path, &st) != 0) return 0;
-    if (S_ISREG(st.st_mode)) {
-        visit(path);
+    if (type == DT_UNKNOWN) {
+        if (fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
+        type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : DT_LNK;
+    }
+    if (type == DT_REG) {
+        visit(at, name, path);
         return 1;
     }
-    if (!S_ISDIR(st.st_mode)) return 0;
+    if (type != DT_DIR) return 0;
+    const int fd = openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (dir == nullptr && fd >= 0) (void)close(fd);
     int files = 0;
-    DIR* dir = opendir(path);
     const size_t length = strlen(path);
     for (const dirent* entry; dir != nullptr && (entry = readdir(dir)) != nullptr;) {
         if (!is_dot(entry->d_name) && push_name(path, length, entry->d_name)) {
-            files += each_file(path, visit);
+            files += each_file(dirfd(dir), entry->d_name, entry->d_type, path, visit);
         }
         path[length] = '\0';
     }
@@ -92,11 +99,11 @@ record_work* new_work(commit_report report, void* context) {
     return work;
 }
 
-// Waits until what was written to the file at path is on storage and says
-// whether that failed: the data went with the update's one flush, so this
-// costs no journal commit.
-int flushed(const char* path) {
-    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+// Waits until what was written to the file name in the directory at is on
+// storage and says whether that failed: the data went with the update's one
+// flush, so this costs no journal commit.
+int flushed(int at, const char* name) {
+    const int fd = openat(at, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
     int result = sync_file_range(
         fd, 0, 0, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
@@ -116,14 +123,15 @@ void flush_staged(char kind, const char* staged, const char* destination, void* 
     if (kind != 'S') return;
     (void)snprintf(work->path, sizeof work->path, "%s", staged);
     const size_t prefix = strlen(staged);
-    (void)each_file(work->path, [&](const char* file) {
-        if (flushed(file) == 0) return;
-        const int error = errno;
-        (void)snprintf(work->destination, sizeof work->destination, "%s%s", destination,
-                       file + prefix);
-        work->report(work->destination, error, 1, work->context);
-        ++work->failed;
-    });
+    (void)each_file(AT_FDCWD, staged, DT_UNKNOWN, work->path,
+                    [&](int at, const char* name, const char* file) {
+                        if (flushed(at, name) == 0) return;
+                        const int error = errno;
+                        (void)snprintf(work->destination, sizeof work->destination, "%s%s",
+                                       destination, file + prefix);
+                        work->report(work->destination, error, 1, work->context);
+                        ++work->failed;
+                    });
 }
 
 void rename_staged(char kind, const char* staged, const char* destination, void* context) {
@@ -133,7 +141,8 @@ void rename_staged(char kind, const char* staged, const char* destination, void*
     if (rename(staged, destination) == 0) return;
     const int error = errno;
     (void)snprintf(work->path, sizeof work->path, "%s", staged);
-    const int files = each_file(work->path, [](const char*) {});
+    const int files =
+        each_file(AT_FDCWD, staged, DT_UNKNOWN, work->path, [](int, const char*, const char*) {});
     work->report(destination, error, files, work->context);
     ++work->failed;
 }
@@ -154,18 +163,86 @@ void sweep_directory(char kind, const char* directory, const char* /*unused*/, v
 
 void report_nothing(const char* /*destination*/, int /*error*/, int /*files*/, void* /*c*/) {}
 
+// After the one flush: 0 when every watched file system says none of its
+// files had a write error; else -1, errno set to the error, or 0 where the
+// file systems cannot tell, and *which names the one that said so.
+int partition_errors(partition_watch* watch, const char** which) {
+    *which = nullptr;
+    if (watch->overflow || !syncfs_reports_errors()) {
+        errno = 0;
+        return -1;
+    }
+    for (int i = 0; i < watch->count; ++i) {
+        if (syncfs(watch->fd[i]) != 0) {
+            if (errno != ENOSYS) *which = watch->path[i];
+            return -1;
+        }
+    }
+    return 0;
+}
+
+void unwatch(partition_watch* watch) {
+    for (int i = 0; i < watch->count; ++i) (void)close(watch->fd[i]);
+    watch->count = 0;
+}
+
 }  // namespace
 
-seal_result commit_seal(commit_log* log, commit_report report, void* context) {
+void watch_partition(partition_watch* watch, const char* directory) {
+    struct stat st {};
+    if (stat(directory, &st) != 0) {
+        watch->overflow = true;  // cannot tell which: every file is looked at
+        return;
+    }
+    for (int i = 0; i < watch->count; ++i) {
+        if (watch->device[i] == st.st_dev) return;
+    }
+    const int fd = watch->count < WATCHED_PARTITIONS
+                       ? open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                       : -1;
+    if (fd < 0) {
+        watch->overflow = true;
+        return;
+    }
+    watch->fd[watch->count] = fd;
+    watch->device[watch->count] = st.st_dev;
+    (void)snprintf(watch->path[watch->count], TEXT_BUFFER_SIZE, "%s", directory);
+    ++watch->count;
+}
+
+bool syncfs_reports_errors() {
+    struct utsname name {};
+    unsigned major = 0;
+    unsigned minor = 0;
+    if (uname(&name) != 0) return false;
+    const char* at = name.release;
+    for (; *at >= '0' && *at <= '9'; ++at) major = major * 10 + static_cast<unsigned>(*at - '0');
+    if (*at++ != '.') return false;
+    for (; *at >= '0' && *at <= '9'; ++at) minor = minor * 10 + static_cast<unsigned>(*at - '0');
+    return major > 5 || (major == 5 && minor >= 8);
+}
+
+seal_result commit_seal(commit_log* log, partition_watch* watch, commit_report report,
+                        void* context) {
     record_work* work = new_work(report, context);
     record_summary* record = static_cast<record_summary*>(malloc(sizeof(record_summary)));
     int error = work == nullptr || record == nullptr ? ENOMEM : 0;
     if (error == 0 && commit_flush(log) != 0) error = errno;
+    const char* which = nullptr;
     if (error == 0) {
-        sync();  // every staged file and directory, on both partitions, and the list
-        record_read(COMMIT_RECORD_NEW_PATH, flush_staged, work, record);
-        if (record->state != RECORD_TRUSTED) error = record->error != 0 ? record->error : EIO;
+        sync();  // every staged file and directory, on every partition, and the list
+        if (partition_errors(watch, &which) != 0) {
+            const int partition_error = errno;
+            record_read(COMMIT_RECORD_NEW_PATH, flush_staged, work, record);
+            if (record->state != RECORD_TRUSTED) error = record->error != 0 ? record->error : EIO;
+            // A file system's error that no file of the update's shows.
+            if (error == 0 && work->failed == 0 && which != nullptr) {
+                report(which, partition_error != 0 ? partition_error : EIO, 0, context);
+                ++work->failed;
+            }
+        }
     }
+    unwatch(watch);
     int sealed = -1;
     if (error == 0 && work->failed == 0) {
         sealed = commit_close_sealed(log);

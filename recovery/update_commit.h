@@ -2,11 +2,29 @@
 // the removal of what an update left staged.
 #pragma once
 
+#include <sys/types.h>
+
 #include "commit_record.h"
 
 // Called for an entry that failed: destination, the error, and how many
 // files the entry holds (a staged directory holds all of its own).
 using commit_report = void (*)(const char* destination, int error, int files, void* context);
+
+// The file systems an update stages on, each watched for write errors from
+// before the update first writes there: kernels from 5.8 on report any of
+// its files' on syncfs.
+constexpr int WATCHED_PARTITIONS = 8;
+struct partition_watch {
+    int count;
+    bool overflow;  // more file systems than it watches
+    int fd[WATCHED_PARTITIONS];
+    dev_t device[WATCHED_PARTITIONS];
+    char path[WATCHED_PARTITIONS][TEXT_BUFFER_SIZE];
+};
+// Watches the file system of directory, unless it is watched already.
+void watch_partition(partition_watch* watch, const char* directory);
+// Whether syncfs reports the write errors of a file system's files (Linux 5.8 on).
+bool syncfs_reports_errors();
 
 enum seal_result {
     SEAL_FAILED,     // nothing takes effect; the failure went to report
@@ -14,9 +32,12 @@ enum seal_result {
     SEAL_UNFLUSHED,  // committed, but not known to be on storage: the renames wait
 };
 // The commit point: one flush of everything, a check that every staged file
-// reached storage (a write error of one fails the update, naming it), then
-// the record sealed, flushed and renamed to COMMIT_RECORD_PATH.
-seal_result commit_seal(commit_log* log, commit_report report, void* context);
+// reached storage (a write error of one fails the update, naming it; where
+// the watched file systems can say none had one, no file is looked at), then
+// the record sealed, flushed and renamed to COMMIT_RECORD_PATH. The watch is
+// released.
+seal_result commit_seal(commit_log* log, partition_watch* watch, commit_report report,
+                        void* context);
 
 struct apply_result {
     bool trusted;      // the record is sealed and trusted; else nothing was done

@@ -5,6 +5,7 @@
 #include <stddef.h>
 
 #include "commit_record.h"
+#include "update_commit.h"
 #include "update_paths.h"
 
 // What the walk installed, and the entries it reported as not installed.
@@ -25,6 +26,7 @@ struct update_run {
     char* copy_buffer;
     size_t copy_size;
     commit_log log;
+    partition_watch watch;  // where the all-or-nothing road stages
 };
 
 // Where the lines of a finish of an interrupted update go: standard output

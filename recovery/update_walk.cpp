@@ -54,6 +54,7 @@ bool note_directory(update_run* run, walk_level* level, const char* destination)
                    static_cast<int>(slash - destination), destination);
     level->noted = commit_note_directory(&run->log, level->temporary) == 0;
     if (!level->noted && run->all_or_nothing) run->record_failed = true;
+    if (level->noted && run->all_or_nothing) watch_partition(&run->watch, level->temporary);
     return !run->record_failed;
 }
 

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <stdarg.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,9 +15,10 @@
 const char* const FAULT_CALL_NAMES[FAULT_CALLS] = {
     "open",    "read",   "write",           "sendfile", "fsync",  "fdatasync",
     "fchown",  "fchmod", "fsetxattr",       "rename",   "unlink", "mkdir",
-    "readdir", "close",  "sync_file_range", "sync"};
+    "readdir", "close",  "sync_file_range", "syncfs",   "sync"};
 
 std::string failing_directory;
+std::string kernel_release;
 
 namespace {
 
@@ -101,8 +103,18 @@ FAULT_WRAP(int, fsetxattr, (int fd, const char* k, const void* v, size_t n, int 
 FAULT_WRAP(int, rename, (const char* from, const char* to), (from, to), fails(FAULT_RENAME, to))
 FAULT_WRAP(int, unlink, (const char* p), (p), fails(FAULT_UNLINK, p))
 FAULT_WRAP(int, mkdir, (const char* p, mode_t m), (p, m), fails(FAULT_MKDIR, p))
+FAULT_WRAP(int, syncfs, (int fd), (fd), FAULT_FD(FAULT_SYNCFS, fd))
 FAULT_WRAP(int, sync_file_range, (int fd, off64_t at, off64_t n, unsigned f), (fd, at, n, f),
            FAULT_FD(FAULT_SYNC_FILE_RANGE, fd))
+
+int __real_uname(struct utsname* name);
+int __wrap_uname(struct utsname* name) {
+    const int result = __real_uname(name);
+    if (result == 0 && !kernel_release.empty()) {
+        (void)snprintf(name->release, sizeof name->release, "%s", kernel_release.c_str());
+    }
+    return result;
+}
 
 int __real_open64(const char* path, int flags, ...);
 int __wrap_open64(const char* path, int flags, ...) {

@@ -24,6 +24,7 @@ enum fault_call {
     FAULT_READDIR,
     FAULT_CLOSE,
     FAULT_SYNC_FILE_RANGE,
+    FAULT_SYNCFS,
     FAULT_SYNC,  // cannot fail: only counted, and a place to cut
     FAULT_CALLS,
 };
@@ -44,6 +45,9 @@ size_t faults_peak_heap();
 // The path the failed call named (its descriptor's path, for one on a
 // descriptor); empty while none failed.
 std::string faults_failed_path();
+
+// The kernel release uname reports, as an older kernel would; empty: the host's.
+extern std::string kernel_release;
 
 // Reads of this directory fail with EIO, as a card pulled mid-walk makes them
 // fail, armed or not; empty: none.
