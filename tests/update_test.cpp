@@ -771,6 +771,13 @@ TEST_F(UpdateWalk, ReadOnlySystemIsRemountedForTheWalkAndPutBack) {
     remount_state untouched{};
     EXPECT_EQ(remount(remount_writable, &untouched), "") << "nothing read-only, nothing said";
     EXPECT_EQ(remount(restore, &untouched), "");
+    // The update itself, onto a read-only /system.
+    ASSERT_EQ(mount("tmpfs", "/system", "tmpfs", MS_RDONLY, "mode=755"), 0);
+    file("system/x.txt", "x");
+    const std::string out = walk();
+    EXPECT_EQ(read_text_file("/system/x.txt"), "x");
+    EXPECT_TRUE(read_only("/system"));
+    EXPECT_NE(out.find("remounted /system read-only\n"), std::string::npos) << out;
 }
 
 }  // namespace
@@ -1137,6 +1144,8 @@ TEST_F(UpdateWalk, ARecordTheUpdateCouldNotHaveWrittenIsSetAsideUntouched) {
         {COMMIT_RECORD_PATH, "it names a path the update does not write",
          [&] { sealed("/system/app/evil", dest); }},
         {COMMIT_RECORD_PATH, "it names a path the update does not write",
+         [&] { sealed("/system/app/.zq-installing.0g", dest); }},
+        {COMMIT_RECORD_PATH, "it names a path the update does not write",
          [&] { sealed("/data/.zq-installing.1", dest); }},
         {COMMIT_RECORD_PATH, "its check fails",
          [&] { good(), edit(COMMIT_RECORD_PATH, [](std::string& b) { b.resize(b.size() - 3); }); }},
@@ -1155,7 +1164,8 @@ TEST_F(UpdateWalk, ARecordTheUpdateCouldNotHaveWrittenIsSetAsideUntouched) {
          }},
     };
     const char* const victims[] = {"/system/app/.zq-installing.1", "/system/app/evil",
-                                   "/data/.zq-installing.1", "/sdcard/.zq-installing.1"};
+                                   "/system/app/.zq-installing.0g", "/data/.zq-installing.1",
+                                   "/sdcard/.zq-installing.1"};
     ASSERT_TRUE(make_dirs("/system/app"));
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.path) + ": " + c.why);
