@@ -128,17 +128,25 @@ void screen_format_init(screen_format* format, const fb_var_screeninfo* var) {
             place_byte_channels(format, var);
             format->write = is_bgr(format) ? write_24bpp : write_24bpp_channels;
             break;
-        case 16:
+        case 16: {
+            // A driver that reports no colour fields gets the usual layout, as at 24 and 32 bits.
+            fb_var_screeninfo fields = *var;
+            if (var->red.length == 0 && var->green.length == 0 && var->blue.length == 0) {
+                fields.red = fb_bitfield{11, 5, 0};
+                fields.green = fb_bitfield{5, 6, 0};
+                fields.blue = fb_bitfield{0, 5, 0};
+            }
             format->bytes_per_pixel = 2;
-            format->red_offset = var->red.offset;
-            format->green_offset = var->green.offset;
-            format->blue_offset = var->blue.offset;
-            format->write = is_rgb565(var) ? write_16bpp_rgb565 : write_16bpp;
-            format->kind = is_rgb565(var) ? SCREEN_RGB565 : SCREEN_OTHER;
-            fill_channel(format->red16, var->red);
-            fill_channel(format->green16, var->green);
-            fill_channel(format->blue16, var->blue);
+            format->red_offset = fields.red.offset;
+            format->green_offset = fields.green.offset;
+            format->blue_offset = fields.blue.offset;
+            format->write = is_rgb565(&fields) ? write_16bpp_rgb565 : write_16bpp;
+            format->kind = is_rgb565(&fields) ? SCREEN_RGB565 : SCREEN_OTHER;
+            fill_channel(format->red16, fields.red);
+            fill_channel(format->green16, fields.green);
+            fill_channel(format->blue16, fields.blue);
             break;
+        }
         default:
             break;
     }

@@ -54,7 +54,8 @@ TEST(ScreenFormat, ConvertsColoursAtEachDepth) {
     }
 }
 
-// Layouts other than 5-6-5 go through the per-channel tables.
+// Layouts other than 5-6-5 go through the per-channel tables; a screen that
+// reports no fields is taken for 5-6-5.
 TEST(ScreenFormat, SixteenBitFieldsFollowFbvar) {
     const struct {
         fb_bitfield red, green, blue;
@@ -66,6 +67,7 @@ TEST(ScreenFormat, SixteenBitFieldsFollowFbvar) {
         {{0, 5, 0}, {5, 6, 0}, {11, 5, 0}, 0xF08040, 0x441E},   // 5-6-5, blue on top
         {{10, 5, 0}, {5, 0, 0}, {16, 5, 0}, 0xFFFFFF, 0x7C00},  // length 0; above bit 15
         {{11, 9, 0}, {5, 0, 0}, {16, 5, 0}, 0xFFFFFF, 0x0000},  // longer than 8 bits
+        {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}, 0xF08040, 0xF408},    // none reported: 5-6-5
     };
     for (const auto& c : cases) {
         guarded_screen screen(4, 4, 16);
