@@ -65,6 +65,7 @@ void* ui_thread_function(void* /*unused*/) {
     while (EXIT_RECOVERY == 0) {
         draw_prepared_bitmap(&background, 0, 0);
         draw_prepared_bitmap(frames[k], 0, FRAME_Y);
+        fb_flush();
         usleep(1000000 / FPS);
         k = (k + 1) % FRAME_COUNT;
     }

@@ -1,5 +1,6 @@
 #include "framebuffer.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <inttypes.h>
 #include <stdio.h>
@@ -57,7 +58,13 @@ screen_layout fb_layout() {
             static_cast<int64_t>(rows), bpp};
 }
 
+namespace {
+// The driver refused a pan: the screen is scanned without being told.
+bool pan_refused = false;
+}  // namespace
+
 int fb_init() {
+    pan_refused = false;
     // Close-on-exec: the shell commands the program runs do not inherit it.
     fbfd = open(FB_DEVICE, O_RDWR | O_CLOEXEC);
     if (fbfd < 0) {
@@ -105,6 +112,14 @@ void fb_clear() {
     }
     for (int64_t y = 0; y < screen.height; ++y)
         memset(screen.origin + y * screen.pitch, 0, row_bytes);
+}
+
+void fb_flush() {
+    if (fbfd < 0 || pan_refused) return;
+    fb_var_screeninfo shown = fbvar;
+    if (ioctl(fbfd, FBIOPAN_DISPLAY, &shown) == 0 || (errno != EINVAL && errno != ENOTTY)) return;
+    pan_refused = true;
+    printf("FBIOPAN_DISPLAY refused: %s; the screen is drawn without it\n", strerror(errno));
 }
 
 void fb_exit() {

@@ -40,3 +40,8 @@ void fb_exit();
 // Clears the visible screen to black (zero bytes); nothing while the screen
 // is not mapped.
 void fb_clear();
+// Tells the driver a picture is complete: FBIOPAN_DISPLAY at the offsets the
+// screen already has, so that a panel refreshed only on request shows it. A
+// driver that refuses (EINVAL, ENOTTY) is not asked again, and standard output
+// says so once. Nothing while the device is not open.
+void fb_flush();

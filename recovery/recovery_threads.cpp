@@ -27,6 +27,7 @@ bool countdown() {
         (void)snprintf(text, sizeof text, COUNTDOWN_FORMAT, n);
         --n;
         draw_string(font_20px, text);
+        fb_flush();
         pthread_mutex_unlock(&draw_lock);
 
         input_event event;
@@ -116,10 +117,12 @@ void* ui_thread_function(void* /*unused*/) {
     if (EXIT_RECOVERY == 0) {
         pthread_mutex_lock(&draw_lock);
         fb_clear();
+        fb_flush();
         pthread_mutex_unlock(&draw_lock);
         while (EXIT_RECOVERY == 0 && STAGE == S_MENU) {
             pthread_mutex_lock(&draw_lock);
             draw_menu();
+            fb_flush();
             pthread_mutex_unlock(&draw_lock);
             wait_for_wake_up();
         }

@@ -7,6 +7,7 @@
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "console.h"
@@ -19,6 +20,24 @@
 #include "update_commit.h"
 #include "update_run.h"
 
+namespace {
+
+// The update screen grows a line at a time: the driver is told at most this
+// often, and always before a key is waited for.
+constexpr long FLUSH_INTERVAL_MS = 100;
+
+void flush_now_and_then() {
+    static long long last_ms = 0;  // a rate, not state: the first line of any update flushes
+    timespec now{};
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long ms = static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    if (ms - last_ms < FLUSH_INTERVAL_MS) return;
+    last_ms = ms;
+    fb_flush();
+}
+
+}  // namespace
+
 void draw_message(char* message, const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -26,6 +45,7 @@ void draw_message(char* message, const char* format, ...) {
     va_end(args);
     if (length >= TEXT_BUFFER_SIZE) message[TEXT_BUFFER_SIZE - 2] = '\n';
     draw_string(font_20px, message);
+    flush_now_and_then();
 }
 
 void sink_line(update_sink* sink, const char* format, ...) {
@@ -38,6 +58,7 @@ void sink_line(update_sink* sink, const char* format, ...) {
     (void)fputs(line, stdout);
     if (sink->draw) {
         draw_string(font_20px, line);
+        flush_now_and_then();
         return;
     }
     const size_t kept = strlen(sink->report);
@@ -202,6 +223,7 @@ void run_menu() {
     selected_menu = 0;
 
     draw_string(font_20px, UPDATE_PROMPT);
+    fb_flush();
     input_event event;
     do {
         wait_key(&event);

@@ -308,28 +308,36 @@ TEST(RecoveryProgram, TheStartFinishesAnInterruptedUpdateWithoutAScreen) {
 }
 
 // The whole program, no key pressed: the font is loaded, the countdown runs
-// out, and the glyphs are freed at the end.
+// out, and the glyphs are freed at the end. The driver is told of each
+// countdown line and of the last clear; one that refuses is asked once.
 TEST(RecoveryProgram, CountdownRunsOutAndTheGlyphsAreFreed) {
     make_dirs("/ZQ/media");
     write_text_file(font_20px_file,
                     read_text_file(std::string(ZQ_MEDIA_DIR) + "/inconsolata_20px_ffffff.bmp"));
     for (int n = 0; n < 4; ++n) unlink(("/dev/input/event" + std::to_string(n)).c_str());
-    fake_framebuffer_install(320, 240, 32);
     platform_command("reboot");
     putenv(const_cast<char*>(PLATFORM_PATH));
-    STAGE = S_COUNTDOWN;
-    EXIT_RECOVERY = 0;
-    const size_t heap = heap_in_use();
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(zqrecovery::main(1, nullptr), 0);
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("worker_thread_function() exit.\n"), std::string::npos) << out;
-    EXPECT_LT(heap_in_use(), heap + 16 * 1024) << "the glyphs are freed";
-    EXPECT_NE(font_20px[0].pixels, nullptr) << "the font was loaded";
-    for (prepared_bitmap& glyph : font_20px) glyph = prepared_bitmap{};  // freed already
-    pthread_mutex_init(&lock, nullptr);                                  // main destroyed them
-    pthread_cond_init(&cond, nullptr);
-    fake_framebuffer_remove();
+    for (const int refusal : {0, EINVAL}) {
+        SCOPED_TRACE(refusal);
+        fake_framebuffer_install(320, 240, 32);
+        fake_framebuffer_pan_error = refusal;
+        STAGE = S_COUNTDOWN;
+        EXIT_RECOVERY = 0;
+        const size_t heap = heap_in_use();
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(zqrecovery::main(1, nullptr), 0);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find("worker_thread_function() exit.\n"), std::string::npos) << out;
+        EXPECT_LT(heap_in_use(), heap + 16 * 1024) << "the glyphs are freed";
+        EXPECT_NE(font_20px[0].pixels, nullptr) << "the font was loaded";
+        EXPECT_EQ(fake_framebuffer_pans, refusal == 0 ? COUNTDOWN_SECONDS + 1 : 1);
+        EXPECT_EQ(out.find("FBIOPAN_DISPLAY refused: ") != std::string::npos, refusal != 0);
+        for (prepared_bitmap& glyph : font_20px) glyph = prepared_bitmap{};  // freed already
+        pthread_mutex_init(&lock, nullptr);                                  // main destroyed them
+        pthread_cond_init(&cond, nullptr);
+        fake_framebuffer_remove();
+    }
+    fake_framebuffer_pan_error = 0;
 }
 
 TEST_F(RecoveryThreads, KeyStormNeverHangsAndEndsOnExit) {
