@@ -22,6 +22,7 @@ as the cards) and "vexpress" (the PL111 display at 16 or 32 bits, one MMC card,
 the PS/2 keyboard as event0 only). Standard library only.
 """
 import fcntl
+import hashlib
 import json
 import os
 import re
@@ -177,32 +178,37 @@ def _fetch_platform(cache):
 
 
 def panel_module(cache, version):
-    """panel_bgr565.ko, built once against the device kernel's headers (Debian's
-    packages, unpacked under cache) with the armel cross compiler."""
+    """zq_panel.ko, built against the device kernel's headers (Debian's
+    packages, unpacked under cache once) with the armel cross compiler; again
+    whenever its source changes."""
+    with open(os.path.join(HERE, "zq_panel.c"), "rb") as f:
+        code = f.read()
     with open(os.path.join(cache, "lock"), "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        out = os.path.join(cache, "panel", "panel_bgr565.ko")
+        source = os.path.join(cache, "panel-" + hashlib.sha1(code).hexdigest()[:12])
+        out = os.path.join(source, "zq_panel.ko")
         if os.path.exists(out):
             return out
         kbuild = os.path.join(cache, "kbuild")
         common = version.rsplit("-", 1)[0] + "-common"  # 6.1.0-50-armmp: 6.1.0-50-common
-        series = ".".join(version.split(".")[:2])  # linux-kbuild-6.1
-        run(["apt-get", "download", f"linux-headers-{version}:armhf", f"linux-headers-{common}",
-             f"linux-kbuild-{series}"], cwd=cache)
-        for deb in os.listdir(cache):
-            if deb.endswith(".deb"):
-                run(["dpkg", "-x", os.path.join(cache, deb), kbuild])
-                os.remove(os.path.join(cache, deb))
         headers = os.path.join(kbuild, "usr", "src", "linux-headers-" + version)
-        # Its Makefile names the common tree by its installed, absolute path.
-        common_tree = os.path.join(kbuild, "usr", "src", "linux-headers-" + common)
-        with open(os.path.join(headers, "Makefile"), "w") as f:
-            f.write(f"include {common_tree}/Makefile\n")
-        source = os.path.join(cache, "panel")
+        if not os.path.exists(os.path.join(headers, "Makefile")):
+            series = ".".join(version.split(".")[:2])  # linux-kbuild-6.1
+            run(["apt-get", "download", f"linux-headers-{version}:armhf",
+                 f"linux-headers-{common}", f"linux-kbuild-{series}"], cwd=cache)
+            for deb in os.listdir(cache):
+                if deb.endswith(".deb"):
+                    run(["dpkg", "-x", os.path.join(cache, deb), kbuild])
+                    os.remove(os.path.join(cache, deb))
+            # Its Makefile names the common tree by its installed, absolute path.
+            common_tree = os.path.join(kbuild, "usr", "src", "linux-headers-" + common)
+            with open(os.path.join(headers, "Makefile"), "w") as f:
+                f.write(f"include {common_tree}/Makefile\n")
         os.makedirs(source, exist_ok=True)
-        shutil.copy(os.path.join(HERE, "panel_bgr565.c"), source)
+        with open(os.path.join(source, "zq_panel.c"), "wb") as f:
+            f.write(code)
         with open(os.path.join(source, "Kbuild"), "w") as f:
-            f.write("obj-m := panel_bgr565.o\n")
+            f.write("obj-m := zq_panel.o\n")
         run(["make", "-s", "-C", headers, f"M={source}", "ARCH=arm",
              "CROSS_COMPILE=arm-linux-gnueabi-", "modules"])
         return out
@@ -350,13 +356,35 @@ def replay_and_check(image):
 PANEL_MEMORY = 0x4C000000
 # Panel formats: bits per pixel, and at 32 bits the bytes of red, green and
 # blue in a pixel; at 16 bits Pillow's raw mode for the layout and the bits of
-# red, green and blue. All but
-# b5g6r5 are simple-framebuffer formats; b5g6r5 (blue-first 5-6-5, which no
-# simple-framebuffer names) is the panel driver of panel_bgr565.c.
+# red, green and blue. All but b5g6r5 (blue-first 5-6-5, which no
+# simple-framebuffer names) are simple-framebuffer formats.
 PANEL_FORMATS = {"x8b8g8r8": (32, (0, 1, 2)), "a8b8g8r8": (32, (0, 1, 2)),
                  "x8r8g8b8": (32, (2, 1, 0)), "a8r8g8b8": (32, (2, 1, 0)),
                  "x1r5g5b5": (16, ("BGR;15", (5, 5, 5))), "b5g6r5": (16, ("RGB;16", (5, 6, 5)))}
-PANEL_MODULE = "b5g6r5"
+# What the driver of zq_panel.c offers that a simple-framebuffer does not.
+MODULE_FORMATS = ("b5g6r5", "x8r8g8b8")
+
+
+def panel_by_module(panel):
+    """Whether a panel ({"stride", "format", and optionally "pages": 2 for a
+    double-height screen, "on_request": True for a panel that shows only what
+    it is told of}) needs zq_panel.c's driver rather than a simple-framebuffer."""
+    return (panel["format"] == "b5g6r5" or panel.get("pages", 1) > 1
+            or panel.get("on_request", False))
+
+
+def panel_page_bytes(panel, height):
+    return panel["stride"] * height
+
+
+def panel_picture_address(panel, height):
+    """Where the machine's memory holds what the panel shows: the page shown
+    (the last), or the picture a panel refreshed on request was last told of."""
+    page = panel_page_bytes(panel, height)
+    pages = panel.get("pages", 1)
+    if panel.get("on_request", False):
+        return PANEL_MEMORY + (page * pages + 4095) // 4096 * 4096
+    return PANEL_MEMORY + page * (pages - 1)
 
 
 def vexpress_dtb(cache, version, width, height, bpp, out, panel=None):
@@ -373,7 +401,7 @@ def vexpress_dtb(cache, version, width, height, bpp, out, panel=None):
     dts = dts.replace("clcd@1f000 {", 'clcd@1f000 {\n\t\t\t\t\tstatus = "disabled";', 1)
     if panel is not None:
         dts = dts.replace("\tclcd@10020000 {", '\tclcd@10020000 {\n\t\tstatus = "disabled";', 1)
-        if panel["format"] == PANEL_MODULE:  # its driver is a module, not a device-tree node
+        if panel_by_module(panel):  # its driver is a module, not a device-tree node
             run(["dtc", "-q", "-I", "dts", "-O", "dtb", "-o", out, "-"], input=dts)
             return
         node = f"""
@@ -686,10 +714,15 @@ class Device:
         front = os.path.join(self.build, "arm", "bin", "zq_shell_front")
         initramfs = os.path.join(self.work, "initramfs.cpio")
         extra = []
-        if self.panel is not None and self.panel["format"] == PANEL_MODULE:
+        if self.panel is not None and panel_by_module(self.panel):
+            panel = self.panel
+            if panel["format"] not in MODULE_FORMATS:
+                raise DeviceError(f"the panel module has no format {panel['format']}")
             extra.append((panel_module(cache, version),
                           f"base={PANEL_MEMORY:#x} width={self.width} height={self.height} "
-                          f"stride={self.panel['stride']}"))
+                          f"stride={panel['stride']} format={panel['format']} "
+                          f"pages={panel.get('pages', 1)} "
+                          f"on_request={int(panel.get('on_request', False))}"))
         build_initramfs(stage, front, cache, version, self.machine, self.layout, initramfs, extra)
         os.makedirs(os.path.join(self.work, "share"))
         self.images = self._partitions(stage, front, cache)
@@ -718,6 +751,9 @@ class Device:
             append += " zq.oldkernel=1"
         if self.read_only:
             append += " zq.ro=" + ",".join(self.read_only)
+        if self.panel is not None and panel_by_module(self.panel):
+            # The kernel's console kept off it: taking it over pans to the first page.
+            append += " fbcon=map:1"
         cmd = ["qemu-system-arm", "-m", "256", "-kernel", kernel, "-initrd", initramfs,
                "-append", append, "-display", "none", "-monitor", "none", "-serial", "stdio",
                "-no-reboot", "-qmp", f"unix:{self.qmp_path},server=on,wait=off"]
@@ -918,13 +954,16 @@ class Device:
 
     # -- the screen
 
-    def screen(self):
+    def screen(self, page=None):
         """Width, height and RGB bytes of the display now (a panel's: read
-        from the machine's memory, row by row, in the panel's format)."""
+        from the machine's memory, row by row, in the panel's format); with
+        page k, of that page of a panel's video memory, shown or not."""
         if self.panel is not None:
             path = os.path.join(self.work, "panel.raw")
             stride = self.panel["stride"]
-            self._qmp("pmemsave", val=PANEL_MEMORY, size=stride * self.height, filename=path)
+            address = (panel_picture_address(self.panel, self.height) if page is None
+                       else PANEL_MEMORY + page * panel_page_bytes(self.panel, self.height))
+            self._qmp("pmemsave", val=address, size=stride * self.height, filename=path)
             with open(path, "rb") as f:
                 raw = f.read()
             bpp, channels = PANEL_FORMATS[self.panel["format"]]

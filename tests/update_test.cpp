@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <functional>
 #include <optional>
@@ -29,6 +30,7 @@
 #include "program_threads.h"
 #include "recovery.h"
 #include "remount.h"
+#include "support/fake_framebuffer.h"
 #include "support/run_program.h"
 #include "support/sandbox.h"
 #include "support/screen_reader.h"
@@ -476,7 +478,19 @@ TEST_F(UpdateWalk, CopiesManyFilesByteExact) {
         files.emplace_back(name, content);
     }
     file("system/lib/sub/sub2/big.bin", std::string(3 * 4096 + 17, 'x'));
+    // Some 300 lines: the driver is told of the growing screen at most every
+    // 100 ms, however long the walk takes.
+    fbfd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    fake_framebuffer_pans = 0;
+    const auto began = std::chrono::steady_clock::now();
     walk();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - began)
+                        .count();
+    close(fbfd);
+    fbfd = -1;
+    EXPECT_GE(fake_framebuffer_pans, 1);
+    EXPECT_LE(fake_framebuffer_pans, ms / 100 + 2) << ms << " ms";
     for (const auto& [name, content] : files) {
         ASSERT_EQ(read_text_file("/" + name), content) << name;
     }

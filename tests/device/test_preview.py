@@ -47,16 +47,24 @@ PANEL["line"] = "row pitch: 2624, visible from byte 0, red at bit 0, green at 8,
 PANEL_BGR565 = {"stride": 1280, "format": "b5g6r5", "order": ["--order", "BGR565"],
                 "line": "row pitch: 1280, visible from byte 0, red at bit 0, green at 5, blue at 11"}
 
+# A double-height panel that shows only what its driver is told of, at its
+# second page, as a page-flipping system leaves it.
+PANEL_ON_REQUEST = {"stride": 2560, "format": "x8r8g8b8", "pages": 2, "on_request": True,
+                    "line": "row pitch: 2560, visible from byte 1228800, red at bit 16, "
+                            "green at 8, blue at 0"}
+SCREEN_KEYS = ("stride", "format", "pages", "on_request")
+
+
 
 @pytest.mark.parametrize("machine,bpp,width,height,panel", [
     ("virt", 32, 800, 480, None), ("virt", 32, 640, 400, None),
     ("vexpress", 32, 800, 480, None), ("vexpress", 32, 640, 480, None),
     ("vexpress", 16, 800, 480, None), ("vexpress", 16, 640, 480, None),
     ("vexpress", 32, 640, 480, PANEL), ("vexpress", 16, 640, 480, PANEL_555),
-    ("vexpress", 16, 640, 480, PANEL_BGR565)])
+    ("vexpress", 16, 640, 480, PANEL_BGR565), ("vexpress", 32, 640, 480, PANEL_ON_REQUEST)])
 def test_preview_equals_the_screen(tmp_path, machine, bpp, width, height, panel):
     pictures = preview(tmp_path, width, height, bpp, (panel or {}).get("order", ()))
-    screen = None if panel is None else {"stride": panel["stride"], "format": panel["format"]}
+    screen = None if panel is None else {k: panel[k] for k in SCREEN_KEYS if k in panel}
     with device(machine=machine, bpp=bpp, width=width, height=height, panel=screen,
                 boot=["zqrecovery", "zqanimation"]) as dev:
         dev.wait_for_line(r"worker_thread_function\(\) \d+ started")
@@ -84,3 +92,5 @@ def test_preview_equals_the_screen(tmp_path, machine, bpp, width, height, panel)
         assert all(b == (a + 1) % 4 for a, b in zip(order, order[1:])), order
         # About two frames a second: well under a second between changes.
         assert (seen[-1][1] - seen[0][1]) / (len(seen) - 1) < 1.0, seen
+        if panel and panel.get("pages", 1) > 1:
+            assert not any(dev.screen(page=0)[2]), "nothing is drawn on the page not shown"

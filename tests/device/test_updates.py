@@ -1,19 +1,27 @@
 """Update items on real FAT cards, mounted by the kernel."""
 import os
 
+import pytest
+
 from conftest import HEADER, MENU, PREVIOUS, PROMPT, BELOW_HEADER, HOME, device, enter_menu, \
     exit_unmounted, make_tree, menu, select, update_run, wait_for_prompt
 
 BLOB = bytes(range(256)) * 700 + b"tail"
 
 
-def test_internal_item_copies_system_and_data_only(tmp_path):
+# A panel that shows only what its driver is told of (zq_panel.c).
+ON_REQUEST = {"machine": "vexpress", "bpp": 16, "panel": {"stride": 1600, "format": "b5g6r5",
+                                                          "on_request": True}}
+
+
+@pytest.mark.parametrize("screen", [{}, ON_REQUEST], ids=["virt", "on_request"])
+def test_internal_item_copies_system_and_data_only(tmp_path, screen):
     with update_run(tmp_path, {
         "zq/update00/system/app/x.apk": BLOB,
         "zq/update00/system/etc/empty": b"",
         "zq/update00/data/local/notes.txt": b"notes\n",
         "zq/update00/boot/boot.img": b"not taken",
-    }) as (dev, lines):
+    }, **screen) as (dev, lines):
         assert lines[:5] == HEADER + [MENU[1][0], "----------------------"], lines
         assert lines[5] == "mounted /sdcard. errno=0"
         for expected in ["create dir /system", "create dir /system/app",
