@@ -91,11 +91,34 @@ if [ -n "$hold" ]; then
      echo "zq: held $hold $(/sbin/busybox md5sum <&3)") &
 fi
 
+# zq.trace=1: the kernel traces the system calls that mark an update's
+# phases (mounts, unlinks, the flushes, renames, the screen's pans) and, where
+# the screen is a shadow the kernel copies (virtio-gpu), each copy with its
+# duration; the trace goes to /share/trace-N.txt after the card's Nth unmount.
+trace=/sys/kernel/tracing
+if [ "$(arg zq.trace)" = 1 ]; then
+    mount -t tracefs nodev $trace
+    echo 16384 > $trace/buffer_size_kb
+    for call in mount umount unlink unlinkat sync syncfs fsync rename renameat renameat2 ioctl; do
+        for side in enter exit; do
+            event=$trace/events/syscalls/sys_${side}_$call
+            [ -d $event ] && echo 1 > $event/enable
+        done
+    done
+    if grep -q '^fb_deferred_io_work' $trace/available_filter_functions; then
+        echo fb_deferred_io_work > $trace/set_graph_function
+        echo 1 > $trace/max_graph_depth
+        echo function_graph > $trace/current_tracer
+        echo 1 > $trace/options/funcgraph-abstime
+        echo 1 > $trace/options/funcgraph-proc
+    fi
+fi
+
 # When the internal card is mounted and unmounted (a program's update runs
 # between the two): its zq folder appears under /sdcard. One stat a poll, so
 # that the watch takes little of the machine from what it times.
 if [ "$(arg zq.cardtimes)" = 1 ]; then
-    (mounted=0
+    (mounted=0 unmounts=0
      while true; do
          now=0
          [ -d /sdcard/zq ] && now=1
@@ -103,6 +126,12 @@ if [ "$(arg zq.cardtimes)" = 1 ]; then
              read -r up _ < /proc/uptime
              [ "$now" = 1 ] && echo "zq: card mounted $up" || echo "zq: card unmounted $up"
              mounted=$now
+             if [ "$now" = 0 ] && [ "$(arg zq.trace)" = 1 ]; then
+                 unmounts=$((unmounts + 1))
+                 cat $trace/trace > "/share/trace-$unmounts.txt"
+                 echo > $trace/trace
+                 echo "zq: trace $unmounts"
+             fi
          fi
          sleep 0.01
      done) &

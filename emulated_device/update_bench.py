@@ -8,10 +8,15 @@ flushed. The update is timed inside the guest, as the references are, from
 the card's mount to its unmount (the walk, the copies and the flush between
 them), with its standard output going nowhere as init gives it; the time
 from the HOME press to the screen's prompt, seen from outside, is printed
-beside it.
+beside it. --screen picks the machine and its screen (zqdevice.BENCH_SCREENS);
+--phases has the kernel trace the update (which slows it a little) and
+prints where its time goes: the plan, the staging (with the drawing), the
+flush up to the commit point, the renames, the rest up to the unmount.
 
-Usage: update_bench.py BUILD_DIR"""
+Usage: update_bench.py BUILD_DIR [--screen virt|vexpress|on_request] [--phases]"""
+import argparse
 import os
+import re
 import sys
 import tempfile
 import time
@@ -37,9 +42,55 @@ def make_card_tree(root):
         write(f"{root}/zq/update01/system/small/d{i // 100}/s{i:04}.txt", os.urandom(SMALL[1]))
 
 
-def time_update(dev, item):
+MS_REMOUNT = 0x20
+FBIOPAN_DISPLAY = 0x4606
+# A traced system call of the update (either tracer's format): its time, name,
+# and the enter's arguments or the exit's result.
+TRACE_CALL = re.compile(r"^\s*(?:\S+-\d+\s+\[\d+\]\s+\S+\s+)?(\d+\.\d+):? .*?"
+                        r"\bsys_(\w+)(?:\((.*)\)| -> (\S+))")
+COPY = re.compile(r"^\s*(\d+\.\d+) \|.*?([\d.]+) us\s+\|\s+fb_deferred_io_work")
+
+
+def phases(trace, files):
+    """Where the update's time goes, from the kernel's trace of an update of
+    that many files (a screen line each)."""
+    calls = []  # (time, name, arguments or None for an exit)
+    copies = []  # (time, microseconds) of each copy of a shadow screen
+    for line in trace.splitlines():
+        if "zqrec" in line:
+            m = TRACE_CALL.match(line)
+            if m:
+                calls.append((float(m.group(1)), m.group(2), m.group(3)))
+        m = COPY.match(line)
+        if m:
+            copies.append((float(m.group(1)), float(m.group(2))))
+
+    def first(name, after=0.0, test=lambda a: True):
+        return next(t for t, n, a in calls if n == name and a is not None and t > after and test(a))
+
+    def flags(arguments):
+        return int(re.search(r"flags: (\w+)", arguments).group(1), 16)
+
+    mounted = next(t for t, n, a in calls if n == "mount" and a is None)
+    remounted = next(t for t, n, a in calls if n == "mount" and a is None and t > mounted)
+    begun = min(first(n, remounted) for n in ("unlink", "unlinkat") if any(c[1] == n for c in calls))
+    flushed = first("sync", begun)
+    renamed = [t for t, n, a in calls if n.startswith("rename") and a is not None and t > flushed]
+    restored = first("mount", flushed, lambda a: flags(a) & MS_REMOUNT)
+    unmounted = first("umount", restored)
+    pans = sum(1 for t, n, a in calls if n == "ioctl" and a and f"cmd: {FBIOPAN_DISPLAY:x}" in a)
+    shadow = sum(us for t, us in copies if mounted <= t <= unmounted) / 1000
+    return (f"plan {begun - remounted:.2f} s; staging {flushed - begun:.2f} s; flush to the "
+            f"commit point {renamed[0] - flushed:.2f} s; {len(renamed)} renames "
+            f"{renamed[-1] - renamed[0]:.2f} s; to the unmount {unmounted - renamed[-1]:.2f} s; "
+            f"{pans} pans; the kernel's copies of the screen: {len(copies)} taking {shadow:.0f} ms"
+            f" ({shadow / files:.2f} ms a file)")
+
+
+def time_update(dev, item, trace):
     """Seconds from the card's mount to its unmount in the guest, seconds from
-    HOME on the item to the update screen's prompt, and the screen's lines."""
+    HOME on the item to the update screen's prompt, the screen's lines, and
+    with trace the update's phases."""
     for _ in range(item):
         dev.press(NEXT)
     time.sleep(1)
@@ -56,16 +107,25 @@ def time_update(dev, item):
         time.sleep(0.1)
     mounted = dev.wait_for_line(r"^zq: card mounted (\S+)$", start=mark)
     unmounted = dev.wait_for_line(r"^zq: card unmounted (\S+)$", start=mark)
-    return float(unmounted.group(1)) - float(mounted.group(1)), seen, lines
+    where = ""
+    if trace:
+        n = dev.wait_for_line(r"^zq: trace (\d+)$", start=mark).group(1)
+        where = phases(dev.share_file(f"trace-{n}.txt"), SMALL[0] if item == 2 else LARGE[0])
+    return float(unmounted.group(1)) - float(mounted.group(1)), seen, lines, where
 
 
 def main():
-    build = sys.argv[1] if len(sys.argv) > 1 else "build"
+    parser = argparse.ArgumentParser()
+    parser.add_argument("build", nargs="?", default="build")
+    parser.add_argument("--screen", default="virt", choices=sorted(zqdevice.BENCH_SCREENS))
+    parser.add_argument("--phases", action="store_true")
+    args = parser.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
         make_card_tree(tmp)
-        with Device(build=build, machine="virt", boot=["cpbench", "zqrecovery"],
-                    internal_card=tmp, card_mb=160, partition_mb=192, quiet=True,
-                    card_times=True, host_flush=False, timeout=600) as dev:
+        with Device(build=args.build, boot=["cpbench", "zqrecovery"], internal_card=tmp,
+                    card_mb=160, partition_mb=192, quiet=True, card_times=True,
+                    host_flush=False, trace=args.phases, timeout=600,
+                    **zqdevice.BENCH_SCREENS[args.screen]) as dev:
             cp, dd = {}, {}
             for tree in ("update00", "update01"):
                 m = dev.wait_for_line(rf"^zq: cp {tree} (\S+) (\S+)$", timeout=600)
@@ -76,20 +136,25 @@ def main():
                                           for l in dev.screen_text()), 60), "no countdown"
             dev.press(HOME)
             time.sleep(2)
-            large, large_seen, _ = time_update(dev, 1)
+            large, large_seen, _, large_phases = time_update(dev, 1, args.phases)
             dev.press(HOME)
             time.sleep(2)
-            small, small_seen, lines = time_update(dev, 2)
+            small, small_seen, lines, small_phases = time_update(dev, 2, args.phases)
             assert any(l.endswith("copied 1024 bytes.") for l in lines), lines
     mib = LARGE[0] * LARGE[1] / (1 << 20)
+    print(f"on {args.screen}:")
     print(f"update, {LARGE[0]} x {LARGE[1] >> 20} MiB: {large:.2f} s, {mib / large:.1f} MiB/s; "
           f"cp -a {cp['update00']:.2f} s, {mib / cp['update00']:.1f} MiB/s, throughput ratio "
           f"{cp['update00'] / large:.2f} (target >= 0.9); dd bs=128k {dd['update00']:.2f} s, "
           f"ratio {dd['update00'] / large:.2f}; HOME to prompt {large_seen:.2f} s")
+    if large_phases:
+        print("  " + large_phases)
     print(f"update, {SMALL[0]} x {SMALL[1]} bytes: {small:.2f} s; cp -a {cp['update01']:.2f} s, "
           f"time ratio {small / cp['update01']:.2f} (target <= 1.2); dd bs=128k "
           f"{dd['update01']:.2f} s, ratio {small / dd['update01']:.2f}; HOME to prompt "
           f"{small_seen:.2f} s")
+    if small_phases:
+        print("  " + small_phases)
 
 
 if __name__ == "__main__":

@@ -351,6 +351,16 @@ def replay_and_check(image):
     return copy, check.returncode, check.stdout + check.stderr
 
 
+# The screens the benchmarks compare, as Device options: the virtio GPU
+# (a shadow the kernel copies), the PL111 (video memory scanned), and a panel
+# that shows only what it is told of.
+BENCH_SCREENS = {
+    "virt": {"machine": "virt"},
+    "vexpress": {"machine": "vexpress"},
+    "on_request": {"machine": "vexpress",
+                   "panel": {"stride": 3200, "format": "x8r8g8b8", "on_request": True}},
+}
+
 # Where a panel's framebuffer lies: the board's video RAM, which the CLCD
 # would otherwise use.
 PANEL_MEMORY = 0x4C000000
@@ -597,7 +607,7 @@ class Device:
                  card_mb=64, partition_mb=None, quiet=False, hold=None, system_options=None,
                  partitions_from=None, throttle_card_read=None, watch_cards=False,
                  panel=None, card_times=False, host_flush=True, old_kernel=False,
-                 write_log=False, read_only=(), timeout=60):
+                 write_log=False, read_only=(), trace=False, timeout=60):
         if machine not in MODULES:
             raise DeviceError(f"unknown machine {machine}")
         if layout not in LAYOUTS:
@@ -638,6 +648,9 @@ class Device:
         # Partitions ("system", "data") whose block device is made read-only
         # once mounted: a remount read-write then fails, as on a damaged eMMC.
         self.read_only = tuple(read_only)
+        # The update's phases traced by the kernel (init.sh, zq.trace): with
+        # card_times, share_file(f"trace-{n}.txt") after the card's nth unmount.
+        self.trace = trace
         self.dirty_bytes = dirty_bytes  # the kernel's limit of unwritten file data
         self.quiet = quiet  # the programs' standard output to /dev/null, as init gives it
         self.hold = hold  # a guest file a process holds open until the first program ends
@@ -751,6 +764,8 @@ class Device:
             append += " zq.oldkernel=1"
         if self.read_only:
             append += " zq.ro=" + ",".join(self.read_only)
+        if self.trace:
+            append += " zq.trace=1"
         if self.panel is not None and panel_by_module(self.panel):
             # The kernel's console kept off it: taking it over pans to the first page.
             append += " fbcon=map:1"
@@ -1023,6 +1038,11 @@ class Device:
             os.remove(copy)
             self.snapshots[name] = out
         return self.snapshots[name]
+
+    def share_file(self, name):
+        """Text the guest left in the shared folder (/share)."""
+        with open(os.path.join(self.work, "share", name), errors="replace") as f:
+            return f.read()
 
     def read_file(self, path):
         """Bytes of a file under /system or /data as stored on the partition,
