@@ -73,8 +73,7 @@ def main():
         with open(os.path.join(card, rel), "wb") as f:
             f.write(content)
 
-    with zqdevice.Device(build=build, machine="virt", internal_card=card,
-                         boot=["run_zq_device_init", "zqrecovery", "zqanimation"]) as dev:
+    with zqdevice.Device(build=build, cards=zqdevice.Cards(internal=card)) as dev:
         width, height = dev.width, dev.height
 
         def wait_for(condition, what, timeout=30):

@@ -23,7 +23,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import zqdevice  # noqa: E402
-from zqdevice import Device, wait_until  # noqa: E402
+from zqdevice import Boot, Cards, Device, Partitions, wait_until  # noqa: E402
 
 HOME, NEXT = 50, 58
 LARGE = 8, 8 << 20       # files, bytes each
@@ -48,22 +48,22 @@ FBIOPAN_DISPLAY = 0x4606
 # and the enter's arguments or the exit's result.
 TRACE_CALL = re.compile(r"^\s*(?:\S+-\d+\s+\[\d+\]\s+\S+\s+)?(\d+\.\d+):? .*?"
                         r"\bsys_(\w+)(?:\((.*)\)| -> (\S+))")
-COPY = re.compile(r"^\s*(\d+\.\d+) \|.*?([\d.]+) us\s+\|\s+fb_deferred_io_work")
+SHADOW = re.compile(r"^\s*(\d+\.\d+) \|.*?([\d.]+) us\s+\|\s+fb_deferred_io_(\w+)")
 
 
 def phases(trace, files):
     """Where the update's time goes, from the kernel's trace of an update of
     that many files (a screen line each)."""
     calls = []  # (time, name, arguments or None for an exit)
-    copies = []  # (time, microseconds) of each copy of a shadow screen
+    shadow = []  # (time, microseconds, what) of the kernel's work on a shadow screen
     for line in trace.splitlines():
         if "zqrec" in line:
             m = TRACE_CALL.match(line)
             if m:
                 calls.append((float(m.group(1)), m.group(2), m.group(3)))
-        m = COPY.match(line)
+        m = SHADOW.match(line)
         if m:
-            copies.append((float(m.group(1)), float(m.group(2))))
+            shadow.append((float(m.group(1)), float(m.group(2)), m.group(3)))
 
     def first(name, after=0.0, test=lambda a: True):
         return next(t for t, n, a in calls if n == name and a is not None and t > after and test(a))
@@ -79,12 +79,15 @@ def phases(trace, files):
     restored = first("mount", flushed, lambda a: flags(a) & MS_REMOUNT)
     unmounted = first("umount", restored)
     pans = sum(1 for t, n, a in calls if n == "ioctl" and a and f"cmd: {FBIOPAN_DISPLAY:x}" in a)
-    shadow = sum(us for t, us in copies if mounted <= t <= unmounted) / 1000
+    during = [(us, what) for t, us, what in shadow if mounted <= t <= unmounted]
+    copies = [us for us, what in during if what == "work"]
+    faults = [us for us, what in during if what != "work"]
     return (f"plan {begun - remounted:.2f} s; staging {flushed - begun:.2f} s; flush to the "
             f"commit point {renamed[0] - flushed:.2f} s; {len(renamed)} renames "
             f"{renamed[-1] - renamed[0]:.2f} s; to the unmount {unmounted - renamed[-1]:.2f} s; "
-            f"{pans} pans; the kernel's copies of the screen: {len(copies)} taking {shadow:.0f} ms"
-            f" ({shadow / files:.2f} ms a file)")
+            f"{pans} pans; the shadow screen: {len(copies)} copies taking {sum(copies) / 1000:.0f}"
+            f" ms, {len(faults)} write faults taking {sum(faults) / 1000:.0f} ms, "
+            f"{(sum(copies) + sum(faults)) / 1000 / files:.2f} ms a file")
 
 
 def time_update(dev, item, trace):
@@ -122,10 +125,11 @@ def main():
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
         make_card_tree(tmp)
-        with Device(build=args.build, boot=["cpbench", "zqrecovery"], internal_card=tmp,
-                    card_mb=160, partition_mb=192, quiet=True, card_times=True,
-                    host_flush=False, trace=args.phases, timeout=600,
-                    **zqdevice.BENCH_SCREENS[args.screen]) as dev:
+        with Device(build=args.build, screen=zqdevice.BENCH_SCREENS[args.screen],
+                    cards=Cards(internal=tmp, size_mb=256, times=True),
+                    partitions=Partitions(size_mb=192, host_flush=False),
+                    boot=Boot(programs=["cpbench", "zqrecovery"], quiet=True, trace=args.phases,
+                              timeout=600)) as dev:
             cp, dd = {}, {}
             for tree in ("update00", "update01"):
                 m = dev.wait_for_line(rf"^zq: cp {tree} (\S+) (\S+)$", timeout=600)

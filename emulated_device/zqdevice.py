@@ -7,9 +7,9 @@ installed from `cmake --install build/arm --strip`.
 Layouts: "android" (the default: no /bin, the shell front as /system/bin/sh,
 busybox in /system/xbin) and "linux" (busybox and the shell front in /bin).
 
-    from zqdevice import Device
-    with Device(build="build", machine="virt", width=800, height=480, bpp=32,
-                internal_card="tree/", boot=["zqrecovery"]) as dev:
+    from zqdevice import Boot, Cards, Device, Screen
+    with Device(build="build", screen=Screen(machine="virt", width=800, height=480, bpp=32),
+                cards=Cards(internal="tree/"), boot=Boot(programs=["zqrecovery"])) as dev:
         dev.wait_for_line("worker_thread_function")
         dev.press(50)                     # HOME (or a qcode: dev.press("m"))
         dev.screenshot("menu.png")
@@ -17,10 +17,16 @@ busybox in /system/xbin) and "linux" (busybox and the shell front in /bin).
         dev.read_file("/system/app/x")    # read back from the partition images
     # leaving the block powers the device off
 
+The options come in groups: Screen (the machine and its screen), Cards,
+Partitions (/system and /data), Boot (what the boot script runs, and how) and
+Faults (what goes wrong on purpose); KERNEL_ARGUMENTS tells the boot script of
+them.
+
 Machines: "virt" (virtio GPU at 32 bits, four input devices, two virtio disks
 as the cards) and "vexpress" (the PL111 display at 16 or 32 bits, one MMC card,
 the PS/2 keyboard as event0 only). Standard library only.
 """
+import dataclasses
 import fcntl
 import hashlib
 import json
@@ -351,16 +357,6 @@ def replay_and_check(image):
     return copy, check.returncode, check.stdout + check.stderr
 
 
-# The screens the benchmarks compare, as Device options: the virtio GPU
-# (a shadow the kernel copies), the PL111 (video memory scanned), and a panel
-# that shows only what it is told of.
-BENCH_SCREENS = {
-    "virt": {"machine": "virt"},
-    "vexpress": {"machine": "vexpress"},
-    "on_request": {"machine": "vexpress",
-                   "panel": {"stride": 3200, "format": "x8r8g8b8", "on_request": True}},
-}
-
 # Where a panel's framebuffer lies: the board's video RAM, which the CLCD
 # would otherwise use.
 PANEL_MEMORY = 0x4C000000
@@ -599,71 +595,164 @@ class ScreenReader:
 
 # ---------------------------------------------------------------- the device
 
+@dataclasses.dataclass
+class Screen:
+    """The machine and its screen."""
+    machine: str = "virt"  # "virt" or "vexpress"
+    width: int = 800
+    height: int = 480
+    bpp: int = 32
+    # A vexpress screen of its own: {"stride": bytes, "format": one of PANEL_FORMATS},
+    # and for zq_panel.c's driver "pages": 2, "on_request": True (panel_by_module).
+    panel: dict = None
+
+
+@dataclasses.dataclass
+class Cards:
+    """The SD cards: FAT images made from directory trees."""
+    internal: str = None
+    external: str = None  # virt only
+    size_mb: int = 64
+    premount: object = False  # the internal card mounted before the boot runs ("ro": read-only)
+    watch: bool = False  # each card's mount options printed when a program mounts it
+    times: bool = False  # when the internal card is mounted and unmounted printed
+
+
+@dataclasses.dataclass
+class Partitions:
+    """/system and /data."""
+    files: dict = None  # {"/system/x": bytes, File or Link} on the partitions at boot
+    small_system: int = None  # KiB left free on /system at boot
+    size_mb: int = None  # both partitions' size (default PARTITION_MB)
+    options: str = None  # more ext4 mount options (e.g. noauto_da_alloc)
+    dirty_bytes: int = None  # the kernel's limit of unwritten file data
+    # Both on one disk whose every write and flush QEMU logs (blklogwrites,
+    # dm-log-writes format) in Device.write_log; the partitions as they were
+    # at boot stay in Device.initial_images.
+    write_log: bool = False
+    # False: the guest's flushes of its disks do not reach the host's disk,
+    # whose flush times on a shared machine vary by whole seconds.
+    host_flush: bool = True
+    from_device: object = None  # a Device stopped by cut_power: boot from its partitions
+
+
+@dataclasses.dataclass
+class Boot:
+    """What the boot script runs, and how."""
+    programs: list = None  # from /system/bin in turn (default: all three), or "cpbench", "firstframe"
+    layout: str = "android"  # or "linux"
+    remove: tuple = ()  # guest files deleted before the programs run
+    quiet: bool = False  # the programs' standard output to /dev/null, as init gives it
+    hold: str = None  # a guest file a process holds open until the first program ends
+    report_memory: bool = False  # zqanimation's memory printed after 3 s
+    booted: float = None  # seconds after the splash starts when the platform has booted
+    trace: bool = False  # the update's phases traced (init.sh); see Device.share_file
+    timeout: float = 60  # seconds to wait for the boot script's first line
+
+
+@dataclasses.dataclass
+class Faults:
+    """What goes wrong on purpose."""
+    damage_internal: bool = False  # the internal card's FAT overwritten
+    throttle_write: int = None  # bytes per second /system can be written
+    throttle_card_read: int = None  # bytes per second the cards can be read
+    # Partitions ("system", "data") whose block device is made read-only once
+    # mounted: a remount read-write then fails, as on a damaged eMMC.
+    read_only: tuple = ()
+    old_kernel: bool = False  # the programs see the system calls of Linux 2.6.29
+
+
+# The screens the benchmarks compare: the virtio GPU (a shadow the kernel
+# copies), the PL111 (video memory scanned), and a panel that shows only what
+# it is told of.
+BENCH_SCREENS = {
+    "virt": Screen(),
+    "vexpress": Screen(machine="vexpress"),
+    "on_request": Screen(machine="vexpress",
+                         panel={"stride": 3200, "format": "x8r8g8b8", "on_request": True}),
+}
+
+
+def _flag(value):
+    return "1" if value else None
+
+
+def _listed(values):
+    return ",".join(values) or None
+
+
+def _given(value):
+    return None if value is None else str(value)
+
+
+# The kernel's command line: each argument from one option, (argument,
+# group, option, its value as init.sh reads it, or None to leave it out).
+KERNEL_ARGUMENTS = [
+    ("zq.layout", "boot", "layout", str),
+    ("zq.boot", "boot", "programs", _listed),
+    ("zq.rm", "boot", "remove", _listed),
+    ("zq.premount", "cards", "premount", lambda v: ("ro" if v == "ro" else "1") if v else None),
+    ("zq.memory", "boot", "report_memory", _flag),
+    ("zq.dirty", "partitions", "dirty_bytes", _given),
+    ("zq.quiet", "boot", "quiet", _flag),
+    ("zq.hold", "boot", "hold", _given),
+    ("zq.sysopts", "partitions", "options", _given),
+    ("zq.watchcards", "cards", "watch", _flag),
+    ("zq.cardtimes", "cards", "times", _flag),
+    ("zq.oldkernel", "faults", "old_kernel", _flag),
+    ("zq.ro", "faults", "read_only", _listed),
+    ("zq.trace", "boot", "trace", _flag),
+    ("zq.booted", "boot", "booted", _given),
+    # The kernel's console kept off a panel of zq_panel.c: taking it over pans
+    # to the first page.
+    ("fbcon", "screen", "panel", lambda v: "map:1" if v is not None and panel_by_module(v) else None),
+]
+
+
 class Device:
-    def __init__(self, build="build", machine="virt", width=800, height=480, bpp=32,
-                 internal_card=None, external_card=None, boot=None, remove=(),
-                 premount=False, system_files=None, small_system=None, damage_internal=False,
-                 report_memory=False, layout="android", throttle_write=None, dirty_bytes=None,
-                 card_mb=64, partition_mb=None, quiet=False, hold=None, system_options=None,
-                 partitions_from=None, throttle_card_read=None, watch_cards=False,
-                 panel=None, card_times=False, host_flush=True, old_kernel=False,
-                 write_log=False, read_only=(), trace=False, timeout=60):
-        if machine not in MODULES:
-            raise DeviceError(f"unknown machine {machine}")
-        if layout not in LAYOUTS:
-            raise DeviceError(f"unknown layout {layout}")
-        if machine == "virt" and bpp != 32:
+    def __init__(self, build="build", screen=None, cards=None, partitions=None, boot=None,
+                 faults=None):
+        self.screen_options = screen or Screen()
+        self.card_options = cards or Cards()
+        self.partition_options = partitions or Partitions()
+        self.boot_options = boot or Boot()
+        self.fault_options = faults or Faults()
+        sc, bo = self.screen_options, self.boot_options
+        if sc.machine not in MODULES:
+            raise DeviceError(f"unknown machine {sc.machine}")
+        if bo.layout not in LAYOUTS:
+            raise DeviceError(f"unknown layout {bo.layout}")
+        if sc.machine == "virt" and sc.bpp != 32:
             raise DeviceError("the virt machine's display has 32 bits per pixel")
-        if width % 16:
+        if sc.width % 16:
             raise DeviceError("the width must be a multiple of 16")
-        if panel is not None and (machine != "vexpress" or PANEL_FORMATS[panel["format"]][0] != bpp):
+        if sc.panel is not None and (sc.machine != "vexpress"
+                                     or PANEL_FORMATS[sc.panel["format"]][0] != sc.bpp):
             raise DeviceError("a panel is a vexpress screen of its format's depth")
-        self.panel = panel  # a simple-framebuffer screen: {"stride": bytes, "format": ...}
+        if bo.programs is None:
+            bo.programs = ["run_zq_device_init", "zqrecovery", "zqanimation"]
         self.build = os.path.abspath(build)
-        self.machine, self.width, self.height, self.bpp = machine, width, height, bpp
-        self.layout = layout
-        self.cards = [internal_card, external_card]
-        self.card_mb = card_mb
-        self.partition_mb = partition_mb  # both partitions' size, MiB (default 64 and 32)
-        self.boot = boot or ["run_zq_device_init", "zqrecovery", "zqanimation"]
-        self.timeout = timeout
-        self.remove = list(remove)  # guest files deleted before the boot runs
-        self.premount = premount    # the internal card mounted before the boot runs ("ro": read-only)
-        self.system_files = system_files or {}  # {"/system/x": b"..."} on the partitions at boot
-        self.small_system = small_system  # KiB left free on /system at boot
-        self.damage_internal = damage_internal  # the internal card's FAT overwritten
-        self.report_memory = report_memory  # zqanimation's memory printed after 3 s
-        self.throttle_write = throttle_write  # bytes per second /system can be written
-        self.throttle_card_read = throttle_card_read  # bytes per second the cards can be read
-        self.watch_cards = watch_cards  # print each card's mount options when it is mounted
-        self.card_times = card_times  # print when the internal card is mounted and unmounted
-        # False: the guest's flushes of its disks do not reach the host's disk,
-        # whose flush times on a shared machine vary by whole seconds.
-        self.host_flush = host_flush
-        self.old_kernel = old_kernel  # the programs see the system calls of Linux 2.6.29
-        # /system and /data as two partitions of one disk whose every write and
-        # flush QEMU logs (blklogwrites, dm-log-writes format) in self.write_log;
-        # the partitions as they were at boot stay in self.initial_images.
-        self.write_log = write_log
-        # Partitions ("system", "data") whose block device is made read-only
-        # once mounted: a remount read-write then fails, as on a damaged eMMC.
-        self.read_only = tuple(read_only)
-        # The update's phases traced by the kernel (init.sh, zq.trace): with
-        # card_times, share_file(f"trace-{n}.txt") after the card's nth unmount.
-        self.trace = trace
-        self.dirty_bytes = dirty_bytes  # the kernel's limit of unwritten file data
-        self.quiet = quiet  # the programs' standard output to /dev/null, as init gives it
-        self.hold = hold  # a guest file a process holds open until the first program ends
-        self.system_options = system_options  # extra mount options of /system and /data
-        # A Device stopped by cut_power: boot again from its partitions as it left them.
-        self.partitions_from = partitions_from
+        self.panel = sc.panel
+        self.machine, self.width, self.height, self.bpp = sc.machine, sc.width, sc.height, sc.bpp
+        self.write_log = self.partition_options.write_log  # the log's path once started
         self.lines = []
         self.cond = threading.Condition()
         self.process = None
         self.work = None
         self.snapshots = {}
         self.reader = ScreenReader(os.path.join(self.build, "arm", "media",
-                                                "inconsolata_20px_ffffff.bmp"), bpp)
+                                                "inconsolata_20px_ffffff.bmp"), sc.bpp)
+
+    def kernel_arguments(self):
+        groups = {"screen": self.screen_options, "cards": self.card_options,
+                  "partitions": self.partition_options, "boot": self.boot_options,
+                  "faults": self.fault_options}
+        words = ["console=ttyAMA0", "quiet"]
+        for argument, group, option, value in KERNEL_ARGUMENTS:
+            written = value(getattr(groups[group], option))
+            if written is not None:
+                words.append(f"{argument}={written}")
+        return " ".join(words)
 
     # -- start and stop
 
@@ -676,10 +765,11 @@ class Device:
 
     def _partitions(self, stage, front, cache):
         """The ext4 images of /system and /data, with the scenario's files."""
+        options = self.partition_options
         trees = {name: os.path.join(self.work, "tree-" + name) for name in PARTITION_MB}
-        system_tree(stage, front, cache, self.layout, trees["system"])
+        system_tree(stage, front, cache, self.boot_options.layout, trees["system"])
         os.makedirs(trees["data"])
-        for path, content in self.system_files.items():
+        for path, content in (options.files or {}).items():
             name, rest = path.strip("/").split("/", 1)
             local = os.path.join(trees[name], rest)
             os.makedirs(os.path.dirname(local), exist_ok=True)
@@ -696,19 +786,19 @@ class Device:
         self.baseline = {name: set(os.listdir(tree)) | {"lost+found"}
                          for name, tree in trees.items()}
         images = {}
-        if self.partitions_from is not None:
-            self.baseline = self.partitions_from.baseline
-            for name, image in self.partitions_from.images.items():
+        if options.from_device is not None:
+            self.baseline = options.from_device.baseline
+            for name, image in options.from_device.images.items():
                 images[name] = os.path.join(self.work, name + ".img")
                 run(["cp", "--sparse=always", image, images[name]])
             return images
         for name, tree in trees.items():
             image = images[name] = os.path.join(self.work, name + ".img")
-            size_kb = (self.partition_mb or PARTITION_MB[name]) * 1024
+            size_kb = (options.size_mb or PARTITION_MB[name]) * 1024
             make_partition(tree, image, size_kb)
-            if name == "system" and self.small_system is not None:
+            if name == "system" and options.small_system is not None:
                 # Fill it up to leave about small_system KiB.
-                filler = free_bytes(image) - self.small_system * 1024
+                filler = free_bytes(image) - options.small_system * 1024
                 if filler > 0:
                     with open(os.path.join(tree, "filler"), "wb") as f:
                         f.truncate(filler)
@@ -718,17 +808,15 @@ class Device:
                     make_partition(tree, image, size_kb)
         return images
 
-    def start(self):
-        cache = os.path.join(self.build, "device", "cache")
-        version = fetch_platform(cache)
-        self.work = tempfile.mkdtemp(prefix="zq-device-")
+    def _initramfs(self, cache, version):
+        """The root: the boot script, the staging tree's /ZQ, the modules."""
         stage = os.path.join(self.work, "stage")
         install_staging(self.build, stage)
         front = os.path.join(self.build, "arm", "bin", "zq_shell_front")
         initramfs = os.path.join(self.work, "initramfs.cpio")
         extra = []
-        if self.panel is not None and panel_by_module(self.panel):
-            panel = self.panel
+        panel = self.panel
+        if panel is not None and panel_by_module(panel):
             if panel["format"] not in MODULE_FORMATS:
                 raise DeviceError(f"the panel module has no format {panel['format']}")
             extra.append((panel_module(cache, version),
@@ -736,59 +824,36 @@ class Device:
                           f"stride={panel['stride']} format={panel['format']} "
                           f"pages={panel.get('pages', 1)} "
                           f"on_request={int(panel.get('on_request', False))}"))
-        build_initramfs(stage, front, cache, version, self.machine, self.layout, initramfs, extra)
-        os.makedirs(os.path.join(self.work, "share"))
-        self.images = self._partitions(stage, front, cache)
-        kernel = os.path.join(cache, "root", "boot", "vmlinuz-" + version)
-        self.qmp_path = os.path.join(self.work, "qmp.sock")
-        append = f"console=ttyAMA0 quiet zq.layout={self.layout} zq.boot={','.join(self.boot)}"
-        if self.remove:
-            append += " zq.rm=" + ",".join(self.remove)
-        if self.premount:
-            append += " zq.premount=" + ("ro" if self.premount == "ro" else "1")
-        if self.report_memory:
-            append += " zq.memory=1"
-        if self.dirty_bytes:
-            append += f" zq.dirty={self.dirty_bytes}"
-        if self.quiet:
-            append += " zq.quiet=1"
-        if self.hold:
-            append += f" zq.hold={self.hold}"
-        if self.system_options:
-            append += f" zq.sysopts={self.system_options}"
-        if self.watch_cards:
-            append += " zq.watchcards=1"
-        if self.card_times:
-            append += " zq.cardtimes=1"
-        if self.old_kernel:
-            append += " zq.oldkernel=1"
-        if self.read_only:
-            append += " zq.ro=" + ",".join(self.read_only)
-        if self.trace:
-            append += " zq.trace=1"
-        if self.panel is not None and panel_by_module(self.panel):
-            # The kernel's console kept off it: taking it over pans to the first page.
-            append += " fbcon=map:1"
-        cmd = ["qemu-system-arm", "-m", "256", "-kernel", kernel, "-initrd", initramfs,
-               "-append", append, "-display", "none", "-monitor", "none", "-serial", "stdio",
-               "-no-reboot", "-qmp", f"unix:{self.qmp_path},server=on,wait=off"]
-        disks = []
-        for n, tree in enumerate(self.cards):
+        build_initramfs(stage, front, cache, version, self.machine, self.boot_options.layout,
+                        initramfs, extra)
+        return stage, front, initramfs
+
+    def _card_drives(self):
+        """QEMU's arguments for the cards; the virtio disks among them."""
+        cards, faults = self.card_options, self.fault_options
+        args, disks = [], []
+        for n, tree in enumerate([cards.internal, cards.external]):
             if tree is None or (self.machine == "vexpress" and n > 0):
                 continue
             image = os.path.join(self.work, f"card{n}.img")
-            make_card(tree, image, self.card_mb)
-            if n == 0 and self.damage_internal:
+            make_card(tree, image, cards.size_mb)
+            if n == 0 and faults.damage_internal:
                 damage_fat(image)
             if self.machine == "vexpress":
-                cmd += ["-drive", f"if=sd,id=sd0,file={image},format=raw"]
+                args += ["-drive", f"if=sd,id=sd0,file={image},format=raw"]
             else:
                 throttle = ""
-                if self.throttle_card_read:
-                    throttle = f",throttling.bps-read={self.throttle_card_read}"
+                if faults.throttle_card_read:
+                    throttle = f",throttling.bps-read={faults.throttle_card_read}"
                 disks.append((f"card{n}", image, f"mmcblk{n}", throttle))
+        return args, disks
+
+    def _partition_drives(self):
+        """QEMU's arguments for /system and /data; the virtio disks among them."""
+        options = self.partition_options
+        args, disks = [], []
         self.disk_layout = None
-        if self.write_log:
+        if options.write_log:
             self.initial_images = {}
             for name, image in self.images.items():
                 self.initial_images[name] = image + ".initial"
@@ -797,30 +862,48 @@ class Device:
             self.disk_layout = make_partitioned_disk(self.images, disk)
             self.write_log = os.path.join(self.work, "partitions.log")
             open(self.write_log, "wb").close()
-            flush = "" if self.host_flush else ",cache.no-flush=on"
-            cmd += ["-blockdev", f"driver=file,filename={disk},node-name=disk{flush}",
-                    "-blockdev", f"driver=file,filename={self.write_log},node-name=log{flush}",
-                    "-blockdev", "driver=blklogwrites,node-name=partitions,file=disk,log=log,"
-                    "log-sector-size=512",
-                    "-device", "virtio-blk-device,drive=partitions,serial=partitions"]
+            flush = "" if options.host_flush else ",cache.no-flush=on"
+            args += ["-blockdev", f"driver=file,filename={disk},node-name=disk{flush}",
+                     "-blockdev", f"driver=file,filename={self.write_log},node-name=log{flush}",
+                     "-blockdev", "driver=blklogwrites,node-name=partitions,file=disk,log=log,"
+                     "log-sector-size=512",
+                     "-device", "virtio-blk-device,drive=partitions,serial=partitions"]
+            return args, disks
         for name, image in self.images.items():
             throttle = ""
-            if name == "system" and self.throttle_write:
-                throttle = f",throttling.bps-write={self.throttle_write}"
-            if not self.write_log:
-                disks.append((name, image, name, throttle))
+            if name == "system" and self.fault_options.throttle_write:
+                throttle = f",throttling.bps-write={self.fault_options.throttle_write}"
+            disks.append((name, image, name, throttle))
+        return args, disks
+
+    def _machine_arguments(self, cache, version):
         if self.machine == "virt":
-            cmd += ["-M", "virt", "-cpu", "cortex-a15", "-nic", "none",
-                    "-global", "virtio-mmio.force-legacy=false",
-                    "-device", f"virtio-gpu-device,xres={self.width},yres={self.height}"]
-            cmd += ["-device", "virtio-keyboard-device"] * 3
-        else:
-            dtb = os.path.join(self.work, "vexpress.dtb")
-            vexpress_dtb(cache, version, self.width, self.height, self.bpp, dtb, self.panel)
-            cmd += ["-M", "vexpress-a9", "-dtb", dtb]
-        cache = "" if self.host_flush else ",cache=unsafe"
-        for drive, image, serial, throttle in disks:
-            cmd += ["-drive", f"if=none,id={drive},file={image},format=raw{throttle}{cache}",
+            return (["-M", "virt", "-cpu", "cortex-a15", "-nic", "none",
+                     "-global", "virtio-mmio.force-legacy=false",
+                     "-device", f"virtio-gpu-device,xres={self.width},yres={self.height}"]
+                    + ["-device", "virtio-keyboard-device"] * 3)
+        dtb = os.path.join(self.work, "vexpress.dtb")
+        vexpress_dtb(cache, version, self.width, self.height, self.bpp, dtb, self.panel)
+        return ["-M", "vexpress-a9", "-dtb", dtb]
+
+    def start(self):
+        cache = os.path.join(self.build, "device", "cache")
+        version = fetch_platform(cache)
+        self.work = tempfile.mkdtemp(prefix="zq-device-")
+        stage, front, initramfs = self._initramfs(cache, version)
+        os.makedirs(os.path.join(self.work, "share"))
+        self.images = self._partitions(stage, front, cache)
+        kernel = os.path.join(cache, "root", "boot", "vmlinuz-" + version)
+        self.qmp_path = os.path.join(self.work, "qmp.sock")
+        cmd = ["qemu-system-arm", "-m", "256", "-kernel", kernel, "-initrd", initramfs,
+               "-append", self.kernel_arguments(), "-display", "none", "-monitor", "none",
+               "-serial", "stdio", "-no-reboot", "-qmp", f"unix:{self.qmp_path},server=on,wait=off"]
+        card_args, card_disks = self._card_drives()
+        partition_args, partition_disks = self._partition_drives()
+        cmd += card_args + partition_args + self._machine_arguments(cache, version)
+        unsafe = "" if self.partition_options.host_flush else ",cache=unsafe"
+        for drive, image, serial, throttle in card_disks + partition_disks:
+            cmd += ["-drive", f"if=none,id={drive},file={image},format=raw{throttle}{unsafe}",
                     "-device", f"virtio-blk-device,drive={drive},serial={serial}"]
         share = os.path.join(self.work, "share")
         cmd += ["-fsdev", f"local,id=share,path={share},security_model=none",
@@ -830,7 +913,7 @@ class Device:
                                         stderr=subprocess.STDOUT, env=env)
         threading.Thread(target=self._read_console, daemon=True).start()
         self.qmp = self._connect_qmp()
-        self.wait_for_line(r"zq: boot ", timeout=self.timeout)
+        self.wait_for_line(r"zq: boot ", timeout=self.boot_options.timeout)
 
     def _read_console(self):
         buffer = b""

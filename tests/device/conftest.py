@@ -13,11 +13,17 @@ import zqdevice  # noqa: E402
 BUILD = os.environ.get("ZQ_BUILD", os.path.join(SOURCE, "build"))
 
 from zqdevice import COUNTDOWN, HEADER, HOME, MENU, NEXT, PREVIOUS, PROMPT, menu  # noqa: E402,F401
+from zqdevice import Boot, Cards, Faults, Partitions, Screen  # noqa: E402,F401
 
 
-def device(**kw):
-    kw.setdefault("build", BUILD)
-    return zqdevice.Device(**kw)
+def device(**groups):
+    """A Device of this build: screen=Screen(...), cards=Cards(...), and so on."""
+    return zqdevice.Device(build=BUILD, **groups)
+
+
+def recovery(**options):
+    """The boot running zqrecovery alone, with those further Boot options."""
+    return Boot(programs=["zqrecovery"], **options)
 
 
 def enter_menu(dev):
@@ -65,13 +71,13 @@ def select(dev, item):
 
 
 @contextlib.contextmanager
-def update_run(tmp_path, files, item=1, y0=None, **kw):
+def update_run(tmp_path, files, item=1, y0=None, cards=None, **groups):
     """An update as a user runs one: a card of files ({card path: bytes}),
-    zqrecovery booted (on virt unless machine says), menu item chosen. Yields
+    zqrecovery booted (on virt unless screen says), menu item chosen. Yields
     the device and the lines on the screen once the prompt shows."""
-    kw.setdefault("machine", "virt")
-    card = make_tree(tmp_path / "card", files)
-    with device(boot=["zqrecovery"], internal_card=card, **kw) as dev:
+    cards = cards or Cards()
+    cards.internal = make_tree(tmp_path / "card", files)
+    with device(boot=recovery(), cards=cards, **groups) as dev:
         enter_menu(dev)
         select(dev, item)
         yield dev, wait_for_prompt(dev, y0=y0)

@@ -10,8 +10,8 @@ import subprocess
 import types
 
 import write_log
-from conftest import BELOW_HEADER, COMMIT_RECORD, COMMIT_RECORD_NEW, PROMPT, device, enter_menu, \
-    is_temporary, make_tree, select
+from conftest import BELOW_HEADER, COMMIT_RECORD, COMMIT_RECORD_NEW, PROMPT, Cards, Faults, \
+    Partitions, device, enter_menu, is_temporary, make_tree, recovery, select
 from zqdevice import File, Link, product_text, wait_until
 
 LABEL = b"u:object_r:system_file:s0\0"
@@ -129,8 +129,8 @@ def boot_state(images, baseline, work, label, read_only=()):
     what it left visible and temporary, whether a commit record is left, and
     a copy of the partitions as it left them."""
     holder = types.SimpleNamespace(images=images, baseline=baseline)
-    with device(machine="virt", boot=["zqrecovery"], partitions_from=holder,
-                read_only=read_only) as dev:
+    with device(boot=recovery(), partitions=Partitions(from_device=holder),
+                faults=Faults(read_only=read_only)) as dev:
         dev.wait_for_line(r"worker_thread_function\(\) \d+ started")
         # The countdown's line is drawn after the start's lines: once it shows, so do they.
         assert wait_until(lambda: dev.screen_text()[:1] and dev.screen_text()[0].startswith(COUNTDOWN),
@@ -155,9 +155,9 @@ def check_next_start_lines(said, shown):
 def run_road(tmp_path, in_place):
     card_files, before, old, new = scenario(in_place)
     card = make_tree(tmp_path / "card", card_files)
-    options = {"small_system": 450} if in_place else {}
-    with device(machine="virt", boot=["zqrecovery"], internal_card=card, system_files=before,
-                hold="/system/zt/lib/held.so", write_log=True, **options) as dev:
+    with device(boot=recovery(hold="/system/zt/lib/held.so"), cards=Cards(internal=card),
+                partitions=Partitions(files=before, write_log=True,
+                                      small_system=450 if in_place else None)) as dev:
         enter_menu(dev)
         readings = watch_update(dev)
         dev.cut_power()

@@ -2,8 +2,8 @@
 failure is named on the screen, nothing is reported copied that was not."""
 import os
 
-from conftest import COPIED, HOME, PROMPT, assert_copied_whole, back_to_menu, device, enter_menu, \
-    make_tree, menu, select, update_run, wait_for_prompt
+from conftest import COPIED, HOME, PROMPT, Cards, Faults, Screen, assert_copied_whole, back_to_menu, \
+    device, enter_menu, make_tree, menu, recovery, select, update_run, wait_for_prompt
 from zqdevice import wait_until
 
 
@@ -15,7 +15,7 @@ def test_long_names_and_too_deep_paths_are_skipped_by_name(tmp_path):
         f"zq/update00/system/{a}/short.txt": b"short",
     }
     # A screen large enough that the long progress lines never run off the bottom.
-    with update_run(tmp_path, files, y0=0, width=1920, height=1080) as (dev, lines):
+    with update_run(tmp_path, files, y0=0, screen=Screen(width=1920, height=1080)) as (dev, lines):
         assert PROMPT in lines, lines
         # The skipped entry's line starts with the reason; the path is cut to fit.
         assert any(l.startswith("path too long, skipped /sdcard/zq/update00/system/")
@@ -29,7 +29,7 @@ def test_long_names_and_too_deep_paths_are_skipped_by_name(tmp_path):
 def test_damaged_fat_is_reported_and_nothing_crashes(tmp_path):
     files = {f"zq/update00/system/f{i}.bin": bytes([65 + i]) * (40_000 * (i + 1)) for i in range(3)}
     files["zq/update00/data/tiny.txt"] = b"tiny"
-    with update_run(tmp_path, files, damage_internal=True) as (dev, lines):
+    with update_run(tmp_path, files, faults=Faults(damage_internal=True)) as (dev, lines):
         failures = [l for l in lines if "failed" in l]
         assert failures, lines
         copied = assert_copied_whole(dev, lines, files)
@@ -46,8 +46,8 @@ def test_card_pulled_mid_update(tmp_path):
     files = {f"zq/update00/system/part{i:02}.bin": bytes([i]) * 300_000 for i in range(12)}
     card = make_tree(tmp_path / "card", files)
     # (A screen tall enough for every line: none wraps back below the header.)
-    with device(machine="vexpress", bpp=32, height=600, boot=["zqrecovery"],
-                internal_card=card) as dev:
+    with device(screen=Screen(machine="vexpress", height=600), boot=recovery(),
+                cards=Cards(internal=card)) as dev:
         enter_menu(dev)
         select(dev, 1)
         wait_until(lambda: any(COPIED.match(l) for l in dev.screen_text()), 60)

@@ -3,8 +3,8 @@ read-only at boot, umask 0, the running program, links into a multi-call
 binary, files other processes hold open, owners and modes kept."""
 import hashlib
 
-from conftest import INSTALL_TEMP, PROMPT, device, enter_menu, exit_unmounted, make_tree, \
-    select, temporary_names, update_run, wait_for_prompt
+from conftest import INSTALL_TEMP, PROMPT, Cards, Partitions, device, enter_menu, exit_unmounted, \
+    make_tree, recovery, select, temporary_names, update_run, wait_for_prompt
 from zqdevice import File, Link
 
 TOOLBOX = b"\x7fELF multi-call binary " * 300
@@ -24,13 +24,13 @@ def test_replaces_running_programs_links_and_open_files_keeping_owners_on_a_read
         "zq/update00/system/etc/new.conf": b"new\n",
         "zq/update00/data/local/new.txt": b"data\n",
     })
-    with device(machine="virt", boot=["zqrecovery"], internal_card=card, hold="/system/lib/held.so",
-                system_files={
+    with device(boot=recovery(hold="/system/lib/held.so"), cards=Cards(internal=card),
+                partitions=Partitions(files={
                     "/system/bin/toolbox": File(TOOLBOX, 0o755),
                     "/system/bin/reboot": Link("toolbox"),
                     "/system/lib/held.so": File(OLD_LIB, 0o644),
                     "/system/etc/owned.conf": File(b"old owned\n", 0o750, 1000, 1000),
-                }) as dev:
+                })) as dev:
         enter_menu(dev)
         mark = dev.mark()
         select(dev, 1)
@@ -69,8 +69,8 @@ def test_a_file_that_cannot_fit_twice_is_written_in_place(tmp_path):
     new_big = bytes(range(256)) * 1200  # 307,200 bytes
     files = {"zq/update00/system/big.bin": new_big}
     files.update({f"zq/update00/system/new{i}.bin": bytes([i]) * 150_000 for i in range(3)})
-    with update_run(tmp_path, files, small_system=200,
-                    system_files={"/system/big.bin": File(b"o" * 400_000, 0o640, 1000, 1000)}) \
+    with update_run(tmp_path, files, partitions=Partitions(
+            small_system=200, files={"/system/big.bin": File(b"o" * 400_000, 0o640, 1000, 1000)})) \
             as (dev, lines):
         assert f"/system/big.bin copied {len(new_big)} bytes." in lines, "\n".join(lines)
         assert "/system/big.bin written in place: not enough room for two." in lines, lines

@@ -5,7 +5,7 @@ menu, an update onto the read-only ext4 /system), then the splash."""
 import os
 
 import demo
-from conftest import BUILD, COUNTDOWN, PROMPT, back_to_menu, device, enter_menu, make_tree, \
+from conftest import BUILD, COUNTDOWN, PROMPT, Cards, Faults, Partitions, back_to_menu, device, enter_menu, make_tree, \
     select, wait_for_prompt
 from zqdevice import HOME, read_bmp_rgb, wait_until
 
@@ -17,8 +17,8 @@ def test_every_program_runs_on_the_oldest_system_call_surface(tmp_path):
     card = make_tree(tmp_path / "card", files)
     media = os.path.join(BUILD, "arm", "media")
     frames = [read_bmp_rgb(os.path.join(media, f"zqani0{k}.bmp")) for k in range(4)]
-    with device(machine="virt", internal_card=card, old_kernel=True,
-                system_files={"/system/lib/libbig.so": b"old"}) as dev:
+    with device(cards=Cards(internal=card), faults=Faults(old_kernel=True),
+                partitions=Partitions(files={"/system/lib/libbig.so": b"old"})) as dev:
         dev.wait_for_line(r"^zq: old kernel: prlimit64 ENOSYS, sendfile EINVAL$")
         dev.wait_for_line(r"^zq_device_init: device initialised$")
         dev.wait_for_line(r"^zq: run_zq_device_init exited 0$")

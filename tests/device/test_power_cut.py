@@ -4,8 +4,8 @@ flushing takes seconds, as on slow flash."""
 import os
 import time
 
-from conftest import assert_copied_whole, device, enter_menu, is_temporary, make_tree, select, \
-    temporary_names, wait_for_prompt
+from conftest import Cards, Faults, Partitions, assert_copied_whole, device, enter_menu, \
+    is_temporary, make_tree, recovery, select, temporary_names, wait_for_prompt
 from zqdevice import wait_until
 
 THROTTLE = 256 * 1024  # bytes per second
@@ -32,8 +32,8 @@ def test_everything_the_screen_called_copied_survives_a_cut_at_done(tmp_path):
     files = {f"zq/update00/system/app/a{i}.bin": blob(i, 160_000) for i in range(4)}
     files["zq/update00/data/config.txt"] = b"config\n"
     card = make_tree(tmp_path / "card", files)
-    with device(machine="virt", boot=["zqrecovery"], internal_card=card,
-                throttle_write=THROTTLE) as dev:
+    with device(boot=recovery(), cards=Cards(internal=card),
+                faults=Faults(throttle_write=THROTTLE)) as dev:
         enter_menu(dev)
         select(dev, 1)
         lines = []
@@ -109,11 +109,13 @@ def test_cuts_anywhere_leave_old_or_new_files_and_the_next_update_completes(tmp_
     try:
         for cut, (reached, delay, noauto_da_alloc, by_system) in enumerate(
                 CUTS + [(None, 0, False, True)]):
-            dev = device(machine="virt", boot=["zqrecovery"], internal_card=card,
-                         throttle_write=THROTTLE, dirty_bytes=256 * 1024 if by_system else None,
-                         throttle_card_read=None if by_system else THROTTLE,
-                         system_files=before, partitions_from=previous,
-                         system_options="noauto_da_alloc" if noauto_da_alloc else None)
+            dev = device(boot=recovery(), cards=Cards(internal=card),
+                         partitions=Partitions(
+                             files=before, from_device=previous,
+                             dirty_bytes=256 * 1024 if by_system else None,
+                             options="noauto_da_alloc" if noauto_da_alloc else None),
+                         faults=Faults(throttle_write=THROTTLE,
+                                       throttle_card_read=None if by_system else THROTTLE))
             dev.start()
             if previous is not None:
                 previous.power_off()

@@ -8,7 +8,7 @@ import time
 import pytest
 from PIL import Image
 
-from conftest import BUILD, HOME, device
+from conftest import BUILD, HOME, Boot, Screen, device
 from zqdevice import wait_until
 
 
@@ -65,8 +65,8 @@ SCREEN_KEYS = ("stride", "format", "pages", "on_request")
 def test_preview_equals_the_screen(tmp_path, machine, bpp, width, height, panel):
     pictures = preview(tmp_path, width, height, bpp, (panel or {}).get("order", ()))
     screen = None if panel is None else {k: panel[k] for k in SCREEN_KEYS if k in panel}
-    with device(machine=machine, bpp=bpp, width=width, height=height, panel=screen,
-                boot=["zqrecovery", "zqanimation"]) as dev:
+    with device(screen=Screen(machine, width, height, bpp, screen),
+                boot=Boot(programs=["zqrecovery", "zqanimation"])) as dev:
         dev.wait_for_line(r"worker_thread_function\(\) \d+ started")
         assert wait_for_picture(dev, pictures["countdown"], 3), \
             differing_pixels(dev.screen(), pictures["countdown"])

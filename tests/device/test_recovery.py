@@ -1,12 +1,12 @@
 """zqrecovery's countdown, menu and reboot actions on the emulated device."""
 import pytest
 
-from conftest import COUNTDOWN, HOME, NEXT, PREVIOUS, device, enter_menu, menu
+from conftest import COUNTDOWN, HOME, NEXT, PREVIOUS, Screen, device, enter_menu, menu, recovery
 from zqdevice import wait_until
 
 
 def test_countdown_redrawn_in_place_then_ends_without_the_menu():
-    with device(machine="virt", boot=["zqrecovery"]) as dev:
+    with device(boot=recovery()) as dev:
         dev.wait_for_line(r"worker_thread_function\(\) \d+ started")
         seen = []  # one line, rewritten each second: each text as it appears
 
@@ -29,7 +29,7 @@ def test_countdown_redrawn_in_place_then_ends_without_the_menu():
 @pytest.mark.parametrize("moves,command,argument", [(2, "reboot recovery", "recovery"),
                                                     (1, "reboot download", "download")])
 def test_reboot_items_restart_with_their_argument(moves, command, argument):
-    with device(machine="virt", boot=["zqrecovery"]) as dev:
+    with device(boot=recovery()) as dev:
         enter_menu(dev)
         for _ in range(moves):
             dev.press(PREVIOUS)
@@ -41,7 +41,7 @@ def test_reboot_items_restart_with_their_argument(moves, command, argument):
 
 
 def test_vexpress_at_16_bits_runs_on_event0_without_event1_and_the_menu_wraps():
-    with device(machine="vexpress", bpp=16, boot=["zqrecovery"]) as dev:
+    with device(screen=Screen(machine="vexpress", bpp=16), boot=recovery()) as dev:
         dev.wait_for_line(r"failed to open /dev/input/event1")
         enter_menu(dev)
         for key, selected in [(PREVIOUS, 8), (NEXT, 0), (NEXT, 1), (NEXT, 2), (PREVIOUS, 1),
@@ -54,8 +54,7 @@ def test_vexpress_at_16_bits_runs_on_event0_without_event1_and_the_menu_wraps():
 
 
 def test_font_that_does_not_load_ends_the_program_before_drawing():
-    with device(machine="virt", boot=["zqrecovery"],
-                remove=["/ZQ/media/inconsolata_20px_ffffff.bmp"]) as dev:
+    with device(boot=recovery(remove=["/ZQ/media/inconsolata_20px_ffffff.bmp"])) as dev:
         dev.wait_for_line(r"^bmp_open: No such file or directory$")
         dev.wait_for_line(r"^zq: zqrecovery exited 0$", timeout=10)
         # Only the threads draw, and none started. (The screen itself is not

@@ -3,25 +3,26 @@ import os
 
 import pytest
 
-from conftest import HEADER, MENU, PREVIOUS, PROMPT, BELOW_HEADER, HOME, device, enter_menu, \
-    exit_unmounted, make_tree, menu, select, update_run, wait_for_prompt
+from conftest import HEADER, MENU, PREVIOUS, PROMPT, BELOW_HEADER, HOME, Cards, Partitions, \
+    Screen, device, enter_menu, exit_unmounted, make_tree, menu, recovery, select, update_run, \
+    wait_for_prompt
 
 BLOB = bytes(range(256)) * 700 + b"tail"
 
 
 # A panel that shows only what its driver is told of (zq_panel.c).
-ON_REQUEST = {"machine": "vexpress", "bpp": 16, "panel": {"stride": 1600, "format": "b5g6r5",
-                                                          "on_request": True}}
+ON_REQUEST = Screen(machine="vexpress", bpp=16,
+                    panel={"stride": 1600, "format": "b5g6r5", "on_request": True})
 
 
-@pytest.mark.parametrize("screen", [{}, ON_REQUEST], ids=["virt", "on_request"])
+@pytest.mark.parametrize("screen", [Screen(), ON_REQUEST], ids=["virt", "on_request"])
 def test_internal_item_copies_system_and_data_only(tmp_path, screen):
     with update_run(tmp_path, {
         "zq/update00/system/app/x.apk": BLOB,
         "zq/update00/system/etc/empty": b"",
         "zq/update00/data/local/notes.txt": b"notes\n",
         "zq/update00/boot/boot.img": b"not taken",
-    }, **screen) as (dev, lines):
+    }, screen=screen) as (dev, lines):
         assert lines[:5] == HEADER + [MENU[1][0], "----------------------"], lines
         assert lines[5] == "mounted /sdcard. errno=0"
         for expected in ["create dir /system", "create dir /system/app",
@@ -40,7 +41,7 @@ def test_internal_item_copies_system_and_data_only(tmp_path, screen):
 
 def test_card_already_mounted_is_used_and_unmounted(tmp_path):
     card = make_tree(tmp_path / "card", {"zq/update00/system/a.txt": b"a"})
-    with device(machine="virt", boot=["zqrecovery"], internal_card=card, premount=True) as dev:
+    with device(boot=recovery(), cards=Cards(internal=card, premount=True)) as dev:
         dev.wait_for_line(r"^zq: premounted /sdcard$")
         enter_menu(dev)
         select(dev, 1)
@@ -52,7 +53,8 @@ def test_card_already_mounted_is_used_and_unmounted(tmp_path):
 
 def test_existing_destination_file_is_overwritten_by_the_last_internal_item(tmp_path):
     with update_run(tmp_path, {"zq/update02/system/build.prop": b"new=1\n"}, item=3,
-                    system_files={"/system/build.prop": b"old=0\nmuch longer old content\n"}) \
+                    partitions=Partitions(
+                        files={"/system/build.prop": b"old=0\nmuch longer old content\n"})) \
             as (dev, lines):
         assert lines[3:6] == [MENU[3][0], "----------------------",
                               "mounted /sdcard. errno=0"], lines
@@ -71,7 +73,8 @@ def test_external_item_without_a_second_card(tmp_path):
 
 def test_external_item_when_the_internal_card_is_read_only(tmp_path):
     """The external card's mount point cannot be made: the action ends there."""
-    with update_run(tmp_path, {"zq/update00/system/a.txt": b"a"}, item=4, premount="ro") \
+    with update_run(tmp_path, {"zq/update00/system/a.txt": b"a"}, item=4,
+                    cards=Cards(premount="ro")) \
             as (dev, lines):
         assert lines[5:8] == ["mounted /sdcard. errno=16",
                               "failed to create /sdcard/sd. errno=30", PROMPT], lines
@@ -83,8 +86,8 @@ def test_external_item_with_both_cards(tmp_path):
     external = make_tree(tmp_path / "external", {"zq/update02/system/bin/tool": b"\x7fELF tool",
                                                  "zq/update02/data/d.txt": b"d",
                                                  "zq/update02/data/large.bin": BLOB * 8})
-    with device(machine="virt", boot=["zqrecovery"], internal_card=internal,
-                external_card=external, watch_cards=True) as dev:
+    with device(boot=recovery(), cards=Cards(internal=internal, external=external,
+                                               watch=True)) as dev:
         enter_menu(dev)
         for _ in range(3):
             dev.press(PREVIOUS)
