@@ -93,8 +93,8 @@ fi
 
 # zq.trace=1: the kernel traces the system calls that mark an update's
 # phases (mounts, unlinks, the flushes, renames, the screen's pans) and, where
-# the screen is a shadow the kernel copies (virtio-gpu), each copy with its
-# duration; the trace goes to /share/trace-N.txt after the card's Nth unmount.
+# the screen is a shadow the kernel copies (virtio-gpu), each copy and each
+# write fault that marks a page for copying, with its duration; the trace goes to /share/trace-N.txt after the card's Nth unmount.
 trace=/sys/kernel/tracing
 if [ "$(arg zq.trace)" = 1 ]; then
     mount -t tracefs nodev $trace
@@ -105,8 +105,11 @@ if [ "$(arg zq.trace)" = 1 ]; then
             [ -d $event ] && echo 1 > $event/enable
         done
     done
+    # Only that function is hooked: tracing every call of the kernel's would
+    # slow the update tenfold.
     if grep -q '^fb_deferred_io_work' $trace/available_filter_functions; then
-        echo fb_deferred_io_work > $trace/set_graph_function
+        echo 'fb_deferred_io_*' > $trace/set_ftrace_filter
+        echo 'fb_deferred_io_*' > $trace/set_graph_function
         echo 1 > $trace/max_graph_depth
         echo function_graph > $trace/current_tracer
         echo 1 > $trace/options/funcgraph-abstime
@@ -216,12 +219,25 @@ for program in $(echo "$boot" | tr ',' ' '); do
             ;;
         zqanimation)
             $launch /system/bin/zqanimation &
+            splash=$!
             if [ "$(arg zq.memory)" = 1 ]; then
                 # Its memory once the animation runs.
-                pid=$!
-                (sleep 3; grep -E '^(VmHWM|VmRSS|RssAnon|RssFile|RssShmem):' "/proc/$pid/status" |
+                (sleep 3; grep -E '^(VmHWM|VmRSS|RssAnon|RssFile|RssShmem):' "/proc/$splash/status" |
                     while read -r key value unit; do echo "zq: memory $key $value"; done
                  echo "zq: memory listed") &
+            fi
+            # The platform's own services start with the splash; this stand-in
+            # for them says it has booted after zq.booted= seconds (never
+            # without it), and the splash is stopped as init stops a service.
+            booted=$(arg zq.booted)
+            if [ -n "$booted" ]; then
+                (sleep "$booted"
+                 echo "zq: boot completed"
+                 kill -KILL "$splash"
+                 while [ -e "/proc/$splash" ] && ! grep -q '^State:.Z' "/proc/$splash/status" 2>/dev/null; do
+                     sleep 0.05
+                 done
+                 echo "zq: zqanimation stopped") &
             fi
             ;;
         *)
