@@ -166,7 +166,7 @@ def fnv(h, data):
 
 
 def read_record(trees, path):
-    """The update's commit record at path (its format: recovery/commit_record.h):
+    """The update's commit record at path (its format: recovery/update/commit_record.h):
     its road, its staged (temporary, destination) pairs, the file it names as
     written in place, and whether it is sealed; None without one."""
     local = host_path(trees, path)

@@ -40,17 +40,6 @@ int wait_key(input_event* event);
 
 // The update action of the selected menu item, up to HOME back to the menu.
 void run_menu();
-// Installs the update root's system and data onto the device, with /system
-// and /data writable for it; ends with "done." and the walk's tally. An
-// earlier update still pending is finished first, or this one does not start.
-void update_install(const char* root);
-// At start, before anything is drawn: finishes an update a cut interrupted,
-// removes what one staged before its commit point, sets aside a record that
-// cannot be trusted; prints what it did and keeps it in resume_report.
-void update_resume();
-// What the last update_resume did, for the countdown's screen; "" for nothing.
-extern char resume_report[RESUME_REPORT_SIZE];
-
 namespace zqrecovery {
 int main(int argc, char** argv);
 }

@@ -6,6 +6,7 @@
 #include "events.h"
 #include "framebuffer.h"
 #include "recovery.h"
+#include "update.h"
 #include "recovery_facts.h"
 #include "shell.h"
 

@@ -9,6 +9,7 @@
 #include "framebuffer.h"
 #include "program_threads.h"
 #include "recovery.h"
+#include "update.h"
 #include "shell.h"
 
 namespace {

@@ -16,6 +16,7 @@
 #include "events.h"
 #include "framebuffer.h"
 #include "recovery.h"
+#include "update.h"
 #include "support/fake_framebuffer.h"
 #include "support/fake_input.h"
 #include "support/mapped_screen.h"

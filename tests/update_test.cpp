@@ -29,6 +29,7 @@
 #include "mount_table.h"
 #include "program_threads.h"
 #include "recovery.h"
+#include "update.h"
 #include "remount.h"
 #include "support/fake_framebuffer.h"
 #include "support/run_program.h"

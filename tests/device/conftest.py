@@ -100,9 +100,9 @@ def exit_unmounted(dev):
 # The name under which the update writes a file before renaming it over its
 # destination (a staged one adds "." and a number), and its commit record, as
 # the product defines them.
-INSTALL_TEMP = zqdevice.product_text("recovery/file_install.h", "INSTALL_TEMP_NAME")
-COMMIT_RECORD = zqdevice.product_text("recovery/commit_record.h", "COMMIT_RECORD_PATH")
-COMMIT_RECORD_NEW = zqdevice.product_text("recovery/commit_record.h", "COMMIT_RECORD_NEW_PATH")
+INSTALL_TEMP = zqdevice.product_text("recovery/update/file_install.h", "INSTALL_TEMP_NAME")
+COMMIT_RECORD = zqdevice.product_text("recovery/update/commit_record.h", "COMMIT_RECORD_PATH")
+COMMIT_RECORD_NEW = zqdevice.product_text("recovery/update/commit_record.h", "COMMIT_RECORD_NEW_PATH")
 
 
 def is_temporary(name):

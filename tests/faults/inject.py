@@ -7,7 +7,7 @@ its tests; prints which faults no test caught.
                            [--list FILE]
 
 faults.txt holds blocks separated by blank lines:
-    file: recovery/update.cpp
+    file: recovery/update/update.cpp
     why: the walk skips nothing at the top
     -     if (depth == 0 && ...
     +     if (false && ...

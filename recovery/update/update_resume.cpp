@@ -4,7 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "recovery.h"
+#include "update.h"
 #include "recovery_facts.h"
 #include "remount.h"
 #include "update_commit.h"

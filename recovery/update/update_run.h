@@ -6,6 +6,7 @@
 
 #include "commit_record.h"
 #include "update_commit.h"
+#include "update.h"
 #include "update_paths.h"
 
 // What the walk installed, and the entries it reported as not installed.
@@ -38,9 +39,6 @@ struct update_sink {
     size_t report_size;
 };
 
-// Formats into message (TEXT_BUFFER_SIZE bytes) and draws it; a message that
-// does not fit is cut, keeping its line end.
-__attribute__((format(printf, 2, 3))) void draw_message(char* message, const char* format, ...);
 // Formats a line for the sink: printed, and drawn or kept.
 __attribute__((format(printf, 2, 3))) void sink_line(update_sink* sink, const char* format, ...);
 
