@@ -26,13 +26,40 @@ constexpr int UPDATE_PROGRESS_GAP = 10;
 // The line under the update's progress that waits for HOME.
 constexpr const char* UPDATE_PROMPT = "press HOME key to main menu...\n";
 
-// The update's own lines, beyond the walk's.
+// The update's lines: one per entry of the walk, each counted in the tally.
+constexpr const char* CREATE_DIR_FORMAT = "create dir %s\n";
+constexpr const char* COPIED_FORMAT = "%s copied %lld bytes.\n";
+constexpr const char* IN_PLACE_FORMAT = "%s written in place: not enough room for two.\n";
+constexpr const char* OPEN_FAILED_FORMAT = "fopen %s failed. %s\n";
+constexpr const char* READ_FAILED_FORMAT = "read %s failed. %s\n";
+constexpr const char* WRITE_FAILED_FORMAT = "write %s failed. %s\n";
+constexpr const char* MKDIR_FAILED_FORMAT = "mkdir %s failed. %s\n";
+constexpr const char* LSTAT_FAILED_FORMAT = "lstat %s failed. %s\n";
+constexpr const char* OPENDIR_FAILED_FORMAT = "opendir %s failed. %s\n";
+constexpr const char* RENAME_FAILED_FORMAT = "rename %s failed. %s\n";
+constexpr const char* SKIP_FORMAT = "skip %s. %s\n";
+constexpr const char* PATH_TOO_LONG_FORMAT = "path too long, skipped %s/%s\n";
 constexpr const char* RESERVED_FORMAT = "reserved name, skipped %s\n";
-constexpr const char* NO_TREE_FORMAT = "the card holds no update tree at %s.\n";
+constexpr const char* LISTED_TWICE_FORMAT = "listed twice, skipped %s\n";
+constexpr const char* NOT_A_TREE_FORMAT = "not a directory, skipped %s\n";
 constexpr const char* DAMAGED_FORMAT = "%s may be damaged: it was being written in place.\n";
+// What the update as a whole comes to.
+constexpr const char* NO_TREE_FORMAT = "the card holds no update tree at %s.\n";
+constexpr const char* NEITHER_TREE = "the update tree holds neither system nor data\n";
+constexpr const char* NO_ROOM_FOR_ALL =
+    "not enough room for an all-or-nothing update: installing file by file\n";
+constexpr const char* NO_RECORD = "no commit record: installing file by file\n";
+// The first failure's line, without its line end, follows.
+constexpr const char* NOTHING_INSTALLED_FORMAT = "nothing installed, the device is unchanged: %s\n";
+constexpr const char* TALLY_FORMAT = "%d installed, %d not installed.\n";
+constexpr const char* UPDATE_DONE = "done.\n";
 constexpr const char* UPDATE_PENDING = "the next start finishes this update.\n";
 constexpr const char* UPDATE_REFUSED =
     "an earlier update is not finished: this one does not start.\n";
+// The cards, as run_menu mounts them.
+constexpr const char* MOUNTED_FORMAT = "mounted %s. errno=%d\n";
+constexpr const char* MOUNT_FAILED_FORMAT = "failed to mount %s. errno=%d\n";
+constexpr const char* CREATE_FAILED_FORMAT = "failed to create %s. errno=%d\n";
 // What a start says of an update a cut interrupted, drawn below the countdown.
 constexpr const char* RESUME_FINISHED_FORMAT =
     "finished an interrupted update: %u entries put in place.\n";

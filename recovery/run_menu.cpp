@@ -38,17 +38,17 @@ void run_menu() {
     console_offsetY = posy + UPDATE_PROGRESS_GAP;
 
     if (!mount_card(INTERNAL_DEVICE, INTERNAL_MOUNT)) {
-        draw_message(message, "failed to mount /sdcard. errno=%d\n", errno);
+        draw_message(message, MOUNT_FAILED_FORMAT, INTERNAL_MOUNT, errno);
     } else {
-        draw_message(message, "mounted /sdcard. errno=%d\n", errno);
+        draw_message(message, MOUNTED_FORMAT, INTERNAL_MOUNT, errno);
         if (item <= ITEM_LAST_INTERNAL) {
             update_install(root);
         } else if (mkdir(EXTERNAL_MOUNT, 0) != 0 && errno != EEXIST) {
-            draw_message(message, "failed to create /sdcard/sd. errno=%d\n", errno);
+            draw_message(message, CREATE_FAILED_FORMAT, EXTERNAL_MOUNT, errno);
         } else if (!mount_card(EXTERNAL_DEVICE, EXTERNAL_MOUNT)) {
-            draw_message(message, "failed to mount /sdcard/sd. errno=%d\n", errno);
+            draw_message(message, MOUNT_FAILED_FORMAT, EXTERNAL_MOUNT, errno);
         } else {
-            draw_message(message, "mounted /sdcard/sd. errno=%d\n", errno);
+            draw_message(message, MOUNTED_FORMAT, EXTERNAL_MOUNT, errno);
             update_install(root);
         }
     }

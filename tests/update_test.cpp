@@ -1,4 +1,6 @@
 // The update walk with real files, at the compiled-in destinations.
+#include "update.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -29,7 +31,6 @@
 #include "mount_table.h"
 #include "program_threads.h"
 #include "recovery.h"
-#include "update.h"
 #include "remount.h"
 #include "support/fake_framebuffer.h"
 #include "support/run_program.h"
@@ -40,6 +41,7 @@
 #include "support/wait_until.h"
 #include "update_commit.h"
 #include "update_paths.h"
+#include "update_run.h"
 
 namespace {
 
@@ -221,8 +223,7 @@ owner_mode owner_mode_of(const std::string& path) {
 }
 
 // Every file is installed by replacement: a running program, a file another
-// process holds open, a link into a multi-call binary, a leftover of a cut,
-// owners and modes; a directory in the way stays.
+// process holds open, a link into a multi-call binary, owners and modes.
 TEST_F(UpdateWalk, ReplacesFilesThatRunAreHeldOpenOrLinkedKeepingOwnerAndMode) {
     ASSERT_TRUE(make_dirs("/system/bin") && make_dirs("/system/lib") && make_dirs("/system/etc"));
     // A running program: a copy of a host program, executing from /system.
@@ -260,17 +261,11 @@ TEST_F(UpdateWalk, ReplacesFilesThatRunAreHeldOpenOrLinkedKeepingOwnerAndMode) {
     write_text_file("/system/etc/owned.conf", "old owned", 0750);
     ASSERT_EQ(link("/system/etc/owned.conf", "/system/etc/other-name.conf"), 0);
     ASSERT_EQ(chown("/system/etc/owned.conf", 1000, 1001), 0);
-    write_text_file(std::string("/system/etc/") + INSTALL_TEMP_NAME, "leftover of a cut");
-    ASSERT_TRUE(make_dirs("/system/etc/in_the_way"));
-    ASSERT_TRUE(make_dirs("/data/part"));
-    ASSERT_EQ(symlink("/data/part", "/system/vendor"), 0);
     file("system/bin/prog", "new program");
     file("system/bin/reboot", "new reboot");
     file("system/lib/held.so", "new library");
     file("system/etc/owned.conf", "new owned");
     file("system/etc/new.conf", "new");
-    file("system/etc/in_the_way", "a file");
-    file("system/vendor", "a file where a link to a partition is");
     umask(0);  // as Android's init starts services
     const std::string out = walk();
 
@@ -302,12 +297,6 @@ TEST_F(UpdateWalk, ReplacesFilesThatRunAreHeldOpenOrLinkedKeepingOwnerAndMode) {
         << out;
     EXPECT_EQ(read_text_file("/system/etc/other-name.conf"), "old owned");
     EXPECT_EQ(owner_mode_of("/system/etc/new.conf"), (owner_mode{0, 0, 0644})) << "umask 0";
-    struct stat st {};
-    for (const char* kept : {"/system/etc/in_the_way", "/system/vendor"}) {
-        EXPECT_TRUE(screen_has(std::string("fopen ") + kept + " failed. Is a directory"));
-        EXPECT_TRUE(stat(kept, &st) == 0 && S_ISDIR(st.st_mode)) << kept;
-    }
-    EXPECT_TRUE(lstat("/system/vendor", &st) == 0 && S_ISLNK(st.st_mode));
     EXPECT_EQ(leftovers("/system"), std::vector<std::string>{});
 }
 
@@ -436,8 +425,8 @@ TEST(UpdateDecide, EachEntryComesToWhatTheWalkMustDoWithIt) {
 }
 
 // A card holding the installer's own names (a copy of a device taken
-// mid-update): each is refused and counted, and none of them becomes a staged
-// file or a record.
+// mid-update): each is refused and counted, none of them becomes a staged
+// file or a record, and nothing else is installed.
 TEST_F(UpdateWalk, RefusesTheNamesTheInstallerKeepsForItself) {
     const char* const reserved[] = {"system/lib/.zq-installing.1", "system/lib/.zq-installing.2",
                                     "data/.zq-update", "data/.zq-update.new"};
@@ -447,8 +436,8 @@ TEST_F(UpdateWalk, RefusesTheNamesTheInstallerKeepsForItself) {
     for (const char* name : reserved) {
         EXPECT_TRUE(screen_has("reserved name, skipped " + ROOT + "/" + name)) << name;
     }
-    EXPECT_EQ(read_text_file("/system/lib/real.so"), "real");
-    EXPECT_TRUE(screen_has("1 installed, 4 not installed."))
+    EXPECT_FALSE(exists("/system/lib/real.so"));
+    EXPECT_TRUE(screen_has("0 installed, 5 not installed."))
         << testing::PrintToString(screen_lines());
     EXPECT_EQ(leftovers("/system"), std::vector<std::string>{});
     EXPECT_EQ(leftovers("/data"), std::vector<std::string>{});
@@ -498,27 +487,15 @@ TEST_F(UpdateWalk, CopiesManyFilesByteExact) {
     EXPECT_EQ(read_text_file("/system/lib/sub/sub2/big.bin"), std::string(3 * 4096 + 17, 'x'));
 }
 
-// A file where a directory goes fails as mkdir does and abandons its level; a
-// link to a directory is followed; a directory whose read fails is reported
-// like an unreadable file and the walk goes on.
-TEST_F(UpdateWalk, FileInTheWayLinkToADirectoryAndAFailedDirectoryRead) {
-    write_text_file("/data/sub", "in the way");
-    file("data/sub/x.txt", "x");
+// A link to a directory where a directory goes is followed (a partition of
+// its own, as /system/vendor often is).
+TEST_F(UpdateWalk, ALinkToADirectoryIsFollowed) {
     ASSERT_TRUE(make_dirs("/data/vendor"));
     ASSERT_EQ(symlink("/data/vendor", "/system/vendor"), 0);
     file("system/vendor/lib.so", "lib");
-    file("system/bad/y.txt", "y");
-    failing_directory = ROOT + "/system/bad";
     const std::string out = walk();
-    failing_directory.clear();
-    EXPECT_TRUE(screen_has("mkdir /data/sub failed. Not a directory"))
-        << testing::PrintToString(screen_lines());
-    EXPECT_FALSE(screen_has("create dir /data/sub"));
-    EXPECT_EQ(read_text_file("/data/sub"), "in the way");
     EXPECT_EQ(read_text_file("/data/vendor/lib.so"), "lib");
     EXPECT_NE(out.find("/system/vendor leads to /data/vendor\n"), std::string::npos) << out;
-    EXPECT_TRUE(screen_has("fopen " + ROOT + "/system/bad failed. " + strerror(EIO)));
-    EXPECT_FALSE(exists("/system/bad/y.txt"));
 }
 
 // A read-only file system below /data, which the update does not remount.
@@ -549,7 +526,11 @@ TEST_F(UpdateWalk, ReadOnlyDestinationFailsEachEntryAndAbandonsTheLevelOnMkdir) 
             << name;
     }
     closedir(dir);
-    EXPECT_EQ(read_text_file("/system/ok.txt"), "ok") << "the other subtree goes on";
+    EXPECT_FALSE(exists("/system/ok.txt")) << "the walk goes on, and nothing takes effect";
+    const auto lines = screen_lines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const auto& l) {
+        return l.rfind("0 installed, ", 0) == 0;
+    })) << testing::PrintToString(lines);
     umount2("/data/ro", MNT_DETACH);
 
     remove_tree("/sdcard/zq/update00/data/ro");
@@ -584,7 +565,7 @@ TEST_F(UpdateWalk, MissingRootSaysTheCardHoldsNoTree) {
     EXPECT_EQ(leftovers("/data"), std::vector<std::string>{}) << "no record is begun";
 }
 
-TEST_F(UpdateWalk, OverLongPathsAreSkippedByNameAndTheRestIsCopied) {
+TEST_F(UpdateWalk, OverLongPathsAreSkippedByNameAndNothingIsInstalled) {
     // Three nested 255-character names, then a file whose source path takes
     // 1023 bytes (it fits) and one of 1024 (it does not).
     std::string dir = ROOT + "/system";
@@ -598,7 +579,7 @@ TEST_F(UpdateWalk, OverLongPathsAreSkippedByNameAndTheRestIsCopied) {
     walk();
     walk();  // again: its first line must start a line of its own
     const std::string dest = dir.substr(ROOT.size());
-    EXPECT_EQ(read_text_file(dest + "/" + std::string(228, 'f')), "fits");
+    EXPECT_FALSE(exists(dest + "/" + std::string(228, 'f')));
     EXPECT_FALSE(exists(dest + "/" + std::string(229, 'z')));
     // The skip is reported, cut to fit its 1024-byte buffer but keeping its
     // line end: 1022 characters on 80-column lines, the last holding 62, and
@@ -609,7 +590,7 @@ TEST_F(UpdateWalk, OverLongPathsAreSkippedByNameAndTheRestIsCopied) {
     });
     ASSERT_GE(std::distance(skip, lines.end()), 13) << testing::PrintToString(lines);
     EXPECT_EQ(skip[12].size(), 62u) << skip[12];
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "create dir /system"), 2);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "0 installed, 2 not installed."), 2);
 }
 
 // The walk on a thread with the worker's stack: every level keeps its buffers
@@ -632,11 +613,14 @@ void walk_on_small_stack() {
     pthread_attr_destroy(&attr);
 }
 
-TEST_F(UpdateWalk, DeepTreeIsWalkedAsFarAsPathsFitWithoutCrashing) {
+// As deep as a 1024-byte source path allows.
+TEST_F(UpdateWalk, DeepTreeIsWalkedToItsBottomWithoutCrashing) {
     ASSERT_TRUE(make_dirs(ROOT + "/system"));
-    ASSERT_EQ(chdir((ROOT + "/system").c_str()), 0);  // (relative paths: deeper than PATH_MAX)
-    for (int level = 0; level < 2000; ++level) {
-        if (level == 10 || level == 1500) write_text_file("file", "deep");
+    ASSERT_EQ(chdir((ROOT + "/system").c_str()), 0);
+    constexpr int LEVELS = 496;  // root, "/system", 496 times "/d", "/file": 1023 bytes
+    for (int level = 0; level <= LEVELS; ++level) {
+        if (level == 10 || level == LEVELS) write_text_file("file", "deep");
+        if (level == LEVELS) break;
         ASSERT_EQ(mkdir("d", 0755), 0);
         ASSERT_EQ(chdir("d"), 0);
     }
@@ -645,14 +629,15 @@ TEST_F(UpdateWalk, DeepTreeIsWalkedAsFarAsPathsFitWithoutCrashing) {
     walk_on_small_stack();
     fflush(stdout);
     testing::internal::GetCapturedStdout();
-    std::string ten = "/system";
-    for (int i = 0; i < 10; ++i) ten += "/d";
-    EXPECT_EQ(read_text_file(ten + "/file"), "deep");
-    // The destination goes as deep as a 1024-byte source path allows.
-    std::string deepest = "/system";
-    while (exists(deepest + "/d")) deepest += "/d";
-    EXPECT_GT(ROOT.size() + deepest.size() + 2, 1000u);
-    EXPECT_LT(ROOT.size() + deepest.size(), 1024u);
+    std::string path = "/system";
+    for (int i = 0; i < LEVELS; ++i) {
+        path += "/d";
+        if (i == 9) {
+            EXPECT_EQ(read_text_file(path + "/file"), "deep");
+        }
+    }
+    ASSERT_EQ(ROOT.size() + path.size() + 5, 1023u);
+    EXPECT_EQ(read_text_file(path + "/file"), "deep");
 }
 
 // Writes count small files in directories of 100 below the update root.
@@ -824,7 +809,8 @@ protected:
     void SetUp() override {
         UpdateWalk::SetUp();
         screen_.reset();
-        screen_ = std::make_unique<guarded_screen>(800, 32 * 22, 32);  // read once per run
+        screen_ = std::make_unique<guarded_screen>(1600, 32 * 22,
+                                                   32);  // read once per run; no line wraps
         for (const auto& f : SCENARIO) file(std::string(f.path).substr(1), f.new_content);
     }
 
@@ -962,9 +948,22 @@ TEST_P(UpdateFaults, EveryFailingCallLeavesEachFileOldOrNewAndTheScreenTrue) {
                     << path << testing::PrintToString(lines);
                 installed_files += installed[i] == "new";
             }
+            // Nothing took effect: one line says so, naming the first failure again.
+            const std::string nothing = "nothing installed, the device is unchanged: ";
+            const auto said_nothing = std::find_if(lines.begin(), lines.end(), [&](const auto& l) {
+                return l.rfind(nothing, 0) == 0;
+            });
+            EXPECT_EQ(said_nothing != lines.end(),
+                      not_committed && !pending && GetParam() == road::all_or_nothing)
+                << testing::PrintToString(lines);
+            if (said_nothing != lines.end()) {
+                EXPECT_NE(
+                    std::find(lines.begin(), said_nothing, said_nothing->substr(nothing.size())),
+                    said_nothing);
+            }
             int failure_lines = 0;
             for (const auto& line : lines) {
-                if (line.size() < reason.size() ||
+                if (line.size() < reason.size() || line.rfind(nothing, 0) == 0 ||
                     line.substr(line.size() - reason.size()) != reason) {
                     continue;
                 }
@@ -983,6 +982,10 @@ TEST_P(UpdateFaults, EveryFailingCallLeavesEachFileOldOrNewAndTheScreenTrue) {
             EXPECT_TRUE(tallied || installed_files == static_cast<int>(SCENARIO.size()))
                 << testing::PrintToString(lines);
             EXPECT_LE(failure_lines, 2) << testing::PrintToString(lines);
+            // All or nothing: a failure anywhere before the commit point leaves the whole tree old.
+            if (GetParam() == road::all_or_nothing && failure_lines > 0 && !pending) {
+                EXPECT_TRUE(all_are(now, "old")) << testing::PrintToString(lines);
+            }
             EXPECT_EQ(leftovers(), std::vector<std::string>{}) << failed;
         }
     }
@@ -1115,7 +1118,182 @@ TEST_P(UpdateCommit, AWriteErrorOfAStagedFileFailsTheUpdateBeforeItsCommit) {
         EXPECT_EQ(leftovers(), std::vector<std::string>{});
     }
 }
+// On the all-or-nothing road an entry that fails commits nothing: found by
+// the plan, before anything is written; or while staging, when what was
+// staged goes. Either way one line names the first failure, and the tree
+// stays old with nothing left pending.
+TEST_P(UpdateCommit, AnEntryThatFailsCommitsNothing) {
+    const std::string sys = ROOT + "/system";
+    const std::string deep = sys + "/" + std::string(255, 'a') + "/" + std::string(255, 'b') + "/" +
+                             std::string(255, 'c') + "/" + std::string(255, 'd');
+    const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
+    const struct {
+        const char* what;
+        std::function<void()> make;  // the card or the device as the row has it
+        fault_call call;             // FAULT_CALLS: no call fails; the plan finds the fault
+        long nth;
+        int error;
+        std::string first;  // the first failure's line
+    } rows[] = {
+        {"reserved name", [&] { file("system/app/.zq-installing.1", "x"); }, FAULT_CALLS, 0, 0,
+         "reserved name, skipped " + sys + "/app/.zq-installing.1"},
+        {"path too long", [&] { write_text_file((make_dirs(deep), deep + "/f"), "x"); },
+         FAULT_CALLS, 0, 0, "path too long, skipped " + deep.substr(0, 30)},
+        {"listed twice", [] { listed_twice = "new"; }, FAULT_CALLS, 0, 0,
+         "listed twice, skipped " + sys + "/new"},
+        {"file in the way", [] { write_text_file("/system/new", "a file"); }, FAULT_CALLS, 0, 0,
+         "mkdir /system/new failed. Not a directory"},
+        {"directory in the way", [] { make_dirs("/data/d.txt"); }, FAULT_CALLS, 0, 0,
+         "fopen /data/d.txt failed. Is a directory"},
+        {"link to a directory in the way",
+         [&] { file("system/vendor", "x"), symlink("/data", "/system/vendor"); }, FAULT_CALLS, 0, 0,
+         "fopen /system/vendor failed. Is a directory"},
+        {"root not a directory",
+         [] { remove_tree(ROOT + "/data"), write_text_file(ROOT + "/data", "x"); }, FAULT_CALLS, 0,
+         0, "not a directory, skipped " + ROOT + "/data"},
+        {"directory unreadable", [&] { failing_directory = sys + "/etc"; }, FAULT_CALLS, 0, 0,
+         "fopen " + sys + "/etc failed. Input/output error"},
+        {"open source", [] {}, FAULT_OPEN, 6, EACCES,
+         "fopen " + ROOT + "/data/old.txt failed. Permission denied"},
+        {"open staged", [] {}, FAULT_OPEN, 7, EROFS,
+         "fopen /data/old.txt failed. Read-only file system"},
+        {"read", [] {}, FAULT_READ, 2, EIO,
+         "read " + ROOT + "/data/d.txt failed. Input/output error"},
+        {"write",
+         [] {
+             const rlimit small{150 * 1024, RLIM_INFINITY};
+             signal(SIGXFSZ, SIG_IGN), setrlimit(RLIMIT_FSIZE, &small);
+         },
+         FAULT_CALLS, 0, 0, "write /system/lib/big.so failed. File too large"},
+        {"mkdir, no room", [] {}, FAULT_MKDIR, 1, ENOSPC,
+         "mkdir /system/new failed. No space left on device"},
+        {"mkdir, read-only", [] {}, FAULT_MKDIR, 2, EROFS,
+         "mkdir /system/new/sub failed. Read-only file system"},
+    };
+    const std::string nothing = "nothing installed, the device is unchanged: ";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        old_tree();
+        clear_screen();
+        row.make();
+        faults_arm(row.call, row.nth, row.error);
+        install();
+        const long writes = faults_seen(FAULT_WRITE);
+        faults_disarm();
+        setrlimit(RLIMIT_FSIZE, &unlimited);
+        listed_twice.clear();
+        failing_directory.clear();
+        const auto lines = screen_lines();
+        const auto starts = [&](const std::string& prefix) {
+            return std::any_of(lines.begin(), lines.end(),
+                               [&](const auto& l) { return l.rfind(prefix, 0) == 0; });
+        };
+        EXPECT_TRUE(starts(row.first)) << testing::PrintToString(lines);
+        EXPECT_TRUE(starts(nothing + row.first)) << testing::PrintToString(lines);
+        EXPECT_TRUE(starts("0 installed, "));
+        EXPECT_EQ(lines.back(), "done.");
+        if (row.call == FAULT_CALLS && row.first.rfind("write ", 0) != 0) {
+            EXPECT_EQ(writes, 0) << "found by the plan: nothing is written";
+            EXPECT_FALSE(starts("create dir "));
+        }
+        EXPECT_TRUE(all_are(states(), "old")) << testing::PrintToString(states());
+        EXPECT_EQ(leftovers(), std::vector<std::string>{});
+        EXPECT_EQ(next_start(), "") << "nothing is left pending";
+        remove_tree(ROOT);
+        for (const auto& f : SCENARIO) file(std::string(f.path).substr(1), f.new_content);
+        unlink("/system/vendor");
+    }
+    signal(SIGXFSZ, SIG_DFL);
+}
 INSTANTIATE_TEST_SUITE_P(AllOrNothing, UpdateCommit, testing::Values(road::all_or_nothing));
+
+// A directory a damaged card lists twice: refused at its second listing. All
+// or nothing, nothing is installed; file by file, the rest is. Either way
+// nothing stays pending and the next update runs.
+TEST_P(UpdateFaults, ANameListedTwiceIsRefusedAndNothingStaysPending) {
+    old_tree();
+    clear_screen();
+    listed_twice = "new";
+    install();
+    listed_twice.clear();
+    EXPECT_TRUE(screen_has("listed twice, skipped " + ROOT + "/system/new"))
+        << testing::PrintToString(screen_lines());
+    EXPECT_TRUE(all_are(states(), GetParam() == road::all_or_nothing ? "old" : "new"))
+        << testing::PrintToString(states());
+    EXPECT_EQ(next_start(), "");
+    EXPECT_EQ(next_start(), "");
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+    install();
+    EXPECT_TRUE(all_are(states(), "new"));
+}
+
+// File by file, a write in place that fails leaves its file marked: a cut
+// later in the same update, and the next start still says it may be damaged.
+class UpdateFileByFile : public UpdateFaults {};
+TEST_P(UpdateFileByFile, AFailedWriteInPlaceStaysMarkedAfterACut) {
+    constexpr long IN_PLACE_OPEN = 22;  // big.so's, opened to be written in place
+    old_tree();
+    faults_arm(FAULT_OPEN, IN_PLACE_OPEN, EIO,
+               LONG_MAX);  // (a cut never reached counts every call)
+    install();
+    const long calls = faults_seen(FAULT_CALLS);
+    faults_disarm();
+    ASSERT_EQ(faults_failed_path(), "/system/lib/big.so");
+    // The latest cut that still leaves the record: a.apk is installed after big.so.
+    std::string said;
+    for (long cut = calls; said.empty() && --cut > 0;) {
+        old_tree();
+        fflush(stdout);
+        const pid_t child = fork();
+        if (child == 0) {
+            faults_arm(FAULT_OPEN, IN_PLACE_OPEN, EIO, cut);
+            update_install(ROOT.c_str());
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        said = next_start();  // (a cut not reached: the update ended, nothing to say)
+    }
+    EXPECT_NE(said.find("/system/lib/big.so may be damaged"), std::string::npos) << said;
+    EXPECT_EQ(read_text_file("/system/app/a.apk"), "new a") << "cut after the next file";
+}
+INSTANTIATE_TEST_SUITE_P(FileByFile, UpdateFileByFile, testing::Values(road::file_by_file));
+
+// The plan's room at its edges: a file takes whole 4 KiB blocks and one more;
+// ext4 keeps 2% of its blocks (at most 4,096) even from root.
+TEST(UpdatePlan, RoomIsReckonedInWholeBlocksBeyondExt4sReserve) {
+    EXPECT_EQ(plan_room_of(0), 4096u);
+    EXPECT_EQ(plan_room_of(1), 8192u);
+    EXPECT_EQ(plan_room_of(4096), 8192u);
+    EXPECT_EQ(plan_room_of(4097), 12288u);
+    const struct {
+        unsigned long long bytes;
+        fsblkcnt_t blocks, available;
+        bool fits;
+    } rows[] = {
+        {(1000 - 20) * 4096ull, 1000, 1000, true},       // exactly what is free beyond the reserve
+        {(1000 - 20 + 1) * 4096ull, 1000, 1000, false},  // one block over
+        {4096, 1000, 20, false},                         // available at the reserve
+        {4096, 1000, 10, false},                         // below it
+        {4096, 1000000, 4097, true},                     // a large one keeps 4,096 blocks
+        {4096, 1000000, 4096, false},
+    };
+    for (const auto& row : rows) {
+        struct statvfs room {};
+        room.f_frsize = 4096;
+        room.f_blocks = row.blocks;
+        room.f_bavail = row.available;
+        EXPECT_EQ(plan_room_fits(row.bytes, 1, &room), row.fits)
+            << row.bytes << " of " << row.available << "/" << row.blocks;
+    }
+    struct statvfs inodes {};
+    inodes.f_frsize = 4096;
+    inodes.f_blocks = inodes.f_bavail = 1000000;
+    inodes.f_files = 100;
+    inodes.f_favail = 5;
+    EXPECT_TRUE(plan_room_fits(4096, 5, &inodes));
+    EXPECT_FALSE(plan_room_fits(4096, 6, &inodes));
+}
 
 // A record the update could not have written is set aside whole: nothing it
 // names is renamed or removed, and the start says why.

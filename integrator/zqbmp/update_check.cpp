@@ -143,7 +143,7 @@ void leave_level(void* /*level*/, void* /*parent*/, const update_entry* /*entry*
 // What the device would do with an entry, and what the card or the device
 // would change of it.
 update_step check_entry(update_choice choice, const char* directory, const char* name,
-                        update_entry* entry, int depth, void* /*level*/, void* context) {
+                        update_entry* entry, int /*depth*/, void* /*level*/, void* context) {
     auto* state = static_cast<check_state*>(context);
     if (choice == UPDATE_IGNORED) {
         if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0) {
@@ -167,6 +167,14 @@ update_step check_entry(update_choice choice, const char* directory, const char*
     } else if (choice == UPDATE_UNREADABLE) {
         printf("skip %s: %s\n", entry->source, strerror(entry->error));
         ++state->skipped;
+    } else if (choice == UPDATE_NOT_A_TREE) {
+        warn(state,
+             "%s is a file in the tree: the device cannot put it in place of its %s "
+             "directory\n",
+             dest, dest);
+    } else if (choice == UPDATE_LISTED_TWICE) {
+        printf("skip %s: listed twice\n", entry->source);
+        ++state->skipped;
     } else if (choice == UPDATE_DIRECTORY) {
         printf("dir  %s\n", dest);
         return UPDATE_STEP_DESCEND;
@@ -176,12 +184,6 @@ update_step check_entry(update_choice choice, const char* directory, const char*
         totals& t = strncmp(dest, "/system", 7) == 0 ? state->system : state->data;
         ++t.files;
         t.bytes += size;
-        if (depth == 0) {
-            warn(state,
-                 "%s is a file in the tree: the device cannot put it in place of its %s "
-                 "directory\n",
-                 dest, dest);
-        }
         if (size >= FAT_FILE_LIMIT) {
             warn(state, "%s: %lld bytes: a FAT32 card holds files below 4 GiB\n", dest, size);
         }

@@ -1,5 +1,6 @@
 // The update of a tree from a card: the plan decides the road, the walk
 // installs, the commit makes it take effect; the update screen's lines.
+#include <assert.h>
 #include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -23,8 +24,10 @@ namespace {
 // often, and always before a key is waited for.
 constexpr long FLUSH_INTERVAL_MS = 100;
 
+// When the driver was last told; 0 at each update's start, whose first line flushes.
+long long last_ms = 0;
+
 void flush_now_and_then() {
-    static long long last_ms = 0;  // a rate, not state: the first line of any update flushes
     timespec now{};
     (void)clock_gettime(CLOCK_MONOTONIC, &now);
     const long long ms = static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
@@ -33,16 +36,67 @@ void flush_now_and_then() {
     fb_flush();
 }
 
+// Formats the line into message: cut to TEXT_BUFFER_SIZE, keeping its line end.
+void format_line(char* message, const char* format, va_list args) {
+    const int length = vsnprintf(message, TEXT_BUFFER_SIZE, format, args);
+    if (length >= TEXT_BUFFER_SIZE) message[TEXT_BUFFER_SIZE - 2] = '\n';
+}
+
 }  // namespace
 
 void draw_message(char* message, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    const int length = vsnprintf(message, TEXT_BUFFER_SIZE, format, args);
+    format_line(message, format, args);
     va_end(args);
-    if (length >= TEXT_BUFFER_SIZE) message[TEXT_BUFFER_SIZE - 2] = '\n';
     draw_string(font_20px, message);
     flush_now_and_then();
+}
+
+void update_report(update_run* run, char* message, report_count count, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    format_line(message, format, args);
+    va_end(args);
+    if (count == COUNT_INSTALLED) ++run->tally.installed;
+    if (count == COUNT_FAILED && run->tally.failed++ == 0) {
+        (void)snprintf(run->first_failure, sizeof run->first_failure, "%.*s",
+                       static_cast<int>(strcspn(message, "\n")), message);
+    }
+    if (run->quiet) return;
+    draw_string(font_20px, message);
+    flush_now_and_then();
+}
+
+bool update_report_choice(update_run* run, char* message, update_choice choice,
+                          const update_entry* entry) {
+    const char* source = entry->source;
+    switch (choice) {
+        case UPDATE_RESERVED:
+            update_report(run, message, COUNT_FAILED, RESERVED_FORMAT, source);
+            return true;
+        case UPDATE_UNREADABLE:
+            update_report(run, message, COUNT_FAILED, LSTAT_FAILED_FORMAT, source,
+                          strerror(entry->error));
+            return true;
+        case UPDATE_NOT_A_TREE:
+            update_report(run, message, COUNT_FAILED, NOT_A_TREE_FORMAT, source);
+            return true;
+        case UPDATE_LISTED_TWICE:
+            update_report(run, message, COUNT_FAILED, LISTED_TWICE_FORMAT, source);
+            return true;
+        default:
+            return false;
+    }
+}
+
+void update_report_level(update_run* run, const char* path, update_level_failure why, int error) {
+    static char message[TEXT_BUFFER_SIZE];  // the level's own may be what is missing
+    // A directory whose names stop part-way reads as a file that cannot be read.
+    const char* format = why == UPDATE_LEVEL_NOT_OPENED    ? OPENDIR_FAILED_FORMAT
+                         : why == UPDATE_LEVEL_READ_FAILED ? OPEN_FAILED_FORMAT
+                                                           : SKIP_FORMAT;
+    update_report(run, message, COUNT_FAILED, format, path, strerror(error));
 }
 
 void sink_line(update_sink* sink, const char* format, ...) {
@@ -80,69 +134,107 @@ struct install_context {
 // An entry that failed at the commit: every file it holds is not installed.
 void report_entry(const char* destination, int error, int files, void* context) {
     auto* c = static_cast<install_context*>(context);
-    draw_message(c->message, "write %s failed. %s\n", destination, strerror(error));
     walk_tally& tally = c->run.tally;
     tally.installed -= files < tally.installed ? files : tally.installed;
-    tally.failed += files > 0 ? files : 1;
+    tally.failed += files > 1 ? files - 1 : 0;  // the report counts one
+    update_report(&c->run, c->message, COUNT_FAILED, WRITE_FAILED_FORMAT, destination,
+                  strerror(error));
+}
+
+// Nothing of the walk takes effect: every file and failed entry it met is not installed.
+update_outcome took_nothing(update_run* run) {
+    run->tally = walk_tally{0, run->tally.failed + run->tally.installed};
+    return UPDATE_TOOK_NOTHING;
 }
 
 // Commits an all-or-nothing update: sealed, then put in place; what cannot
 // be is removed (nothing took effect) or left to a later start (committed).
-void commit(install_context* context) {
+// A walk that failed an entry commits nothing.
+update_outcome commit(install_context* context) {
     update_run* run = &context->run;
+    assert(run->all_or_nothing && run->recorded);
+    if (run->tally.failed > 0) {
+        commit_abandon(&run->log, &run->watch);
+        return took_nothing(run);
+    }
     const walk_tally walked = run->tally;
     const seal_result sealed = commit_seal(&run->log, &run->watch, report_entry, context);
     if (sealed == SEAL_FAILED) {
-        commit_sweep(COMMIT_RECORD_NEW_PATH);
-        commit_remove(COMMIT_RECORD_NEW_PATH);
-        run->tally = walk_tally{0, walked.failed + walked.installed};
-        return;
+        commit_abandon(&run->log, &run->watch);
+        run->tally = walked;
+        return took_nothing(run);
     }
     apply_result applied{false, 0, 0};
     if (sealed == SEAL_DONE) commit_apply(report_entry, context, &applied);
-    run->pending = !applied.trusted || applied.failed > 0;
     // Renames not begun (or not read to their end): none is known to be in place.
     if (!applied.trusted) run->tally = walk_tally{0, walked.failed + walked.installed};
-    if (run->pending) {
-        draw_string(font_20px, UPDATE_PENDING);
-        return;
-    }
-    if (run->tally.failed > 0 || run->leftover) commit_sweep(COMMIT_RECORD_PATH);
+    if (!applied.trusted || applied.failed > 0) return UPDATE_LEFT_PENDING;
+    if (run->leftover) commit_sweep(COMMIT_RECORD_PATH);
     commit_remove(COMMIT_RECORD_PATH);
+    return UPDATE_TOOK_ALL;
+}
+
+// The run of an update of root, on the road given, with nothing counted yet.
+void new_run(update_run* run, const char* root, bool all_or_nothing) {
+    memset(run, 0, sizeof *run);
+    run->root_length = strlen(root);
+    run->all_or_nothing = all_or_nothing;
+    run->copy_buffer = copy_buffer;
+    run->copy_size = sizeof copy_buffer;
+    run->log.fd = -1;
 }
 
 // Walks the update root with /system and /data writable: all or nothing where
-// the partitions have room for every new file at once, else file by file.
-void install(install_context* context, const char* root) {
+// the partitions have room for every new file at once, else file by file. A
+// failure the plan finds stages nothing.
+update_outcome install(install_context* context, const char* root) {
     update_run* run = &context->run;
-    run->root_length = strlen(root);
-    run->copy_buffer = copy_buffer;
-    run->copy_size = sizeof copy_buffer;
-    run->all_or_nothing = plan_update(root);
-    if (!run->all_or_nothing) {
-        draw_string(font_20px,
-                    "not enough room for an all-or-nothing update: installing file by file\n");
+    new_run(run, root, false);
+    run->quiet = true;
+    bool fits = plan_update(run, root);
+    if (fits && run->tally.failed > 0) {
+        // Again, drawn: every failure the plan finds; then nothing is staged.
+        // (A card that reads otherwise this time is planned anew.)
+        new_run(run, root, true);
+        fits = plan_update(run, root);
+        if (fits && run->tally.failed > 0) return took_nothing(run);
     }
+    new_run(run, root, fits);
+    if (!run->all_or_nothing) draw_string(font_20px, NO_ROOM_FOR_ALL);
     run->recorded = commit_begin(&run->log, run->all_or_nothing ? COMMIT_ALL_OR_NOTHING
                                                                 : COMMIT_FILE_BY_FILE) == 0;
     if (!run->recorded) {
         printf("commit record %s failed. %s\n", COMMIT_RECORD_NEW_PATH, strerror(errno));
         if (run->all_or_nothing) {
             run->all_or_nothing = false;
-            draw_string(font_20px, "no commit record: installing file by file\n");
+            draw_string(font_20px, NO_RECORD);
         }
     }
     update(run, root, 0);
-    if (run->all_or_nothing) {
-        commit(context);
-    } else {
-        sync();
-        if (run->recorded) {
-            (void)commit_flush(&run->log);
-            if (run->tally.failed > 0 || run->leftover) commit_sweep(COMMIT_RECORD_NEW_PATH);
-            commit_close(&run->log);
-            commit_remove(COMMIT_RECORD_NEW_PATH);
-        }
+    assert(run->all_or_nothing || (!run->record_failed && run->staged == 0));
+    if (run->all_or_nothing) return commit(context);
+    sync();
+    if (run->recorded) {
+        (void)commit_flush(&run->log);
+        if (run->tally.failed > 0 || run->leftover) commit_sweep(COMMIT_RECORD_NEW_PATH);
+        commit_close(&run->log);
+        commit_remove(COMMIT_RECORD_NEW_PATH);
+    }
+    return UPDATE_FILE_BY_FILE;
+}
+
+// The update's last lines: why nothing took effect, the tally where not
+// everything did, a tree with nothing to install.
+void conclude(install_context* context, update_outcome outcome) {
+    const update_run& run = context->run;
+    const walk_tally& tally = run.tally;
+    if (run.top_entries == 0 && tally.failed == 0) draw_string(font_20px, NEITHER_TREE);
+    if (outcome == UPDATE_LEFT_PENDING) draw_string(font_20px, UPDATE_PENDING);
+    if (outcome == UPDATE_TOOK_NOTHING && run.first_failure[0] != '\0') {
+        draw_message(context->message, NOTHING_INSTALLED_FORMAT, run.first_failure);
+    }
+    if (tally.failed > 0 || outcome == UPDATE_LEFT_PENDING) {
+        draw_message(context->message, TALLY_FORMAT, tally.installed, tally.failed);
     }
 }
 
@@ -152,6 +244,7 @@ void install(install_context* context, const char* root) {
 // user who sees "done." may pull the battery.
 void update_install(const char* root) {
     char message[TEXT_BUFFER_SIZE];
+    last_ms = 0;
     update_sink sink{true, nullptr, 0};
     if (!update_finish_pending(&sink, false)) {
         draw_string(font_20px, UPDATE_REFUSED);
@@ -162,19 +255,14 @@ void update_install(const char* root) {
     if (stat(root, &st) != 0 || !S_ISDIR(st.st_mode)) {
         draw_message(message, NO_TREE_FORMAT, root);
     } else if (context == nullptr) {
-        draw_message(message, "skip %s. %s\n", root, strerror(ENOMEM));
+        draw_message(message, SKIP_FORMAT, root, strerror(ENOMEM));
     } else {
         remount_state mounts;
         remount_writable(&mounts);
-        install(context, root);
+        const update_outcome outcome = install(context, root);
         remount_restore(&mounts);
-        const walk_tally& tally = context->run.tally;
-        if (tally.failed > 0 || context->run.pending) {
-            draw_message(message, "%d installed, %d not installed.\n", tally.installed,
-                         tally.failed);
-        }
+        conclude(context, outcome);
     }
     free(context);
-    draw_string(font_20px, "done.\n");
+    draw_string(font_20px, UPDATE_DONE);
 }
-

@@ -287,6 +287,14 @@ void commit_sweep(const char* path) {
     free(work);
 }
 
+void commit_abandon(commit_log* log, partition_watch* watch) {
+    if (log->fd >= 0) (void)commit_flush(log);  // the sweep reads what it lists
+    commit_close(log);
+    unwatch(watch);
+    commit_sweep(COMMIT_RECORD_NEW_PATH);
+    commit_remove(COMMIT_RECORD_NEW_PATH);
+}
+
 void commit_remove(const char* path) {
     (void)unlink(path);
     (void)install_sync_directory_of(path);

@@ -51,5 +51,8 @@ void commit_apply(commit_report report, void* context, apply_result* out);
 // Removes the staged and temporary names in the directories the record at
 // path lists (the record must be trusted), all on storage.
 void commit_sweep(const char* path);
+// Gives up an update before its commit point: the record is closed, the
+// watch released, what was staged removed and the record with it.
+void commit_abandon(commit_log* log, partition_watch* watch);
 // Removes the record at path, on storage.
 void commit_remove(const char* path);

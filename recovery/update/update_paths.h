@@ -12,6 +12,8 @@ enum update_choice {
     UPDATE_PATH_TOO_LONG,  // its path does not fit: skipped by name
     UPDATE_RESERVED,       // a name the installer keeps for itself: reported and skipped
     UPDATE_UNREADABLE,     // lstat failed (entry->error): reported and skipped
+    UPDATE_NOT_A_TREE,     // system or data at the update root, not a directory: reported
+    UPDATE_LISTED_TWICE,   // a name its directory listed before (a damaged card): reported
     UPDATE_DIRECTORY,      // created where missing, then walked
     UPDATE_FILE,           // installed
     UPDATE_OTHER,          // a symbolic link, FIFO, socket or device node: skipped silently
@@ -39,7 +41,8 @@ bool update_takes(const char* name, int depth);
 bool update_name_reserved(const char* name);
 
 // Builds the entry's source and destination (the source without its first
-// root_length characters) and decides what the walk does with it.
+// root_length characters) and decides what the walk does with it (all but
+// UPDATE_LISTED_TWICE, which only the walk of a whole level can tell).
 update_choice update_decide(const char* directory, const char* name, int depth, size_t root_length,
                             update_stat_function stat_entry, void* context, update_entry* entry);
 
@@ -60,6 +63,21 @@ enum update_step {
     UPDATE_STEP_DESCEND,  // walk the directory entry first
     UPDATE_STEP_ABANDON,  // the rest of the level is abandoned
 };
+
+// The names one level of a walk has met: an open-addressing table of hashes
+// and offsets into the names kept.
+struct update_level_names {
+    unsigned* slots;  // two per slot: the name's hash with its low bit set (0: empty), offset
+    size_t capacity;  // slots, a power of two
+    size_t count;
+    char* names;  // each NUL-terminated
+    size_t used;
+    size_t size;
+};
+// 1 when name was met before, 0 when it is new (and now kept), -1 (errno
+// ENOMEM) when it cannot be kept.
+int update_level_names_add(update_level_names* set, const char* name);
+void update_level_names_free(update_level_names* set);
 
 // Why a level's names were not all read.
 enum update_level_failure {
@@ -82,8 +100,10 @@ struct update_visitor {
 
 // Walks the directory path of an update tree whose destinations leave out
 // the first root_length characters (depth 0: the update root), deciding each
-// entry with update_decide. Each level's buffers are on the heap, so a deep
-// tree costs the stack a small frame a level.
+// entry with update_decide; a name the level yielded before comes as
+// UPDATE_LISTED_TWICE. A level keeps the names it met (memory grows with the
+// largest level on the way down, never with the tree). Each level's buffers are on the heap, so a
+// deep tree costs the stack a small frame a level.
 void update_walk_tree(const char* path, int depth, size_t root_length, const update_tree* tree,
                       const update_visitor* visitor, void* context, void* parent = nullptr,
                       const update_entry* parent_entry = nullptr);

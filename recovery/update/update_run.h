@@ -3,10 +3,11 @@
 #pragma once
 
 #include <stddef.h>
+#include <sys/statvfs.h>
 
 #include "commit_record.h"
-#include "update_commit.h"
 #include "update.h"
+#include "update_commit.h"
 #include "update_paths.h"
 
 // What the walk installed, and the entries it reported as not installed.
@@ -15,20 +16,43 @@ struct walk_tally {
     int failed;
 };
 
+// What an update took effect as.
+enum update_outcome {
+    UPDATE_TOOK_ALL,      // every entry is in place
+    UPDATE_TOOK_NOTHING,  // nothing is: the device is unchanged
+    UPDATE_LEFT_PENDING,  // committed, with renames left to the next start
+    UPDATE_FILE_BY_FILE,  // each file is old or new, as its line says
+};
+
 struct update_run {
-    size_t root_length;   // the update root's, which destinations leave out
-    bool all_or_nothing;  // staged and committed at once, else installed file by file
-    bool recorded;        // the commit record was started
-    bool record_failed;   // a directory could not be listed: nothing more is staged
-    bool pending;         // committed, with the renames left to a later start
-    bool leftover;        // a temporary file could not be removed
-    unsigned staged;      // staged names handed out
+    size_t root_length;    // the update root's, which destinations leave out
+    bool all_or_nothing;   // staged and committed at once, else installed file by file
+    bool recorded;         // the commit record was started
+    bool record_failed;    // a directory could not be listed: nothing more is staged
+    bool leftover;         // a temporary file could not be removed
+    bool quiet;            // lines are counted and the first failure kept, none drawn
+    unsigned staged;       // staged names handed out
+    unsigned top_entries;  // system and data entries met at the update root
     walk_tally tally;
     char* copy_buffer;
     size_t copy_size;
     commit_log log;
-    partition_watch watch;  // where the all-or-nothing road stages
+    partition_watch watch;                 // where the all-or-nothing road stages
+    char first_failure[TEXT_BUFFER_SIZE];  // the first failure's line, without its line end
 };
+
+// How a line of the update counts in its tally.
+enum report_count {
+    COUNT_NONE,
+    COUNT_INSTALLED,
+    COUNT_FAILED,
+};
+// Every line of the update about one entry: formatted into message
+// (TEXT_BUFFER_SIZE bytes) from a text of recovery_facts, drawn unless the
+// run is quiet, counted; the run keeps its first failure's.
+__attribute__((format(printf, 4, 5))) void update_report(update_run* run, char* message,
+                                                         report_count count, const char* format,
+                                                         ...);
 
 // Where the lines of a finish of an interrupted update go: standard output
 // always, and the screen (draw) or report, a buffer of report_size bytes
@@ -39,15 +63,30 @@ struct update_sink {
     size_t report_size;
 };
 
+// The lines of the entries the walk refuses whatever the road (reserved,
+// unreadable, not a tree, listed twice), counted as failed: true for those.
+bool update_report_choice(update_run* run, char* message, update_choice choice,
+                          const update_entry* entry);
+// The line of a level whose names could not all be read, counted as failed.
+void update_report_level(update_run* run, const char* path, update_level_failure why, int error);
+
 // Formats a line for the sink: printed, and drawn or kept.
 __attribute__((format(printf, 2, 3))) void sink_line(update_sink* sink, const char* format, ...);
 
 // The update tree on the card, as the device reads it.
 extern const update_tree CARD_TREE;
 
-// Whether every file system the update root's tree goes to has room for all
-// of it at once (the all-or-nothing road).
-bool plan_update(const char* root);
+// Walks the update root as the install will: whether every file system it
+// goes to has room for all of it at once (the all-or-nothing road). Every
+// failure the walk can see before staging goes to update_report (quiet or
+// drawn, as the run says); the files it would install count as installed.
+bool plan_update(update_run* run, const char* root);
+// Whether a file system with the room statvfs describes holds bytes and
+// inodes more, beyond what ext4 keeps back.
+bool plan_room_fits(unsigned long long bytes, unsigned long long inodes,
+                    const struct statvfs* room);
+// The room the plan reckons for a file of size bytes, or a new directory (0).
+unsigned long long plan_room_of(unsigned long long size);
 // Walks the directory path of the update tree (depth 0: the update root),
 // installing what update_decide takes, as run says.
 void update(update_run* run, const char* path, int depth);

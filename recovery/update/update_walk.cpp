@@ -53,7 +53,11 @@ bool note_directory(update_run* run, walk_level* level, const char* destination)
     (void)snprintf(level->temporary, sizeof level->temporary, "%.*s",
                    static_cast<int>(slash - destination), destination);
     level->noted = commit_note_directory(&run->log, level->temporary) == 0;
-    if (!level->noted && run->all_or_nothing) run->record_failed = true;
+    if (!level->noted && run->all_or_nothing) {
+        run->record_failed = true;
+        update_report(run, level->message, COUNT_FAILED, WRITE_FAILED_FORMAT,
+                      COMMIT_RECORD_NEW_PATH, strerror(errno));
+    }
     if (level->noted && run->all_or_nothing) watch_partition(&run->watch, level->temporary);
     return !run->record_failed;
 }
@@ -75,7 +79,7 @@ bool entry_target(walk_level* level, const update_entry* entry, const char* name
 void copy_file(update_run* run, walk_level* level, const update_entry* entry, const char* target) {
     const bool beside = target == entry->destination;
     if (run->record_failed || (beside && !note_directory(run, level, entry->destination))) {
-        ++run->tally.failed;
+        ++run->tally.failed;  // nothing more is staged: no line of its own
         return;
     }
     install_result result;
@@ -90,40 +94,42 @@ void copy_file(update_run* run, walk_level* level, const update_entry* entry, co
     }
     install_file(&request, &result);
     run->leftover = run->leftover || result.leftover;
-    if (result.in_place) commit_in_place_done(&run->log);
+    // Whole again only when the write in place succeeded.
+    if (result.in_place && result.step == INSTALL_DONE) commit_in_place_done(&run->log);
     if (result.step == INSTALL_DONE && request.road == INSTALL_STAGE) {
         commit_add(&run->log, level->temporary, entry->destination);
     }
     const char* error = strerror(result.error);
-    ++(result.step == INSTALL_DONE ? run->tally.installed : run->tally.failed);
+    char* message = level->message;
     switch (result.step) {
         case INSTALL_DONE:
             if (result.names > 1 && !result.in_place) {
                 printf("%s had %u names: the others keep the old content\n", entry->destination,
                        result.names);
             }
-            draw_message(level->message, "%s copied %lld bytes.\n", entry->destination,
-                         result.bytes);
+            update_report(run, message, COUNT_INSTALLED, COPIED_FORMAT, entry->destination,
+                          result.bytes);
             if (result.in_place) {
-                draw_message(level->message, "%s written in place: not enough room for two.\n",
-                             entry->destination);
+                update_report(run, message, COUNT_NONE, IN_PLACE_FORMAT, entry->destination);
             }
             break;
         case INSTALL_OPEN_SOURCE:
-            draw_message(level->message, "fopen %s failed. %s\n", entry->source, error);
+            update_report(run, message, COUNT_FAILED, OPEN_FAILED_FORMAT, entry->source, error);
             break;
         case INSTALL_OPEN_TARGET:
-            draw_message(level->message, "fopen %s failed. %s\n", entry->destination, error);
+            update_report(run, message, COUNT_FAILED, OPEN_FAILED_FORMAT, entry->destination,
+                          error);
             break;
         case INSTALL_READ_SOURCE:
-            draw_message(level->message, "read %s failed. %s\n", entry->source, error);
+            update_report(run, message, COUNT_FAILED, READ_FAILED_FORMAT, entry->source, error);
             break;
         case INSTALL_WRITE_TARGET:
-            draw_message(level->message, "write %s failed. %s\n", entry->destination, error);
+            update_report(run, message, COUNT_FAILED, WRITE_FAILED_FORMAT, entry->destination,
+                          error);
             break;
     }
     if (result.step != INSTALL_DONE && result.in_place) {
-        draw_message(level->message, DAMAGED_FORMAT, entry->destination);
+        update_report(run, message, COUNT_NONE, DAMAGED_FORMAT, entry->destination);
     }
 }
 
@@ -140,14 +146,15 @@ int new_directory(const char* path) {
 // then names (else nullptr). A name in the way that is not a directory fails
 // as mkdir would, with ENOTDIR. A link to a directory is followed (a
 // partition of its own, as /system/vendor often is); standard output says
-// where it leads.
+// where it leads. *made: the directory is there (or staged).
 bool make_directory(update_run* run, walk_level* level, const char* path, const char* target,
-                    const char** staged_dir) {
+                    const char** staged_dir, bool* made) {
     *staged_dir = nullptr;
+    *made = false;
     struct stat st {};
     int error = 0;
     if (run->record_failed) {
-        // Nothing is staged any more: the walk only counts what it passes.
+        return true;  // nothing is staged any more: the walk only counts what it passes
     } else if (target != path || !run->all_or_nothing) {
         error = new_directory(target) == 0 ? 0 : errno;
     } else if (lstat(path, &st) == 0) {
@@ -164,6 +171,7 @@ bool make_directory(update_run* run, walk_level* level, const char* path, const 
                                                     : 0;
         if (error == 0) *staged_dir = level->target;
     }
+    *made = error == 0;
     if (error == 0) return true;
     if (error == EEXIST && target == path) {
         if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -172,11 +180,12 @@ bool make_directory(update_run* run, walk_level* level, const char* path, const 
                 level->temporary[n] = '\0';
                 printf("%s leads to %s\n", path, level->temporary);
             }
+            *made = true;
             return true;
         }
         error = ENOTDIR;
     }
-    draw_message(level->message, "mkdir %s failed. %s\n", path, strerror(error));
+    update_report(run, level->message, COUNT_FAILED, MKDIR_FAILED_FORMAT, path, strerror(error));
     return false;
 }
 
@@ -191,31 +200,27 @@ void* enter_level(const char* /*path*/, int /*depth*/, void* parent, void* /*con
 // One entry of the tree: reported, skipped, installed, or a directory made
 // and walked.
 update_step walk_entry(update_choice choice, const char* directory, const char* name,
-                       update_entry* entry, int /*depth*/, void* level_state, void* context) {
+                       update_entry* entry, int depth, void* level_state, void* context) {
     auto* run = static_cast<update_run*>(context);
     auto* level = static_cast<walk_level*>(level_state);
     if (choice == UPDATE_IGNORED) return UPDATE_STEP_NEXT;
+    if (depth == 0) ++run->top_entries;
     const char* target = nullptr;
+    char* message = level->message;
     if (choice == UPDATE_PATH_TOO_LONG || !entry_target(level, entry, name, &target)) {
-        draw_message(level->message, "path too long, skipped %s/%s\n", directory, name);
-        ++run->tally.failed;
+        update_report(run, message, COUNT_FAILED, PATH_TOO_LONG_FORMAT, directory, name);
         return UPDATE_STEP_NEXT;
     }
     printf("%s to %s\n", entry->source, entry->destination);
-    if (choice == UPDATE_RESERVED) {
-        draw_message(level->message, RESERVED_FORMAT, entry->source);
-        ++run->tally.failed;
-    } else if (choice == UPDATE_UNREADABLE) {
-        draw_message(level->message, "lstat %s failed. %s\n", entry->source,
-                     strerror(entry->error));
-        ++run->tally.failed;
+    if (update_report_choice(run, message, choice, entry)) {
+        // Reported: skipped.
     } else if (choice == UPDATE_DIRECTORY) {
         const char* staged_dir = nullptr;
-        if (!make_directory(run, level, entry->destination, target, &staged_dir)) {
-            ++run->tally.failed;
+        bool made = false;
+        if (!make_directory(run, level, entry->destination, target, &staged_dir, &made)) {
             return UPDATE_STEP_ABANDON;
         }
-        draw_message(level->message, "create dir %s\n", entry->destination);
+        if (made) update_report(run, message, COUNT_NONE, CREATE_DIR_FORMAT, entry->destination);
         level->staged_dir = staged_dir;
         level->below = staged_dir != nullptr ? staged_dir : level->target_dir ? target : nullptr;
         return UPDATE_STEP_DESCEND;
@@ -225,16 +230,9 @@ update_step walk_entry(update_choice choice, const char* directory, const char* 
     return UPDATE_STEP_NEXT;
 }
 
-void walk_failed(const char* path, int /*depth*/, update_level_failure why, int error, void* level,
-                 void* context) {
-    static char no_level_message[TEXT_BUFFER_SIZE];  // when there are no level buffers
-    char* message =
-        why == UPDATE_LEVEL_NO_MEMORY ? no_level_message : static_cast<walk_level*>(level)->message;
-    const char* format = why == UPDATE_LEVEL_NOT_OPENED    ? "opendir %s failed. %s\n"
-                         : why == UPDATE_LEVEL_READ_FAILED ? "fopen %s failed. %s\n"
-                                                           : "skip %s. %s\n";
-    draw_message(message, format, path, strerror(error));
-    ++static_cast<update_run*>(context)->tally.failed;
+void walk_failed(const char* path, int /*depth*/, update_level_failure why, int error,
+                 void* /*level*/, void* context) {
+    update_report_level(static_cast<update_run*>(context), path, why, error);
 }
 
 // Post-order: the record renames a staged directory after what it holds.

@@ -49,6 +49,10 @@ std::string faults_failed_path();
 // The kernel release uname reports, as an older kernel would; empty: the host's.
 extern std::string kernel_release;
 
+// A name that readdir yields twice in a row, as a damaged FAT lists one
+// name twice, armed or not; empty: none.
+extern std::string listed_twice;
+
 // Reads of this directory fail with EIO, as a card pulled mid-walk makes them
 // fail, armed or not; empty: none.
 extern std::string failing_directory;
