@@ -153,9 +153,9 @@ bool make_directory(update_run* run, walk_level* level, const char* path, const 
     *made = false;
     struct stat st {};
     int error = 0;
-    if (run->record_failed) {
-        return true;  // nothing is staged any more: the walk only counts what it passes
-    } else if (target != path || !run->all_or_nothing) {
+    // Once nothing more is staged, the walk only counts what it passes.
+    if (run->record_failed) return true;
+    if (target != path || !run->all_or_nothing) {
         error = new_directory(target) == 0 ? 0 : errno;
     } else if (lstat(path, &st) == 0) {
         error = EEXIST;
