@@ -486,6 +486,51 @@ def make_card(tree, out, size_mb=64):
                 + [inside])
 
 
+def _fat_cluster_offset(image, cluster):
+    """Where a cluster of the card's FAT partition (at 1 MiB) starts in the image."""
+    with open(image, "rb") as f:
+        f.seek(1 << 20)
+        boot = f.read(512)
+    sector, per_cluster = struct.unpack_from("<H", boot, 11)[0], boot[13]
+    reserved, fats, fat_sectors = struct.unpack_from("<H", boot, 14)[0], boot[16], \
+        struct.unpack_from("<I", boot, 36)[0]
+    data = reserved + fats * fat_sectors
+    return (1 << 20) + (data + (cluster - 2) * per_cluster) * sector
+
+
+def _first_cluster(image, path):
+    """The first cluster of a path on the card (its place on the card's root)."""
+    out = run(["mshowfat", "-i", image + "@@1M", "::/" + path]).stdout
+    return int(re.search(r"<(\d+)", out).group(1))
+
+
+def bad_sector_rules(image, path, out):
+    """blkdebug's rules that fail every read of the first sector of the card
+    file path with EIO, written to out."""
+    sector = _fat_cluster_offset(image, _first_cluster(image, path)) // 512
+    with open(out, "w") as f:
+        f.write(f'[inject-error]\nevent = "read_aio"\nerrno = "5"\nsector = "{sector}"\n'
+                f'once = "off"\n')
+
+
+def list_twice(image, path):
+    """Copies the directory entry of path (an 8.3 name: no long-name entries)
+    into a free slot of its parent's first cluster, as a damaged FAT lists
+    one name twice."""
+    parent, name = os.path.split(path)
+    base, _, ext = name.partition(".")
+    short = (base.upper().ljust(8) + ext.upper().ljust(3)).encode()
+    offset = _fat_cluster_offset(image, _first_cluster(image, parent))
+    with open(image, "r+b") as f:
+        f.seek(offset)
+        cluster = f.read(512)
+        entries = [cluster[i:i + 32] for i in range(0, 512, 32)]
+        entry = next(e for e in entries if e[:11] == short)
+        free = next(i for i, e in enumerate(entries) if e[0] == 0)
+        f.seek(offset + free * 32)
+        f.write(entry)
+
+
 def damage_fat(image):
     """Overwrites the first FAT's sectors after its first two entries, so that
     the card mounts but its cluster chains lead nowhere."""
@@ -654,6 +699,11 @@ class Boot:
 class Faults:
     """What goes wrong on purpose."""
     damage_internal: bool = False  # the internal card's FAT overwritten
+    # virt: a card file (a path on the internal card) whose first sector
+    # cannot be read (EIO), as an unreadable sector of an old card.
+    bad_card_file: str = None
+    # A directory of the internal card (an 8.3 name) its parent lists twice.
+    listed_twice: str = None
     throttle_write: int = None  # bytes per second /system can be written
     throttle_card_read: int = None  # bytes per second the cards can be read
     # Partitions ("system", "data") whose block device is made read-only once
@@ -839,12 +889,19 @@ class Device:
             make_card(tree, image, cards.size_mb)
             if n == 0 and faults.damage_internal:
                 damage_fat(image)
+            if n == 0 and faults.listed_twice:
+                list_twice(image, faults.listed_twice)
             if self.machine == "vexpress":
                 args += ["-drive", f"if=sd,id=sd0,file={image},format=raw"]
             else:
                 throttle = ""
                 if faults.throttle_card_read:
                     throttle = f",throttling.bps-read={faults.throttle_card_read}"
+                if n == 0 and faults.bad_card_file:
+                    # (QEMU's SD card model passes no read error on; virtio does.)
+                    rules = os.path.join(self.work, "card0.rules")
+                    bad_sector_rules(image, faults.bad_card_file, rules)
+                    image = f"blkdebug:{rules}:{image}"
                 disks.append((f"card{n}", image, f"mmcblk{n}", throttle))
         return args, disks
 

@@ -563,6 +563,13 @@ TEST_F(UpdateWalk, MissingRootSaysTheCardHoldsNoTree) {
               (std::vector<std::string>{"the card holds no update tree at /sdcard/zq/update00.",
                                         "done."}));
     EXPECT_EQ(leftovers("/data"), std::vector<std::string>{}) << "no record is begun";
+    // A tree without system or data (names compare exactly) says so.
+    file("SYSTEM/a.txt", "a");
+    fb_clear();
+    posx = posy = 0;
+    walk();
+    EXPECT_EQ(screen_lines(), (std::vector<std::string>{
+                                  "the update tree holds neither system nor data", "done."}));
 }
 
 TEST_F(UpdateWalk, OverLongPathsAreSkippedByNameAndNothingIsInstalled) {

@@ -1,13 +1,32 @@
 """Bad cards and full storage on the emulated device: nothing crashes, every
-failure is named on the screen, nothing is reported copied that was not."""
+failure is named on the screen, and a tree the card cannot give whole
+installs nothing."""
 import os
 
-from conftest import COPIED, HOME, PROMPT, Cards, Faults, Screen, assert_copied_whole, back_to_menu, \
-    device, enter_menu, make_tree, menu, recovery, select, update_run, wait_for_prompt
-from zqdevice import wait_until
+from conftest import COPIED, HOME, PROMPT, Cards, Faults, Partitions, Screen, back_to_menu, \
+    device, enter_menu, make_tree, menu, recovery, select, temporary_names, update_run, \
+    wait_for_prompt
+from zqdevice import product_text, replay_and_check, wait_until
+
+NOTHING = product_text("recovery/recovery_facts.h", "NOTHING_INSTALLED_FORMAT").split("%s")[0]
 
 
-def test_long_names_and_too_deep_paths_are_skipped_by_name(tmp_path):
+def assert_nothing_installed(dev, lines, files, first=""):
+    """The update took nothing: its line (naming a first failure that starts
+    with first), the tally, no file of the card's ({card path: bytes}) on the
+    partitions, nothing staged, and /system whole."""
+    assert any(l.startswith(NOTHING + first) for l in lines), lines
+    assert lines[lines.index("done.") - 1].startswith("0 installed, "), lines
+    for path in files:
+        part, rest = path[len("zq/update00/"):].split("/", 1)
+        assert not os.path.exists(os.path.join(dev.guest_dir(part), rest)), path
+    for name in ("system", "data"):
+        assert temporary_names(dev.guest_dir(name)) == [], name
+    _, status, out = replay_and_check(dev.images["system"])
+    assert status == 0, out
+
+
+def test_a_path_too_long_is_named_and_nothing_is_installed(tmp_path):
     a, b, c, d = ("a" * 255), ("b" * 255), ("c" * 255), ("d" * 255)
     files = {
         f"zq/update00/system/{a}/{b}/{c}/fits.txt": b"fits",
@@ -20,9 +39,7 @@ def test_long_names_and_too_deep_paths_are_skipped_by_name(tmp_path):
         # The skipped entry's line starts with the reason; the path is cut to fit.
         assert any(l.startswith("path too long, skipped /sdcard/zq/update00/system/")
                    for l in lines), lines
-        assert dev.read_file(f"/system/{a}/{b}/{c}/fits.txt") == b"fits"
-        assert dev.read_file(f"/system/{a}/short.txt") == b"short"
-        assert not os.path.exists(os.path.join(dev.guest_dir("system"), a, b, c, d))
+        assert_nothing_installed(dev, lines, files, "path too long, skipped ")
         back_to_menu(dev)
 
 
@@ -32,11 +49,7 @@ def test_damaged_fat_is_reported_and_nothing_crashes(tmp_path):
     with update_run(tmp_path, files, faults=Faults(damage_internal=True)) as (dev, lines):
         failures = [l for l in lines if "failed" in l]
         assert failures, lines
-        copied = assert_copied_whole(dev, lines, files)
-        # Before "done.": what was installed, and that not everything was.
-        summary = lines[lines.index("done.") - 1]
-        assert summary.startswith(f"{len(copied)} installed, ") and \
-            summary.endswith(" not installed."), lines
+        assert_nothing_installed(dev, lines, files)
         back_to_menu(dev)
         dev.press(HOME)
         dev.wait_for_line(r"^zq: zqrecovery exited 0$")
@@ -54,11 +67,57 @@ def test_card_pulled_mid_update(tmp_path):
         dev.pull_card()
         lines = wait_for_prompt(dev, timeout=240)
         assert PROMPT in lines, lines
-        # What says copied is whole; the rest is reported as failed.
-        copied = assert_copied_whole(dev, lines, files)
-        failed = [l for l in lines if "failed" in l]
-        assert len(copied) < len(files) and failed, lines
+        # What the card gave before it went is not committed either.
+        assert any(l for l in lines if "failed" in l), lines
+        assert_nothing_installed(dev, lines, files)
         dev.press(HOME)
         assert dev.wait_for_screen(menu(0))[:12] == menu(0)
         dev.press(HOME)
         dev.wait_for_line(r"^zq: zqrecovery exited 0$")
+
+
+LIBS = {f"zq/update00/system/lib/lib{i:02}.so": bytes([i]) * (3000 + 100 * i) for i in range(30)}
+OLD_LIBS = {f"/system/lib/lib{i:02}.so": b"old " * (100 + i) for i in range(30)}
+
+
+def test_an_unreadable_sector_under_one_file_commits_none_of_the_tree(tmp_path):
+    failed = "read /sdcard/zq/update00/system/lib/lib17.so failed. "
+    # (A screen on which no line wraps or runs off the bottom.)
+    with update_run(tmp_path, LIBS, faults=Faults(bad_card_file="zq/update00/system/lib/lib17.so"),
+                    partitions=Partitions(files=OLD_LIBS), y0=0,
+                    screen=Screen(width=1920, height=1080)) as (dev, lines):
+        assert any(l.startswith(failed) for l in lines), lines
+        assert_nothing_installed(dev, lines, {}, failed)
+        for path, old in OLD_LIBS.items():
+            assert dev.read_file(path) == old, path
+        back_to_menu(dev)
+
+
+def test_a_directory_the_card_lists_twice_is_refused_and_nothing_stays_pending(tmp_path):
+    files = {"zq/update00/system/NEWDIR/a.txt": b"a", "zq/update00/system/b.txt": b"b"}
+    card = make_tree(tmp_path / "card", files)
+    previous = None
+    # The update, then two more starts from what it left; the last updates again.
+    for boot in range(3):
+        dev = device(boot=recovery(), cards=Cards(internal=card),
+                     partitions=Partitions(from_device=previous),
+                     faults=Faults(listed_twice="zq/update00/system/NEWDIR"))
+        dev.start()
+        if previous is not None:
+            previous.power_off()
+        previous = dev
+        if boot == 1:
+            dev.wait_for_line(r"^zq: zqrecovery exited 0$", timeout=60)
+        else:
+            enter_menu(dev)
+            select(dev, 1)
+            lines = wait_for_prompt(dev)
+            assert "listed twice, skipped /sdcard/zq/update00/system/NEWDIR" in lines, lines
+            assert_nothing_installed(dev, lines, files, "listed twice, skipped ")
+            back_to_menu(dev)
+            dev.press(HOME)
+            dev.wait_for_line(r"^zq: zqrecovery exited 0$")
+        assert not any("interrupted update" in l or "not finished" in l
+                       for l in dev.console()), dev.console()
+        dev.cut_power()
+    previous.power_off()
