@@ -1268,6 +1268,23 @@ TEST_P(UpdateFileByFile, AFailedWriteInPlaceStaysMarkedAfterACut) {
 }
 INSTANTIATE_TEST_SUITE_P(FileByFile, UpdateFileByFile, testing::Values(road::file_by_file));
 
+// A level's names as a directory of 60,000 entries yields them: each new
+// once, each met again after, whatever the table's growth.
+TEST(UpdateLevelNames, EveryNameIsNewOnceAndMetAgainAfter) {
+    update_level_names names{};
+    char name[32];
+    int wrong = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int i = 0; i < 60000; ++i) {
+            snprintf(name, sizeof name, "%s%05d.so", i % 2 ? "lib" : "LIB", i);
+            wrong += update_level_names_add(&names, name) != pass;
+        }
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(names.count, 60000u);
+    update_level_names_free(&names);
+}
+
 // The plan's room at its edges: a file takes whole 4 KiB blocks and one more;
 // ext4 keeps 2% of its blocks (at most 4,096) even from root.
 TEST(UpdatePlan, RoomIsReckonedInWholeBlocksBeyondExt4sReserve) {

@@ -97,27 +97,30 @@ def test_a_directory_the_card_lists_twice_is_refused_and_nothing_stays_pending(t
     files = {"zq/update00/system/NEWDIR/a.txt": b"a", "zq/update00/system/b.txt": b"b"}
     card = make_tree(tmp_path / "card", files)
     previous = None
-    # The update, then two more starts from what it left; the last updates again.
-    for boot in range(3):
-        dev = device(boot=recovery(), cards=Cards(internal=card),
-                     partitions=Partitions(from_device=previous),
-                     faults=Faults(listed_twice="zq/update00/system/NEWDIR"))
-        dev.start()
+    try:
+        # The update, then two more starts from what it left; the last updates again.
+        for boot in range(3):
+            dev = device(boot=recovery(), cards=Cards(internal=card),
+                         partitions=Partitions(from_device=previous),
+                         faults=Faults(listed_twice="zq/update00/system/NEWDIR"))
+            dev.start()
+            if previous is not None:
+                previous.power_off()
+            previous = dev
+            if boot == 1:
+                dev.wait_for_line(r"^zq: zqrecovery exited 0$", timeout=60)
+            else:
+                enter_menu(dev)
+                select(dev, 1)
+                lines = wait_for_prompt(dev)
+                assert "listed twice, skipped /sdcard/zq/update00/system/NEWDIR" in lines, lines
+                assert_nothing_installed(dev, lines, files, "listed twice, skipped ")
+                back_to_menu(dev)
+                dev.press(HOME)
+                dev.wait_for_line(r"^zq: zqrecovery exited 0$")
+            assert not any("interrupted update" in l or "not finished" in l
+                           for l in dev.console()), dev.console()
+            dev.cut_power()
+    finally:
         if previous is not None:
             previous.power_off()
-        previous = dev
-        if boot == 1:
-            dev.wait_for_line(r"^zq: zqrecovery exited 0$", timeout=60)
-        else:
-            enter_menu(dev)
-            select(dev, 1)
-            lines = wait_for_prompt(dev)
-            assert "listed twice, skipped /sdcard/zq/update00/system/NEWDIR" in lines, lines
-            assert_nothing_installed(dev, lines, files, "listed twice, skipped ")
-            back_to_menu(dev)
-            dev.press(HOME)
-            dev.wait_for_line(r"^zq: zqrecovery exited 0$")
-        assert not any("interrupted update" in l or "not finished" in l
-                       for l in dev.console()), dev.console()
-        dev.cut_power()
-    previous.power_off()
