@@ -71,6 +71,13 @@ constexpr const char* RESUME_REMOVED = "removed an interrupted update: no file h
 constexpr const char* RESUME_MIXED =
     "an interrupted update left files old and new: install it again.\n";
 constexpr const char* RECORD_SET_ASIDE_FORMAT = "%s set aside as %s: %s.\n";
+constexpr const char* RECORD_NOT_REMOVED_FORMAT = "%s cannot be removed: %s.\n";
+// An update from the menu that meets a pending one it cannot put in place.
+constexpr const char* UPDATE_ABANDONED =
+    "an earlier update could not be finished: the device is part old, part new; installing "
+    "this one.\n";
+// The countdown's report: lines past its room are counted, the last one kept.
+constexpr const char* REPORT_MORE_FORMAT = "and %u more lines\n";
 // Bytes of those lines kept for the countdown's screen.
 constexpr int RESUME_REPORT_SIZE = 2048;
 

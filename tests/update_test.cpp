@@ -568,8 +568,8 @@ TEST_F(UpdateWalk, MissingRootSaysTheCardHoldsNoTree) {
     fb_clear();
     posx = posy = 0;
     walk();
-    EXPECT_EQ(screen_lines(), (std::vector<std::string>{
-                                  "the update tree holds neither system nor data", "done."}));
+    EXPECT_EQ(screen_lines(),
+              (std::vector<std::string>{"the update tree holds neither system nor data", "done."}));
 }
 
 TEST_F(UpdateWalk, OverLongPathsAreSkippedByNameAndNothingIsInstalled) {
@@ -1213,6 +1213,112 @@ TEST_P(UpdateCommit, AnEntryThatFailsCommitsNothing) {
         unlink("/system/vendor");
     }
     signal(SIGXFSZ, SIG_DFL);
+}
+// A sealed record read whole once is never dropped for a read that fails
+// later: whichever read of a start fails, the record stays.
+TEST_P(UpdateCommit, ARecordReadWholeOnceIsKeptWhicheverLaterReadFails) {
+    for (long nth = 1; nth <= 6; ++nth) {  // the start's reads of the record: 3 x 2
+        SCOPED_TRACE("read #" + std::to_string(nth));
+        old_tree();
+        faults_arm(FAULT_RENAME, 2, EROFS);
+        install();
+        faults_arm(FAULT_READ, nth, EIO);
+        next_start();
+        faults_disarm();
+        EXPECT_EQ(faults_failed_path(), COMMIT_RECORD_PATH);
+        EXPECT_TRUE(exists(COMMIT_RECORD_PATH)) << resume_report;
+        EXPECT_FALSE(exists(COMMIT_RECORD_ASIDE_PATH));
+        next_start();
+        EXPECT_TRUE(all_are(states(), "new")) << resume_report;
+    }
+}
+
+// A staged name that is gone counts as renamed only where its directory is
+// there; a pending entry another try cannot put in place is kept at a start
+// and given up by an update from the menu, which then installs its own.
+TEST_P(UpdateCommit, WhatAPendingRecordCannotFinishIsKeptOrGivenUp) {
+    const auto sealed = [](std::initializer_list<std::pair<const char*, const char*>> entries) {
+        commit_log log;
+        ASSERT_EQ(commit_begin(&log, COMMIT_ALL_OR_NOTHING), 0);
+        for (const auto& [staged, destination] : entries) {
+            const std::string dir(staged, strrchr(staged, '/'));
+            ASSERT_EQ(commit_note_directory(&log, dir.c_str()), 0);
+            commit_add(&log, staged, destination);
+        }
+        ASSERT_EQ(commit_close_sealed(&log), 0);
+    };
+    old_tree();
+    sealed({{"/system/gone/.zq-installing.1", "/system/gone/a"},
+            {"/system/app/.zq-installing.2", "/system/app/b"}});
+    next_start();
+    EXPECT_STREQ(resume_report, ("write /system/gone/a failed. No such file or directory\n" +
+                                 std::string(RESUME_NOT_FINISHED))
+                                    .c_str());
+    ASSERT_TRUE(make_dirs("/system/gone"));
+    next_start();
+    EXPECT_STREQ(resume_report, "finished an interrupted update: 2 entries put in place.\n");
+
+    ASSERT_TRUE(make_dirs("/system/.zq-installing.1"));
+    write_text_file("/system/.zq-installing.1/x", "staged");
+    sealed({{"/system/.zq-installing.1", "/system/app"}});  // /system/app is not empty
+    next_start();
+    EXPECT_NE(std::string(resume_report).find(RESUME_NOT_FINISHED), std::string::npos);
+    EXPECT_TRUE(exists(COMMIT_RECORD_PATH));
+    clear_screen();
+    install();
+    EXPECT_TRUE(screen_has(
+        "an earlier update could not be finished: the device is part old, part new; installing "
+        "this one."))
+        << testing::PrintToString(screen_lines());
+    EXPECT_TRUE(all_are(states(), "new"));
+    EXPECT_FALSE(exists("/system/.zq-installing.1"));
+    remove_tree(COMMIT_RECORD_ASIDE_PATH);
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+}
+
+// A finished record whose removal fails is tried again by the next update,
+// which does not start while it stays: its staged names would be taken for
+// the record's.
+TEST_P(UpdateCommit, AFinishedRecordThatCannotBeRemovedStopsTheNextUpdate) {
+    old_tree();
+    faults_arm(FAULT_CALLS, 0, 0);
+    install();
+    const long unlinks = faults_seen(FAULT_UNLINK);  // the record's removal is the last
+    old_tree();
+    faults_arm(FAULT_UNLINK, unlinks, EIO);
+    install();
+    ASSERT_TRUE(exists(COMMIT_RECORD_PATH));
+    clear_screen();
+    faults_arm(FAULT_UNLINK, 1, EIO, 0, 2);
+    install();
+    faults_disarm();
+    EXPECT_TRUE(screen_has("/data/.zq-update cannot be removed: Input/output error."))
+        << testing::PrintToString(screen_lines());
+    EXPECT_EQ(screen_lines().back(), "an earlier update is not finished: this one does not start.");
+    EXPECT_EQ(leftovers(), std::vector<std::string>{COMMIT_RECORD_PATH});
+    install();
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+}
+
+// The countdown's report keeps its conclusion however many lines come before.
+TEST_P(UpdateCommit, TheCountdownsReportCountsWhatDoesNotFitAndEndsWithItsConclusion) {
+    commit_log log;
+    ASSERT_EQ(commit_begin(&log, COMMIT_ALL_OR_NOTHING), 0);
+    for (int i = 0; i < 40; ++i) {
+        const std::string dir = "/system/missing-directory-" + std::to_string(i);
+        commit_add(&log, (dir + "/.zq-installing.1").c_str(), (dir + "/lib.so").c_str());
+    }
+    ASSERT_EQ(commit_close_sealed(&log), 0);
+    const std::string printed = next_start();
+    const std::string report = resume_report;
+    EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 41) << "stdout has every line";
+    EXPECT_LT(report.size(), sizeof resume_report);
+    EXPECT_TRUE(report.ends_with(std::string("\n") + RESUME_NOT_FINISHED)) << report;
+    const size_t more = report.find("and ");
+    ASSERT_NE(more, std::string::npos) << report;
+    const int shown = std::count(report.begin(), report.begin() + more, '\n');
+    EXPECT_EQ(report.substr(more, report.find('\n', more) - more),
+              "and " + std::to_string(40 - shown) + " more lines");
 }
 INSTANTIATE_TEST_SUITE_P(AllOrNothing, UpdateCommit, testing::Values(road::all_or_nothing));
 

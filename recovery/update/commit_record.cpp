@@ -202,7 +202,13 @@ void read_fields(record_reader* reader, char (*fields)[TEXT_BUFFER_SIZE], record
             if (strcmp(first, count) != 0 || strcmp(second, sum) != 0) {
                 return reject(out, "its check fails");
             }
-            if (next_field(reader, kind) != FIELD_END) return reject(out, "a damaged field");
+            r = next_field(reader, kind);
+            if (r == FIELD_ERROR) {
+                out->state = RECORD_UNREADABLE;
+                out->error = errno;
+                return;
+            }
+            if (r != FIELD_END) return reject(out, "a damaged field");
             out->sealed = true;
             return;
         }

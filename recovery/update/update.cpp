@@ -112,9 +112,32 @@ void sink_line(update_sink* sink, const char* format, ...) {
         flush_now_and_then();
         return;
     }
+    (void)snprintf(sink->last, sizeof sink->last, "%s", line);
     const size_t kept = strlen(sink->report);
-    if (kept + strlen(line) < sink->report_size)
+    if (sink->dropped == 0 && kept + strlen(line) < sink->report_size) {
         memcpy(sink->report + kept, line, strlen(line) + 1);
+    } else {
+        ++sink->dropped;
+    }
+}
+
+void sink_finish(update_sink* sink) {
+    if (sink->draw || sink->dropped == 0) return;
+    unsigned more = sink->dropped - 1;
+    char count[64];
+    for (;;) {
+        count[0] = '\0';
+        if (more > 0) (void)snprintf(count, sizeof count, REPORT_MORE_FORMAT, more);
+        size_t kept = strlen(sink->report);
+        if (kept + strlen(count) + strlen(sink->last) < sink->report_size || kept == 0) break;
+        // The last kept line makes room.
+        while (kept > 0 && sink->report[kept - 1] == '\n') --kept;
+        while (kept > 0 && sink->report[kept - 1] != '\n') --kept;
+        sink->report[kept] = '\0';
+        ++more;
+    }
+    const size_t kept = strlen(sink->report);
+    (void)snprintf(sink->report + kept, sink->report_size - kept, "%s%s", count, sink->last);
 }
 
 namespace {
@@ -164,13 +187,13 @@ update_outcome commit(install_context* context) {
         run->tally = walked;
         return took_nothing(run);
     }
-    apply_result applied{false, 0, 0};
+    apply_result applied{false, false, 0, 0, 0};
     if (sealed == SEAL_DONE) commit_apply(report_entry, context, &applied);
     // Renames not begun (or not read to their end): none is known to be in place.
-    if (!applied.trusted) run->tally = walk_tally{0, walked.failed + walked.installed};
+    if (!applied.whole) run->tally = walk_tally{0, walked.failed + walked.installed};
     if (!applied.trusted || applied.failed > 0) return UPDATE_LEFT_PENDING;
     if (run->leftover) commit_sweep(COMMIT_RECORD_PATH);
-    commit_remove(COMMIT_RECORD_PATH);
+    (void)commit_remove(COMMIT_RECORD_PATH);
     return UPDATE_TOOK_ALL;
 }
 
@@ -218,7 +241,7 @@ update_outcome install(install_context* context, const char* root) {
         (void)commit_flush(&run->log);
         if (run->tally.failed > 0 || run->leftover) commit_sweep(COMMIT_RECORD_NEW_PATH);
         commit_close(&run->log);
-        commit_remove(COMMIT_RECORD_NEW_PATH);
+        (void)commit_remove(COMMIT_RECORD_NEW_PATH);
     }
     return UPDATE_FILE_BY_FILE;
 }
@@ -245,7 +268,7 @@ void conclude(install_context* context, update_outcome outcome) {
 void update_install(const char* root) {
     char message[TEXT_BUFFER_SIZE];
     last_ms = 0;
-    update_sink sink{true, nullptr, 0};
+    update_sink sink{true, nullptr, 0, 0, {}};
     if (!update_finish_pending(&sink, false)) {
         draw_string(font_20px, UPDATE_REFUSED);
         return;

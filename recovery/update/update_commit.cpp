@@ -85,6 +85,7 @@ struct record_work {
     commit_report report;
     void* context;
     unsigned failed;
+    unsigned unmendable;
     char path[TEXT_BUFFER_SIZE];
     char destination[TEXT_BUFFER_SIZE];
 };
@@ -95,6 +96,7 @@ record_work* new_work(commit_report report, void* context) {
         work->report = report;
         work->context = context;
         work->failed = 0;
+        work->unmendable = 0;
     }
     return work;
 }
@@ -134,12 +136,32 @@ void flush_staged(char kind, const char* staged, const char* destination, void* 
                     });
 }
 
+// Whether the directory that holds path is there (a link to one counts).
+bool directory_there(const char* path, char* scratch) {
+    const char* slash = strrchr(path, '/');
+    (void)snprintf(scratch, TEXT_BUFFER_SIZE, "%.*s", static_cast<int>(slash - path), path);
+    struct stat st {};
+    return stat(scratch, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 void rename_staged(char kind, const char* staged, const char* destination, void* context) {
     auto* work = static_cast<record_work*>(context);
     struct stat st {};
-    if (kind != 'S' || (lstat(staged, &st) != 0 && errno == ENOENT)) return;
-    if (rename(staged, destination) == 0) return;
-    const int error = errno;
+    if (kind != 'S') return;
+    int error = 0;
+    if (lstat(staged, &st) != 0 && errno == ENOENT) {
+        // Renamed before; unless its directory is gone too (a link to a
+        // partition not mounted now, a directory fsck moved).
+        if (directory_there(staged, work->path)) return;
+        error = ENOENT;
+    } else if (rename(staged, destination) == 0) {
+        return;
+    } else {
+        error = errno;
+    }
+    if (error == ENOTEMPTY || error == EEXIST || error == ENOTDIR || error == EISDIR) {
+        ++work->unmendable;
+    }
     (void)snprintf(work->path, sizeof work->path, "%s", staged);
     const int files =
         each_file(AT_FDCWD, staged, DT_UNKNOWN, work->path, [](int, const char*, const char*) {});
@@ -256,7 +278,7 @@ seal_result commit_seal(commit_log* log, partition_watch* watch, commit_report r
 }
 
 void commit_apply(commit_report report, void* context, apply_result* out) {
-    *out = apply_result{false, 0, 0};
+    *out = apply_result{false, false, 0, 0, 0};
     record_work* work = new_work(report, context);
     auto* record = static_cast<record_summary*>(malloc(sizeof(record_summary)));
     if (work != nullptr && record != nullptr) {
@@ -264,11 +286,16 @@ void commit_apply(commit_report report, void* context, apply_result* out) {
         record_read(COMMIT_RECORD_PATH, nullptr, nullptr, record);
         if (record->state == RECORD_TRUSTED && record->sealed &&
             record->road == COMMIT_ALL_OR_NOTHING) {
+            const unsigned entries = record->entries;
             record_read(COMMIT_RECORD_PATH, rename_staged, work, record);
             sync();
             // Read to its end again, or some entries may not have been reached.
-            *out = apply_result{record->state == RECORD_TRUSTED && record->sealed, record->entries,
-                                work->failed};
+            const bool whole = record->state == RECORD_TRUSTED && record->sealed;
+            *out = apply_result{whole || record->state == RECORD_UNREADABLE, whole, entries,
+                                work->failed + (whole ? 0 : 1), work->unmendable};
+        } else if (record->state == RECORD_UNREADABLE) {
+            // Trusted before, now unreadable: it stays for a later start.
+            *out = apply_result{true, false, 0, 1, 0};
         }
     }
     free(record);
@@ -292,10 +319,13 @@ void commit_abandon(commit_log* log, partition_watch* watch) {
     commit_close(log);
     unwatch(watch);
     commit_sweep(COMMIT_RECORD_NEW_PATH);
-    commit_remove(COMMIT_RECORD_NEW_PATH);
+    (void)commit_remove(COMMIT_RECORD_NEW_PATH);
 }
 
-void commit_remove(const char* path) {
-    (void)unlink(path);
+int commit_remove(const char* path) {
+    const int removed = unlink(path) == 0 || errno == ENOENT ? 0 : -1;
+    const int error = errno;
     (void)install_sync_directory_of(path);
+    errno = error;
+    return removed;
 }

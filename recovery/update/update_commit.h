@@ -40,13 +40,19 @@ seal_result commit_seal(commit_log* log, partition_watch* watch, commit_report r
                         void* context);
 
 struct apply_result {
-    bool trusted;      // the record is sealed and trusted; else nothing was done
-    unsigned entries;  // the record's entries
-    unsigned failed;   // entries that could not be put in place: they stay staged
+    bool trusted;         // the record is sealed and trusted; else nothing was done
+    bool whole;           // and its renames were read to its end
+    unsigned entries;     // the record's entries
+    unsigned failed;      // entries that could not be put in place: they stay staged
+    unsigned unmendable;  // of those, the ones another try cannot put there either
 };
-// Renames what the sealed record lists (a staged name already gone was
-// renamed before) and flushes that. An entry that cannot be renamed stays
-// staged and goes to report; the record stays too, for a later start.
+// Renames what the sealed record lists and flushes that. A staged name
+// already gone was renamed before, where the directory it was staged in is
+// there; a record read whole once stays trusted when a later read fails
+// (its entries not reached count as one failed). An entry that cannot be
+// renamed stays staged and goes to report; the record stays too, for a
+// later start. Unmendable: a directory not empty, or a file where a
+// directory goes or the other way round.
 void commit_apply(commit_report report, void* context, apply_result* out);
 // Removes the staged and temporary names in the directories the record at
 // path lists (the record must be trusted), all on storage.
@@ -54,5 +60,5 @@ void commit_sweep(const char* path);
 // Gives up an update before its commit point: the record is closed, the
 // watch released, what was staged removed and the record with it.
 void commit_abandon(commit_log* log, partition_watch* watch);
-// Removes the record at path, on storage.
-void commit_remove(const char* path);
+// Removes the record at path, on storage: 0, or -1 with errno set.
+int commit_remove(const char* path);

@@ -4,9 +4,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "update.h"
 #include "recovery_facts.h"
 #include "remount.h"
+#include "update.h"
 #include "update_commit.h"
 #include "update_run.h"
 
@@ -44,15 +44,24 @@ bool finish_sealed(update_sink* sink, bool at_start, const record_summary* found
     if (found->state == RECORD_TRUSTED && found->road == COMMIT_FILE_BY_FILE) {
         // An earlier version's note of a file being written in place.
         if (found->in_place[0] != '\0') sink_line(sink, DAMAGED_FORMAT, found->in_place);
-        commit_remove(path);
+        (void)commit_remove(path);
         return true;
     }
     if (found->state == RECORD_TRUSTED && found->sealed) {
         apply_result applied;
         commit_apply(report_rename, sink, &applied);
         if (applied.trusted && applied.failed == 0) {
-            commit_remove(path);
             sink_line(sink, RESUME_FINISHED_FORMAT, applied.entries);
+            // A record left in place would have a later update's staged names taken for its own.
+            if (commit_remove(path) == 0 || commit_remove(path) == 0) return true;
+            sink_line(sink, RECORD_NOT_REMOVED_FORMAT, path, strerror(errno));
+            return false;
+        }
+        if (applied.trusted && !at_start && applied.failed == applied.unmendable) {
+            // No later start can finish it: an update from the menu installs anew.
+            if (!set_aside(sink, path, "it cannot be finished")) return false;
+            commit_sweep(COMMIT_RECORD_ASIDE_PATH);
+            sink_line(sink, UPDATE_ABANDONED);
             return true;
         }
         if (applied.trusted) {
@@ -80,7 +89,7 @@ bool finish_unsealed(update_sink* sink, bool at_start, const record_summary* fou
     if (found->state == RECORD_UNREADABLE) return unreadable(sink, at_start, path, found->error);
     if (found->state == RECORD_REJECTED) return set_aside(sink, path, found->why);
     commit_sweep(path);
-    commit_remove(path);
+    (void)commit_remove(path);
     sink_line(sink, found->road == COMMIT_ALL_OR_NOTHING ? RESUME_REMOVED : RESUME_MIXED);
     if (found->in_place[0] != '\0') sink_line(sink, DAMAGED_FORMAT, found->in_place);
     return true;
@@ -107,6 +116,10 @@ bool update_finish_pending(update_sink* sink, bool at_start) {
 
 void update_resume() {
     resume_report[0] = '\0';
-    update_sink sink{false, resume_report, sizeof resume_report};
-    (void)update_finish_pending(&sink, true);
+    auto* sink = static_cast<update_sink*>(calloc(1, sizeof(update_sink)));
+    if (sink == nullptr) return;
+    *sink = update_sink{false, resume_report, sizeof resume_report, 0, {}};
+    (void)update_finish_pending(sink, true);
+    sink_finish(sink);
+    free(sink);
 }

@@ -61,6 +61,8 @@ struct update_sink {
     bool draw;
     char* report;
     size_t report_size;
+    unsigned dropped;             // lines past the report's room
+    char last[TEXT_BUFFER_SIZE];  // the latest line: the conclusion, which stays shown
 };
 
 // The lines of the entries the walk refuses whatever the road (reserved,
@@ -72,6 +74,9 @@ void update_report_level(update_run* run, const char* path, update_level_failure
 
 // Formats a line for the sink: printed, and drawn or kept.
 __attribute__((format(printf, 2, 3))) void sink_line(update_sink* sink, const char* format, ...);
+// Ends the report: where lines did not fit, the last one still shows, after
+// a line that counts the others left out.
+void sink_finish(update_sink* sink);
 
 // The update tree on the card, as the device reads it.
 extern const update_tree CARD_TREE;

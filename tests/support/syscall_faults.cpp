@@ -26,6 +26,7 @@ namespace {
 bool armed = false;
 fault_call chosen = FAULT_CALLS;
 long chosen_nth = 0;
+long chosen_count = 1;
 int chosen_error = 0;
 long cut_at = 0;
 long seen[FAULT_CALLS + 1];
@@ -46,7 +47,9 @@ bool fails(fault_call call, const std::string& path) {
     ++seen[call];
     peak_heap = std::max(peak_heap, heap_in_use());
     if (cut_at > 0 && ++seen[FAULT_CALLS] == cut_at) _exit(FAULT_CUT_STATUS);
-    if (call != chosen || seen[call] != chosen_nth) return false;
+    if (call != chosen || seen[call] < chosen_nth || seen[call] >= chosen_nth + chosen_count) {
+        return false;
+    }
     failed_path = path;
     errno = chosen_error;
     return true;
@@ -54,10 +57,11 @@ bool fails(fault_call call, const std::string& path) {
 
 }  // namespace
 
-void faults_arm(fault_call call, long nth, int error, long cut) {
+void faults_arm(fault_call call, long nth, int error, long cut, long count) {
     for (long& n : seen) n = 0;
     chosen = call;
     chosen_nth = nth;
+    chosen_count = count;
     chosen_error = error;
     cut_at = cut;
     failed_path.clear();

@@ -35,8 +35,9 @@ extern const char* const FAULT_CALL_NAMES[FAULT_CALLS];
 constexpr int FAULT_CUT_STATUS = 86;
 
 // Starts counting from zero. With nth > 0, the nth call of `call` fails with
-// error; with cut_at > 0, the process ends (_exit) at the cut_at-th call of any kind.
-void faults_arm(fault_call call, long nth, int error, long cut_at = 0);
+// error, and the count - 1 after it; with cut_at > 0, the process ends
+// (_exit) at the cut_at-th call of any kind.
+void faults_arm(fault_call call, long nth, int error, long cut_at = 0, long count = 1);
 void faults_disarm();
 // Calls of `call` seen since faults_arm; all calls, for FAULT_CALLS.
 long faults_seen(fault_call call);
