@@ -49,6 +49,12 @@ constexpr const char* NEITHER_TREE = "the update tree holds neither system nor d
 constexpr const char* NO_ROOM_FOR_ALL =
     "not enough room for an all-or-nothing update: installing file by file\n";
 constexpr const char* NO_RECORD = "no commit record: installing file by file\n";
+// Storage on which the promise does not hold, said before the first file.
+constexpr const char* DATA_IN_MEMORY =
+    "/data is in memory: an update cannot be made whole, and what is installed there is lost "
+    "at the next boot\n";
+constexpr const char* NO_BARRIERS_FORMAT =
+    "%s is mounted without write barriers: a power cut can lose what is written\n";
 // The first failure's line, without its line end, follows.
 constexpr const char* NOTHING_INSTALLED_FORMAT = "nothing installed, the device is unchanged: %s\n";
 constexpr const char* TALLY_FORMAT = "%d installed, %d not installed.\n";

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
@@ -51,23 +52,18 @@ void decode(char* path) {
     *out = '\0';
 }
 
-// The flags of a line's mount when it is on mount_point; -1 otherwise.
-long line_flags(char* line, const char* mount_point) {
+// The options of a line's mount when it is on mount_point; nullptr otherwise.
+const char* line_options(char* line, const char* mount_point) {
     char* rest = line;
     const char* device = next_field(&rest);
     char* point = next_field(&rest);
     const char* type = next_field(&rest);
     const char* options = next_field(&rest);
-    if (device == nullptr || point == nullptr || type == nullptr || options == nullptr) return -1;
-    decode(point);
-    if (strcmp(point, mount_point) != 0) return -1;
-    long flags = 0;
-    for (size_t i = 0; i < MOUNT_FLAG_COUNT; ++i) {
-        if (mount_option_has(options, MOUNT_FLAGS[i].option)) {
-            flags |= static_cast<long>(MOUNT_FLAGS[i].flag);
-        }
+    if (device == nullptr || point == nullptr || type == nullptr || options == nullptr) {
+        return nullptr;
     }
-    return flags;
+    decode(point);
+    return strcmp(point, mount_point) == 0 ? options : nullptr;
 }
 
 }  // namespace
@@ -82,10 +78,10 @@ bool mount_option_has(const char* options, const char* option) {
     }
 }
 
-long mount_table_flags(const char* table, const char* mount_point) {
+int mount_table_options(const char* table, const char* mount_point, char* options, size_t size) {
     const int fd = open(table, O_RDONLY | O_CLOEXEC);
     char* buffer = fd >= 0 ? static_cast<char*>(malloc(LINE_SIZE + 1)) : nullptr;
-    long flags = -1;
+    int found = -1;
     size_t used = 0;
     bool passing = false;  // over a line too long to read whole
     for (ssize_t n = 1; buffer != nullptr && n > 0;) {
@@ -99,8 +95,11 @@ long mount_table_flags(const char* table, const char* mount_point) {
         size_t start = 0;
         for (char* end; (end = static_cast<char*>(memchr(buffer + start, '\n', used - start)));) {
             *end = '\0';
-            const long found = passing ? -1 : line_flags(buffer + start, mount_point);
-            if (found >= 0) flags = found;
+            const char* on_point = passing ? nullptr : line_options(buffer + start, mount_point);
+            if (on_point != nullptr) {
+                (void)snprintf(options, size, "%s", on_point);
+                found = 0;
+            }
             passing = false;
             start = static_cast<size_t>(end - buffer) + 1;
         }
@@ -113,5 +112,20 @@ long mount_table_flags(const char* table, const char* mount_point) {
     }
     free(buffer);
     if (fd >= 0) (void)close(fd);
+    return found;
+}
+
+long mount_table_flags(const char* table, const char* mount_point) {
+    char* options = static_cast<char*>(malloc(LINE_SIZE));
+    long flags = -1;
+    if (options != nullptr && mount_table_options(table, mount_point, options, LINE_SIZE) == 0) {
+        flags = 0;
+        for (size_t i = 0; i < MOUNT_FLAG_COUNT; ++i) {
+            if (mount_option_has(options, MOUNT_FLAGS[i].option)) {
+                flags |= static_cast<long>(MOUNT_FLAGS[i].flag);
+            }
+        }
+    }
+    free(options);
     return flags;
 }

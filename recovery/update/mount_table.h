@@ -17,7 +17,10 @@ extern const size_t MOUNT_FLAG_COUNT;
 
 // Whether the comma-separated options hold option as a whole word.
 bool mount_option_has(const char* options, const char* option);
-// The MOUNT_FLAGS flags of the last mount on mount_point in the table at
-// table (the mount on top); -1 when the table has none or cannot be read. A
-// line too long to read whole is passed over.
+// The options of the last mount on mount_point in the table at table (the
+// mount on top), into options (size bytes, cut to fit): 0, or -1 when the
+// table has none or cannot be read. A line too long to read whole is passed
+// over.
+int mount_table_options(const char* table, const char* mount_point, char* options, size_t size);
+// The MOUNT_FLAGS flags of that mount; -1 as mount_table_options.
 long mount_table_flags(const char* table, const char* mount_point);

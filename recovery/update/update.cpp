@@ -15,6 +15,7 @@
 #include "framebuffer.h"
 #include "recovery_facts.h"
 #include "remount.h"
+#include "storage_limits.h"
 #include "update_commit.h"
 #include "update_run.h"
 
@@ -145,6 +146,8 @@ namespace {
 // File data moves in chunks of this size, in few system calls.
 constexpr size_t COPY_BUFFER_SIZE = 128 * 1024;
 
+constexpr const char* PARTITION_POINTS[] = {"/system", "/data"};
+
 // One copy runs at a time (on the worker thread): a scratch buffer, no state.
 char copy_buffer[COPY_BUFFER_SIZE];
 
@@ -213,8 +216,16 @@ void new_run(update_run* run, const char* root, bool all_or_nothing) {
 update_outcome install(install_context* context, const char* root) {
     update_run* run = &context->run;
     new_run(run, root, false);
+    // Where the record cannot outlive a cut, nothing can be made whole.
+    const bool in_memory = storage_in_memory("/data");
+    if (in_memory) draw_string(font_20px, DATA_IN_MEMORY);
+    for (const char* point : PARTITION_POINTS) {
+        if (storage_without_barriers("/proc/mounts", point)) {
+            draw_message(context->message, NO_BARRIERS_FORMAT, point);
+        }
+    }
     run->quiet = true;
-    bool fits = plan_update(run, root);
+    bool fits = !in_memory && plan_update(run, root);
     if (fits && run->tally.failed > 0) {
         // Again, drawn: every failure the plan finds; then nothing is staged.
         // (A card that reads otherwise this time is planned anew.)
@@ -223,7 +234,7 @@ update_outcome install(install_context* context, const char* root) {
         if (fits && run->tally.failed > 0) return took_nothing(run);
     }
     new_run(run, root, fits);
-    if (!run->all_or_nothing) draw_string(font_20px, NO_ROOM_FOR_ALL);
+    if (!run->all_or_nothing && !in_memory) draw_string(font_20px, NO_ROOM_FOR_ALL);
     run->recorded = commit_begin(&run->log, run->all_or_nothing ? COMMIT_ALL_OR_NOTHING
                                                                 : COMMIT_FILE_BY_FILE) == 0;
     if (!run->recorded) {
