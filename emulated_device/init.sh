@@ -55,8 +55,11 @@ system_mode=ro
 sysopts=$(arg zq.sysopts)
 mount -t ext4 -o "$system_mode${sysopts:+,$sysopts}" /dev/block/by-name/system /system ||
     echo "zq: /system not mounted"
-mount -t ext4 -o "rw${sysopts:+,$sysopts}" /dev/block/by-name/data /data ||
-    echo "zq: /data not mounted"
+# zq.nodata=1: /data stays on the root file system, in RAM.
+if [ -z "$(arg zq.nodata)" ]; then
+    mount -t ext4 -o "rw${sysopts:+,$sysopts}" /dev/block/by-name/data /data ||
+        echo "zq: /data not mounted"
+fi
 # zq.ro=system,data: those block devices read-only from now on.
 for name in $(arg zq.ro | tr ',' ' '); do
     /sbin/busybox blockdev --setro "$(/sbin/busybox readlink -f "/dev/block/by-name/$name")" &&

@@ -61,8 +61,9 @@ def product_text(source, name):
     """A text constant as the programs define it (constexpr const char* NAME =
     "..."; or #define NAME "..."), its escapes decoded."""
     with open(os.path.join(SOURCE, source)) as f:
-        m = re.search(rf'(?:constexpr const char\* {name} =|#define {name})\s*"([^"]*)"', f.read())
-    return _literal(m.group(1))
+        m = re.search(rf'(?:constexpr const char\* {name} =|#define {name})((?:\s*"[^"]*")+)',
+                      f.read())
+    return "".join(_literal(part) for part in re.findall(r'"([^"]*)"', m.group(1)))
 
 
 def product_table(source, name):
@@ -679,6 +680,8 @@ class Partitions:
     # whose flush times on a shared machine vary by whole seconds.
     host_flush: bool = True
     from_device: object = None  # a Device stopped by cut_power: boot from its partitions
+    # /data left unmounted: the root file system's RAM, as where its partition failed to mount.
+    data_in_memory: bool = False
 
 
 @dataclasses.dataclass
@@ -747,6 +750,7 @@ KERNEL_ARGUMENTS = [
     ("zq.quiet", "boot", "quiet", _flag),
     ("zq.hold", "boot", "hold", _given),
     ("zq.sysopts", "partitions", "options", _given),
+    ("zq.nodata", "partitions", "data_in_memory", _flag),
     ("zq.watchcards", "cards", "watch", _flag),
     ("zq.cardtimes", "cards", "times", _flag),
     ("zq.oldkernel", "faults", "old_kernel", _flag),

@@ -124,3 +124,19 @@ def test_a_directory_the_card_lists_twice_is_refused_and_nothing_stays_pending(t
     finally:
         if previous is not None:
             previous.power_off()
+
+
+def test_storage_that_cannot_keep_the_promise_is_said_and_data_in_memory_goes_file_by_file(
+        tmp_path):
+    in_memory = product_text("recovery/recovery_facts.h", "DATA_IN_MEMORY").rstrip("\n")
+    barriers = product_text("recovery/recovery_facts.h", "NO_BARRIERS_FORMAT").rstrip("\n")
+    files = {"zq/update00/system/a.txt": b"a", "zq/update00/data/b.txt": b"b"}
+    with update_run(tmp_path, files, y0=0, screen=Screen(width=1920, height=1080),
+                    partitions=Partitions(data_in_memory=True, options="nobarrier")) \
+            as (dev, lines):
+        assert in_memory in lines, lines
+        assert barriers % "/system" in lines, lines
+        assert not any(l.startswith("not enough room") for l in lines), lines
+        assert "/system/a.txt copied 1 bytes." in lines and "/data/b.txt copied 1 bytes." in lines
+        assert dev.read_file("/system/a.txt") == b"a"
+        back_to_menu(dev)
