@@ -1131,6 +1131,30 @@ TEST_P(UpdateCommit, AWriteErrorOfAStagedFileFailsTheUpdateBeforeItsCommit) {
         EXPECT_EQ(leftovers(), std::vector<std::string>{});
     }
 }
+// A staged file whose data cannot reach storage fails the update before its
+// commit point on every kernel of the class, however that kernel reports it.
+TEST_P(UpdateCommit, AStorageWriteErrorFailsTheUpdateHoweverTheKernelReportsIt) {
+    const struct {
+        const char* kernel;
+        bool reported_once;  // the one flush clears it
+        bool syncfs_reports;
+    } kernels[] = {{"3.4.0", true, false}, {"4.9.0", false, false}, {"", false, true}};
+    for (const auto& k : kernels) {
+        SCOPED_TRACE(k.kernel);
+        old_tree();
+        clear_screen();
+        kernel_release = k.kernel;
+        write_error_model_set({"/system/lib/.zq-installing", k.reported_once, k.syncfs_reports});
+        install();
+        write_error_model_set({});
+        kernel_release.clear();
+        EXPECT_TRUE(screen_has("write /system/lib/big.so failed. Input/output error"))
+            << testing::PrintToString(screen_lines());
+        EXPECT_TRUE(all_are(states(), "old"));
+        EXPECT_EQ(leftovers(), std::vector<std::string>{});
+    }
+}
+
 // On the all-or-nothing road an entry that fails commits nothing: found by
 // the plan, before anything is written; or while staging, when what was
 // staged goes. Either way one line names the first failure, and the tree

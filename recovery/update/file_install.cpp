@@ -103,10 +103,13 @@ void release_space(int out) {
     (void)fsync(out);
 }
 
-// Flushes out's data (when flush) and closes it: a failure on either is a
-// write failure.
-void finish_file(int out, bool flush, install_result* state) {
+// Flushes out's data (when flush), or waits for it to be written (when
+// wait), and closes it: a failure of any is a write failure.
+void finish_file(int out, bool flush, bool wait, install_result* state) {
     if (flush && state->step == INSTALL_DONE && fdatasync(out) != 0 && errno != EINVAL) {
+        fail(state, INSTALL_WRITE_TARGET, errno);
+    }
+    if (wait && state->step == INSTALL_DONE && install_wait_written(out) != 0) {
         fail(state, INSTALL_WRITE_TARGET, errno);
     }
     if (close(out) != 0 && state->step == INSTALL_DONE && errno != EINTR) {
@@ -164,7 +167,7 @@ void replace(int in, const install_request* request, const old_file* old, instal
         fail(state, INSTALL_WRITE_TARGET, errno);
     }
     if (no_room(state) && now) release_space(out);
-    finish_file(out, now, state);
+    finish_file(out, now, !now && request->wait_written, state);
     if (now && state->step == INSTALL_DONE && rename(temporary, destination) != 0) {
         fail(state, INSTALL_WRITE_TARGET, errno);
     }
@@ -200,7 +203,7 @@ void overwrite(int in, const char* destination, char* buffer, size_t size, insta
     }
     release_space(out);
     copy_data(in, out, buffer, size, state);
-    finish_file(out, true, state);
+    finish_file(out, true, false, state);
 }
 
 }  // namespace
@@ -238,6 +241,16 @@ int install_sync_directory_of(const char* path) {
     const int error = errno;
     (void)close(fd);
     errno = error;
+    return result;
+}
+
+int install_wait_written(int fd) {
+    int result = sync_file_range(
+        fd, 0, 0, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+    if (result != 0 && (errno == ENOSYS || errno == EINVAL || errno == ESPIPE)) {
+        result = fdatasync(fd);
+        if (result != 0 && errno == EINVAL) result = 0;
+    }
     return result;
 }
 

@@ -64,6 +64,10 @@ struct install_request {
     // then leaves damaged; a failure (-1, errno set) fails the file instead.
     int (*before_in_place)(const char* destination, void* context);
     void* context;
+    // INSTALL_STAGE and INSTALL_FRESH: the file's data waited for on storage
+    // before it is closed (kernels whose one flush clears a file's write
+    // error), a failure failing the file.
+    bool wait_written;
 };
 
 // "<directory of destination>/<INSTALL_TEMP_NAME>", with ".<number in hex>"
@@ -79,6 +83,9 @@ int install_file(const install_request* request, install_result* result);
 // offers, less what ext4 keeps back even from root (2% of its blocks, at most
 // 4,096), which statvfs does not show.
 long long install_free_bytes(const struct statvfs* room);
+// Writes out what fd holds and waits for it, without a journal commit where
+// the kernel can: 0, or -1 with errno set (the file's write error).
+int install_wait_written(int fd);
 // Flushes the directory that holds path: what was renamed or removed in it is
 // then on storage. 0, or -1 with errno set.
 int install_sync_directory_of(const char* path);

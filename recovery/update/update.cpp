@@ -208,6 +208,7 @@ void new_run(update_run* run, const char* root, bool all_or_nothing) {
     run->copy_buffer = copy_buffer;
     run->copy_size = sizeof copy_buffer;
     run->log.fd = -1;
+    run->wait_written = all_or_nothing && sync_clears_write_errors();
 }
 
 // Walks the update root with /system and /data writable: all or nothing where

@@ -107,12 +107,7 @@ record_work* new_work(commit_report report, void* context) {
 int flushed(int at, const char* name) {
     const int fd = openat(at, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
-    int result = sync_file_range(
-        fd, 0, 0, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-    if (result != 0 && (errno == ENOSYS || errno == EINVAL || errno == ESPIPE)) {
-        result = fdatasync(fd);
-        if (result != 0 && errno == EINVAL) result = 0;
-    }
+    const int result = install_wait_written(fd);
     const int error = errno;
     (void)close(fd);
     errno = error;
@@ -185,6 +180,20 @@ void sweep_directory(char kind, const char* directory, const char* /*unused*/, v
 
 void report_nothing(const char* /*destination*/, int /*error*/, int /*files*/, void* /*c*/) {}
 
+// Whether the kernel uname reports is major.minor or later; an unreadable
+// release counts as older.
+bool kernel_at_least(unsigned want_major, unsigned want_minor) {
+    struct utsname name {};
+    unsigned major = 0;
+    unsigned minor = 0;
+    if (uname(&name) != 0) return false;
+    const char* at = name.release;
+    for (; *at >= '0' && *at <= '9'; ++at) major = major * 10 + static_cast<unsigned>(*at - '0');
+    if (*at++ != '.') return false;
+    for (; *at >= '0' && *at <= '9'; ++at) minor = minor * 10 + static_cast<unsigned>(*at - '0');
+    return major > want_major || (major == want_major && minor >= want_minor);
+}
+
 // After the one flush: 0 when every watched file system says none of its
 // files had a write error; else -1, errno set to the error, or 0 where the
 // file systems cannot tell, and *which names the one that said so.
@@ -233,15 +242,11 @@ void watch_partition(partition_watch* watch, const char* directory) {
 }
 
 bool syncfs_reports_errors() {
-    struct utsname name {};
-    unsigned major = 0;
-    unsigned minor = 0;
-    if (uname(&name) != 0) return false;
-    const char* at = name.release;
-    for (; *at >= '0' && *at <= '9'; ++at) major = major * 10 + static_cast<unsigned>(*at - '0');
-    if (*at++ != '.') return false;
-    for (; *at >= '0' && *at <= '9'; ++at) minor = minor * 10 + static_cast<unsigned>(*at - '0');
-    return major > 5 || (major == 5 && minor >= 8);
+    return kernel_at_least(5, 8);
+}
+
+bool sync_clears_write_errors() {
+    return !kernel_at_least(4, 6);
 }
 
 seal_result commit_seal(commit_log* log, partition_watch* watch, commit_report report,
@@ -253,7 +258,8 @@ seal_result commit_seal(commit_log* log, partition_watch* watch, commit_report r
     const char* which = nullptr;
     if (error == 0) {
         sync();  // every staged file and directory, on every partition, and the list
-        if (partition_errors(watch, &which) != 0) {
+        // Old kernels' sync clears what each file's own wait, before it was closed, saw.
+        if (!sync_clears_write_errors() && partition_errors(watch, &which) != 0) {
             const int partition_error = errno;
             record_read(COMMIT_RECORD_NEW_PATH, flush_staged, work, record);
             if (record->state != RECORD_TRUSTED) error = record->error != 0 ? record->error : EIO;

@@ -25,6 +25,11 @@ struct partition_watch {
 void watch_partition(partition_watch* watch, const char* directory);
 // Whether syncfs reports the write errors of a file system's files (Linux 5.8 on).
 bool syncfs_reports_errors();
+// Whether the one flush (sync) clears each file's write error, so that only
+// a wait on the file before it is closed sees it: kernels before "make
+// global sync not clear error status of individual inodes" (4.6; a vendor
+// kernel with it backported only pays the wait).
+bool sync_clears_write_errors();
 
 enum seal_result {
     SEAL_FAILED,     // nothing takes effect; the failure went to report

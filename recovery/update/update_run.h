@@ -31,6 +31,7 @@ struct update_run {
     bool record_failed;    // a directory could not be listed: nothing more is staged
     bool leftover;         // a temporary file could not be removed
     bool quiet;            // lines are counted and the first failure kept, none drawn
+    bool wait_written;     // each staged file waited for before it is closed (old kernels)
     unsigned staged;       // staged names handed out
     unsigned top_entries;  // system and data entries met at the update root
     walk_tally tally;

@@ -83,12 +83,21 @@ void copy_file(update_run* run, walk_level* level, const update_entry* entry, co
         return;
     }
     install_result result;
-    install_request request{
-        entry->source,           target,           INSTALL_REPLACE, 0,       level->temporary,
-        sizeof level->temporary, run->copy_buffer, run->copy_size,  nullptr, &run->log};
+    install_request request{entry->source,
+                            target,
+                            INSTALL_REPLACE,
+                            0,
+                            level->temporary,
+                            sizeof level->temporary,
+                            run->copy_buffer,
+                            run->copy_size,
+                            nullptr,
+                            &run->log,
+                            false};
     if (run->all_or_nothing) {
         request.road = beside ? INSTALL_STAGE : INSTALL_FRESH;
         request.number = ++run->staged;
+        request.wait_written = run->wait_written;
     } else if (run->recorded) {
         request.before_in_place = commit_note_in_place;
     }

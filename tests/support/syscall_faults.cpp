@@ -20,6 +20,7 @@ const char* const FAULT_CALL_NAMES[FAULT_CALLS] = {
 std::string failing_directory;
 std::string listed_twice;
 std::string kernel_release;
+write_error_model write_error;
 
 namespace {
 
@@ -55,6 +56,29 @@ bool fails(fault_call call, const std::string& path) {
     return true;
 }
 
+// The storage's write error of write_error's file: set once the file is
+// written; what waits on it then sees it as the kernel modelled reports it.
+bool write_error_pending = false;
+
+void note_written(int fd) {
+    if (!write_error.file.empty() && path_of(fd).find(write_error.file) != std::string::npos) {
+        write_error_pending = true;
+    }
+}
+// A wait on fd's data (0 for the one flush of everything): -1 with EIO where
+// it reports the write error.
+int wait_reports(int fd) {
+    if (!write_error_pending) return 0;
+    if (fd == 0) {  // sync: old kernels wait on each file with the call that clears its error
+        if (write_error.reported_once) write_error_pending = false;
+        return 0;
+    }
+    if (path_of(fd).find(write_error.file) == std::string::npos) return 0;
+    if (write_error.reported_once) write_error_pending = false;
+    errno = EIO;
+    return -1;
+}
+
 }  // namespace
 
 void faults_arm(fault_call call, long nth, int error, long cut, long count) {
@@ -85,6 +109,11 @@ std::string faults_failed_path() {
     return failed_path;
 }
 
+void write_error_model_set(const write_error_model& model) {
+    write_error = model;
+    write_error_pending = false;
+}
+
 // Each wrapper counts its call under the path (or descriptor) it names;
 // the descriptor's path is looked up only when the call fails.
 #define FAULT_FD(call, fd) (fails(call, "") ? (failed_path = path_of(fd), true) : false)
@@ -96,11 +125,12 @@ std::string faults_failed_path() {
 
 extern "C" {
 FAULT_WRAP(ssize_t, read, (int fd, void* b, size_t n), (fd, b, n), FAULT_FD(FAULT_READ, fd))
-FAULT_WRAP(ssize_t, write, (int fd, const void* b, size_t n), (fd, b, n), FAULT_FD(FAULT_WRITE, fd))
+FAULT_WRAP(ssize_t, write, (int fd, const void* b, size_t n), (fd, b, n),
+           FAULT_FD(FAULT_WRITE, fd) || (note_written(fd), false))
 FAULT_WRAP(ssize_t, sendfile64, (int out, int in, off64_t* at, size_t n), (out, in, at, n),
-           FAULT_FD(FAULT_SENDFILE, out))
-FAULT_WRAP(int, fsync, (int fd), (fd), FAULT_FD(FAULT_FSYNC, fd))
-FAULT_WRAP(int, fdatasync, (int fd), (fd), FAULT_FD(FAULT_FDATASYNC, fd))
+           FAULT_FD(FAULT_SENDFILE, out) || (note_written(out), false))
+FAULT_WRAP(int, fsync, (int fd), (fd), FAULT_FD(FAULT_FSYNC, fd) || wait_reports(fd) != 0)
+FAULT_WRAP(int, fdatasync, (int fd), (fd), FAULT_FD(FAULT_FDATASYNC, fd) || wait_reports(fd) != 0)
 FAULT_WRAP(int, fchown, (int fd, uid_t u, gid_t g), (fd, u, g), FAULT_FD(FAULT_FCHOWN, fd))
 FAULT_WRAP(int, fchmod, (int fd, mode_t m), (fd, m), FAULT_FD(FAULT_FCHMOD, fd))
 FAULT_WRAP(int, fsetxattr, (int fd, const char* k, const void* v, size_t n, int f),
@@ -108,9 +138,11 @@ FAULT_WRAP(int, fsetxattr, (int fd, const char* k, const void* v, size_t n, int 
 FAULT_WRAP(int, rename, (const char* from, const char* to), (from, to), fails(FAULT_RENAME, to))
 FAULT_WRAP(int, unlink, (const char* p), (p), fails(FAULT_UNLINK, p))
 FAULT_WRAP(int, mkdir, (const char* p, mode_t m), (p, m), fails(FAULT_MKDIR, p))
-FAULT_WRAP(int, syncfs, (int fd), (fd), FAULT_FD(FAULT_SYNCFS, fd))
+FAULT_WRAP(int, syncfs, (int fd), (fd),
+           FAULT_FD(FAULT_SYNCFS, fd) ||
+               (write_error_pending && write_error.syncfs_reports && (errno = EIO, true)))
 FAULT_WRAP(int, sync_file_range, (int fd, off64_t at, off64_t n, unsigned f), (fd, at, n, f),
-           FAULT_FD(FAULT_SYNC_FILE_RANGE, fd))
+           FAULT_FD(FAULT_SYNC_FILE_RANGE, fd) || wait_reports(fd) != 0)
 
 int __real_uname(struct utsname* name);
 int __wrap_uname(struct utsname* name) {
@@ -164,5 +196,6 @@ int __wrap_close(int fd) {
 void __wrap_sync() {
     if (!armed) __real_sync();
     (void)fails(FAULT_SYNC, "");
+    (void)wait_reports(0);
 }
 }

@@ -54,6 +54,18 @@ extern std::string kernel_release;
 // name twice, armed or not; empty: none.
 extern std::string listed_twice;
 
+// A file whose data fails to reach storage (a path holding file), once it
+// is written, as a kernel reports it: old kernels to the first wait on the
+// file only, and the one flush (sync) clears it; newer ones to every wait,
+// and from 5.8 on to syncfs as well. Empty file: none.
+struct write_error_model {
+    std::string file;
+    bool reported_once;
+    bool syncfs_reports;
+};
+extern write_error_model write_error;
+void write_error_model_set(const write_error_model& model);
+
 // Reads of this directory fail with EIO, as a card pulled mid-walk makes them
 // fail, armed or not; empty: none.
 extern std::string failing_directory;
