@@ -108,34 +108,26 @@ void copy_file(update_run* run, walk_level* level, const update_entry* entry, co
     if (result.step == INSTALL_DONE && request.road == INSTALL_STAGE) {
         commit_add(&run->log, level->temporary, entry->destination);
     }
-    const char* error = strerror(result.error);
     char* message = level->message;
-    switch (result.step) {
-        case INSTALL_DONE:
-            if (result.names > 1 && !result.in_place) {
-                printf("%s had %u names: the others keep the old content\n", entry->destination,
-                       result.names);
-            }
-            update_report(run, message, COUNT_INSTALLED, COPIED_FORMAT, entry->destination,
-                          result.bytes);
-            if (result.in_place) {
-                update_report(run, message, COUNT_NONE, IN_PLACE_FORMAT, entry->destination);
-            }
-            break;
-        case INSTALL_OPEN_SOURCE:
-            update_report(run, message, COUNT_FAILED, OPEN_FAILED_FORMAT, entry->source, error);
-            break;
-        case INSTALL_OPEN_TARGET:
-            update_report(run, message, COUNT_FAILED, OPEN_FAILED_FORMAT, entry->destination,
-                          error);
-            break;
-        case INSTALL_READ_SOURCE:
-            update_report(run, message, COUNT_FAILED, READ_FAILED_FORMAT, entry->source, error);
-            break;
-        case INSTALL_WRITE_TARGET:
-            update_report(run, message, COUNT_FAILED, WRITE_FAILED_FORMAT, entry->destination,
-                          error);
-            break;
+    if (result.step == INSTALL_DONE) {
+        if (result.names > 1 && !result.in_place) {
+            printf("%s had %u names: the others keep the old content\n", entry->destination,
+                   result.names);
+        }
+        update_report(run, message, COUNT_INSTALLED, COPIED_FORMAT, entry->destination,
+                      result.bytes);
+        if (result.in_place) {
+            update_report(run, message, COUNT_NONE, IN_PLACE_FORMAT, entry->destination);
+        }
+    } else {
+        // The line names the side that failed.
+        const bool source =
+            result.step == INSTALL_OPEN_SOURCE || result.step == INSTALL_READ_SOURCE;
+        const char* format = result.step == INSTALL_READ_SOURCE    ? READ_FAILED_FORMAT
+                             : result.step == INSTALL_WRITE_TARGET ? WRITE_FAILED_FORMAT
+                                                                   : OPEN_FAILED_FORMAT;
+        update_report(run, message, COUNT_FAILED, format,
+                      source ? entry->source : entry->destination, strerror(result.error));
     }
     if (result.step != INSTALL_DONE && result.in_place) {
         update_report(run, message, COUNT_NONE, DAMAGED_FORMAT, entry->destination);
