@@ -686,13 +686,15 @@ TEST_F(UpdateWalk, HeapStaysFlatWhateverTheFileCount) {
 // product's statfs answers as they do. The sandbox's tmpfs partitions stand
 // for ext4, but where memory_data names a type (tmpfs, ramfs) for /data.
 static bool statfs_without_flags = false;
-static long memory_data = 0;
+static unsigned long memory_data = 0;
 extern "C" int __real_statfs64(const char* path, struct statfs64* st);
 extern "C" int __wrap_statfs64(const char* path, struct statfs64* st) {
     const int result = __real_statfs64(path, st);
     if (result == 0 && statfs_without_flags) st->f_flags = 0;
     if (result == 0 && st->f_type == TMPFS_MAGIC) st->f_type = EXT4_SUPER_MAGIC;
-    if (result == 0 && memory_data != 0 && strcmp(path, "/data") == 0) st->f_type = memory_data;
+    if (result == 0 && memory_data != 0 && strcmp(path, "/data") == 0) {
+        st->f_type = static_cast<decltype(st->f_type)>(memory_data);
+    }
     return result;
 }
 
@@ -1437,7 +1439,7 @@ TEST(UpdateLevelNames, EveryNameIsNewOnceAndMetAgainAfter) {
 // says so and takes the file-by-file road, where a failed file stops no
 // other; storage mounted without write barriers is named.
 TEST_P(UpdateCommit, StorageThatCannotKeepThePromiseIsSaid) {
-    for (const long type : {long{TMPFS_MAGIC}, long{RAMFS_MAGIC}}) {
+    for (const unsigned long type : {0x01021994ul, 0x858458f6ul}) {  // tmpfs, ramfs
         old_tree();
         clear_screen();
         memory_data = type;
