@@ -4,14 +4,16 @@ QEMU logs; the log is replayed on the host to every flush, and to states that
 lose some of the writes since the flush before. Each state must pass e2fsck
 and hold the old tree, the new one, or a sealed commit record whose
 completion gives the new one; what the screen said before the cut must hold;
-and booting some of the states, the next start must leave the tree old or new."""
+and booting some of the states, the next start must leave the tree old or new.
+With /data left in RAM, every state has lost what the update put there, and
+/system keeps the file-by-file promise."""
 import os
 import subprocess
 import types
 
 import write_log
 from conftest import BELOW_HEADER, COMMIT_RECORD, COMMIT_RECORD_NEW, PROMPT, Cards, Faults, \
-    Partitions, device, enter_menu, is_temporary, make_tree, recovery, select
+    Partitions, Screen, device, enter_menu, is_temporary, make_tree, recovery, select
 from zqdevice import File, Link, product_text, wait_until
 
 LABEL = b"u:object_r:system_file:s0\0"
@@ -19,6 +21,7 @@ ROOTS = ("/system/zt", "/data/zt")
 COPIED = " copied "
 BOOTED_STATES = 5
 FACTS = "recovery/recovery_facts.h"
+DATA_IN_MEMORY = product_text(FACTS, "DATA_IN_MEMORY").rstrip("\n")
 COUNTDOWN = product_text(FACTS, "COUNTDOWN_FORMAT").split("%")[0]
 FINISHED = product_text(FACTS, "RESUME_FINISHED_FORMAT").split("%")[0]
 REMOVED = product_text(FACTS, "RESUME_REMOVED").strip()
@@ -31,10 +34,12 @@ def blob(seed, size):
     return bytes((seed * 7 + i * 13) & 0xFF for i in range(251)) * (size // 251) + b"end"
 
 
-def scenario(in_place):
+def scenario(in_place, data_lost=False):
     """Card files, the partitions' files at boot, and the old and new trees
     ({device path: bytes, or ("link", target)}). With in_place, /system has
-    no room for m2 beside the old one, which it then overwrites."""
+    no room for m2 beside the old one, which it then overwrites. With
+    data_lost, /data is in RAM: none of its files is on a partition, before
+    or after."""
     card, before = {}, {}
     for i in range(10):
         card[f"system/zt/lib/l{i}.so"] = blob(i, 3000 + 700 * i)
@@ -60,6 +65,9 @@ def scenario(in_place):
     old = {path: ("link", v.target) if isinstance(v, Link) else v.content if isinstance(v, File)
            else v for path, v in before.items()}
     new = dict(old, **{"/" + path: content for path, content in card.items()})
+    if data_lost:
+        before, old, new = ({p: v for p, v in tree.items() if not p.startswith("/data/")}
+                            for tree in (before, old, new))
     return {"zq/update00/" + path: content for path, content in card.items()}, before, old, new
 
 
@@ -136,7 +144,6 @@ def boot_state(images, baseline, work, label, read_only=()):
         assert wait_until(lambda: dev.screen_text()[:1] and dev.screen_text()[0].startswith(COUNTDOWN),
                    20)
         shown = [line for line in dev.screen_text()[1:] if line]
-        said = dev.console()
         dev.cut_power()
         trees = {name: dev.guest_dir(name) for name in ("system", "data")}
         record_left = os.path.exists(write_log.host_path(trees, COMMIT_RECORD))
@@ -152,11 +159,13 @@ def check_next_start_lines(said, shown):
             any(line.startswith(text) for line in shown), (text, shown)
 
 
-def run_road(tmp_path, in_place):
-    card_files, before, old, new = scenario(in_place)
+def run_road(tmp_path, in_place, data_lost=False):
+    card_files, before, old, new = scenario(in_place, data_lost)
     card = make_tree(tmp_path / "card", card_files)
+    # The line that says /data is in memory needs a wide screen to stand on one line.
     with device(boot=recovery(hold="/system/zt/lib/held.so"), cards=Cards(internal=card),
-                partitions=Partitions(files=before, write_log=True,
+                screen=Screen(width=1920, height=1080) if data_lost else Screen(),
+                partitions=Partitions(files=before, write_log=True, data_in_memory=data_lost,
                                       small_system=450 if in_place else None)) as dev:
         enter_menu(dev)
         readings = watch_update(dev)
@@ -164,6 +173,8 @@ def run_road(tmp_path, in_place):
         announced = any("not enough room for an all-or-nothing update: installing file by file"
                         in lines for _, lines in readings)
         assert announced == in_place, readings[-1]
+        assert any(DATA_IN_MEMORY in lines for _, lines in readings) == data_lost, readings[-1]
+        file_by_file = in_place or data_lost
         assert any("/system/zt/media/m2.bin written in place: not enough room for two." in lines
                    for _, lines in readings) == in_place, readings[-1]
         replay = write_log.Replay(dev.write_log, dev.initial_images, dev.disk_layout,
@@ -171,12 +182,14 @@ def run_road(tmp_path, in_place):
         checked, consistent, failures, to_boot = 0, 0, [], []
         for base, images in replay.states():
             found = write_log.read_state(images, str(tmp_path / "replay"))
-            ok, kind, damaged, seen = judge(found, old, new, not in_place)
+            ok, kind, damaged, seen = judge(found, old, new, not file_by_file)
             for first, copied, done in claims(readings, replay):
-                # "copied" holds on the file-by-file road; "done." on both.
+                # "copied" holds on the file-by-file road, but for what went to RAM; "done."
+                # on both.
                 if base >= first:
-                    ok = ok and (not in_place or all(seen.get(p) == new[p] for p in copied
-                                                     if p != damaged))
+                    ok = ok and (not file_by_file or all(
+                        seen.get(p) == new[p] for p in copied
+                        if p != damaged and not (data_lost and p.startswith("/data/"))))
                     ok = ok and (not done or kind == "new")
             checked += 1
             consistent += ok
@@ -184,7 +197,7 @@ def run_road(tmp_path, in_place):
                 odd = [p for p in set(old) | set(new) | set(seen) if seen.get(p) != new.get(p)]
                 failures.append((base, kind, odd, [f[1][-300:] for f in found.values() if f[0]]))
             # The first state of each kind, and each tenth, to boot.
-            if ok and not in_place and (kind not in {k for (k, _), _ in to_boot} or
+            if ok and not file_by_file and (kind not in {k for (k, _), _ in to_boot} or
                                         checked % 10 == 0):
                 trees = {name: tree for name, (_, _, tree) in found.items()}
                 marked = any(os.path.exists(write_log.host_path(trees, path))
@@ -193,6 +206,11 @@ def run_road(tmp_path, in_place):
         print(f"crash states: {checked} checked, {consistent} consistent")
         assert consistent == checked, failures[:5]
         assert checked > 20
+        if file_by_file:
+            # Each file is flushed before the next is begun: a flush per file copied.
+            flushes = sum(1 for e in replay.entries if e.flags & write_log.FLUSH)
+            copied = {line for _, lines in readings for line in lines if COPIED in line}
+            assert flushes >= len(copied), (flushes, len(copied))
         baseline = dev.baseline
     return to_boot, baseline, old, new
 
@@ -239,3 +257,8 @@ def test_every_crash_state_of_an_all_or_nothing_update_is_old_new_or_completed(t
 
 def test_every_crash_state_of_a_file_by_file_update_keeps_each_file_old_or_new(tmp_path):
     run_road(tmp_path, in_place=True)
+
+
+def test_every_crash_state_of_an_update_onto_data_in_memory_loses_data_and_keeps_each_file(
+        tmp_path):
+    run_road(tmp_path, in_place=False, data_lost=True)
