@@ -158,9 +158,13 @@ fi
 
 echo "zq: input: $(ls /dev/input | tr '\n' ' ')"
 echo "zq: cards: $(ls /dev/block | tr '\n' ' ')"
-# zq.oldkernel=1: every program with the system calls of Linux 2.6.29.
-launch=""
-[ "$(arg zq.oldkernel)" = 1 ] && launch=/sbin/zq_old_kernel
+# zq.oldkernel=1: every program with the system calls and the uname of Linux
+# 2.6.29; zq.oldkernel=uname: with its uname alone.
+case "$(arg zq.oldkernel)" in
+    1) launch=/sbin/zq_old_kernel ;;
+    uname) launch="/sbin/zq_old_kernel --uname-only" ;;
+    *) launch="" ;;
+esac
 boot=$(arg zq.boot)
 [ -n "$boot" ] || boot=run_zq_device_init,zqrecovery,zqanimation
 echo "zq: boot $boot"

@@ -1,14 +1,19 @@
-// zq_old_kernel PROGRAM [ARGS...]: runs PROGRAM with the system-call surface
-// of Linux 2.6.29 on ARM. A seccomp filter answers ENOSYS for every system
-// call that kernel lacks (the numbers above inotify_init1, its last), and
-// EINVAL for sendfile, as kernels before 2.6.33 refuse it to a regular file
-// (the only file the programs send to). The filter holds for the program's
-// children too. Before the exec it checks itself and says so.
+// zq_old_kernel [--uname-only] PROGRAM [ARGS...]: runs PROGRAM with the
+// system-call surface of Linux 2.6.29 on ARM. A seccomp filter answers ENOSYS
+// for every system call that kernel lacks (the numbers above inotify_init1,
+// its last), and EINVAL for sendfile, as kernels before 2.6.33 refuse it to a
+// regular file (the only file the programs send to). uname reports a 2.6
+// release (the UNAME26 personality), so what a program chooses by the
+// kernel's version is chosen as there; --uname-only gives that alone, with
+// today's calls. Both hold for the program's children too. Before the exec it
+// checks itself and says so.
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sys/personality.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -57,22 +62,35 @@ const char* answer(long result) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        fprintf(stderr, "usage: zq_old_kernel PROGRAM [ARGS...]\n");
+    const bool uname_only = argc > 1 && strcmp(argv[1], "--uname-only") == 0;
+    char** program = argv + 1 + (uname_only ? 1 : 0);
+    if (*program == nullptr) {
+        fprintf(stderr, "usage: zq_old_kernel [--uname-only] PROGRAM [ARGS...]\n");
         return 2;
     }
-    if (install_filter() != 0) {
-        perror("zq_old_kernel: seccomp");
+    utsname name{};
+    if (personality(static_cast<unsigned>(PER_LINUX) | static_cast<unsigned>(UNAME26)) == -1 ||
+        uname(&name) != 0) {
+        perror("zq_old_kernel: personality");
         return 1;
     }
-    errno = 0;
-    const long prlimit = syscall(PRLIMIT64, 0, 0, nullptr, nullptr);
-    const char* prlimit_answer = answer(prlimit);
-    errno = 0;
-    const long sendfile = syscall(__NR_sendfile64, 1, 0, nullptr, 1);
-    printf("zq: old kernel: prlimit64 %s, sendfile %s\n", prlimit_answer, answer(sendfile));
+    if (uname_only) {
+        printf("zq: old kernel: uname %s\n", name.release);
+    } else {
+        if (install_filter() != 0) {
+            perror("zq_old_kernel: seccomp");
+            return 1;
+        }
+        errno = 0;
+        const long prlimit = syscall(PRLIMIT64, 0, 0, nullptr, nullptr);
+        const char* prlimit_answer = answer(prlimit);
+        errno = 0;
+        const long sendfile = syscall(__NR_sendfile64, 1, 0, nullptr, 1);
+        printf("zq: old kernel: prlimit64 %s, sendfile %s, uname %s\n", prlimit_answer,
+               answer(sendfile), name.release);
+    }
     fflush(stdout);
-    execv(argv[1], argv + 1);
+    execv(*program, program);
     perror("zq_old_kernel: exec");
     return 1;
 }

@@ -12,8 +12,12 @@ beside it. --screen picks the machine and its screen (zqdevice.BENCH_SCREENS);
 --phases has the kernel trace the update (which slows it a little) and
 prints where its time goes: the plan, the staging (with the drawing), the
 flush up to the commit point, the renames, the rest up to the unmount.
+--old-kernel-order has uname report a 2.6 release to zqrecovery, which then
+takes the order of the kernels whose one flush clears a file's write error:
+each staged file written out and waited for before it is closed.
 
-Usage: update_bench.py BUILD_DIR [--screen virt|vexpress|on_request] [--phases]"""
+Usage: update_bench.py BUILD_DIR [--screen virt|vexpress|on_request] [--phases]
+                       [--old-kernel-order]"""
 import argparse
 import os
 import re
@@ -23,7 +27,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import zqdevice  # noqa: E402
-from zqdevice import Boot, Cards, Device, Partitions, wait_until  # noqa: E402
+from zqdevice import Boot, Cards, Device, Faults, Partitions, wait_until  # noqa: E402
 
 HOME, NEXT = 50, 58
 LARGE = 8, 8 << 20       # files, bytes each
@@ -122,12 +126,14 @@ def main():
     parser.add_argument("build", nargs="?", default="build")
     parser.add_argument("--screen", default="virt", choices=sorted(zqdevice.BENCH_SCREENS))
     parser.add_argument("--phases", action="store_true")
+    parser.add_argument("--old-kernel-order", action="store_true")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
         make_card_tree(tmp)
         with Device(build=args.build, screen=zqdevice.BENCH_SCREENS[args.screen],
                     cards=Cards(internal=tmp, size_mb=256, times=True),
                     partitions=Partitions(size_mb=192, host_flush=False),
+                    faults=Faults(old_kernel="uname" if args.old_kernel_order else False),
                     boot=Boot(programs=["cpbench", "zqrecovery"], quiet=True, trace=args.phases,
                               timeout=600)) as dev:
             cp, dd = {}, {}
@@ -146,7 +152,8 @@ def main():
             small, small_seen, lines, small_phases = time_update(dev, 2, args.phases)
             assert any(l.endswith("copied 1024 bytes.") for l in lines), lines
     mib = LARGE[0] * LARGE[1] / (1 << 20)
-    print(f"on {args.screen}:")
+    order = ", in the old kernels' order" if args.old_kernel_order else ""
+    print(f"on {args.screen}{order}:")
     print(f"update, {LARGE[0]} x {LARGE[1] >> 20} MiB: {large:.2f} s, {mib / large:.1f} MiB/s; "
           f"cp -a {cp['update00']:.2f} s, {mib / cp['update00']:.1f} MiB/s, throughput ratio "
           f"{cp['update00'] / large:.2f} (target >= 0.9); dd bs=128k {dd['update00']:.2f} s, "
