@@ -80,11 +80,21 @@ int fb_init() {
     return 0;
 }
 
+namespace {
+// The driver's mapping starts at the page that holds smem_start: the device
+// memory lies this far into it.
+uint32_t memory_offset = 0;
+}  // namespace
+
 int fb_map() {
     printf(
         "x-resolution: %d\ny-resolution: %d\nx-resolution-virtual: %d\n"
         "y-resolution-vritual: %d\nbpp: %d\n",
         fbvar.xres, fbvar.yres, fbvar.xres_virtual, fbvar.yres_virtual, fbvar.bits_per_pixel);
+    // A visible page past the driver's memory (0: unknown) is drawn on the first page.
+    const uint64_t memory = fbfix.smem_len;
+    const bool beyond = memory != 0 && fb_visible_end() > memory;
+    if (beyond) fbvar.xoffset = fbvar.yoffset = 0;
     const visible_screen v = visible();
     screen_format format;
     screen_format_init(&format, &fbvar);
@@ -92,13 +102,26 @@ int fb_map() {
            ", red at bit %u, green at %u, blue at %u\n",
            v.pitch, v.start, format.red_offset, format.green_offset, format.blue_offset);
     const uint64_t end = fb_visible_end();
-    buffersize = end > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(end);
-    void* mapping = mmap(nullptr, buffersize, PROT_READ | PROT_WRITE, MAP_SHARED, fbfd, 0);
+    if (memory != 0 && end > memory) {
+        fprintf(stderr,
+                "fb0 dev mmap: the screen (%" PRIu64
+                " bytes) does not fit in the driver's "
+                "memory (%" PRIu64 " bytes)\n",
+                end, memory);
+        return -1;
+    }
+    const auto page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    memory_offset = static_cast<uint32_t>(fbfix.smem_start % page);
+    buffersize =
+        end > UINT32_MAX - memory_offset ? UINT32_MAX - memory_offset : static_cast<uint32_t>(end);
+    void* mapping =
+        mmap(nullptr, memory_offset + buffersize, PROT_READ | PROT_WRITE, MAP_SHARED, fbfd, 0);
     if (mapping == MAP_FAILED) {
         perror("fb0 dev mmap");
         return -1;
     }
-    fbmem = static_cast<uint8_t*>(mapping);
+    fbmem = static_cast<uint8_t*>(mapping) + memory_offset;
+    if (beyond) fb_flush();  // the driver shows the first page
     return 0;
 }
 
@@ -123,6 +146,6 @@ void fb_flush() {
 }
 
 void fb_exit() {
-    if (fbmem != nullptr) munmap(fbmem, buffersize);
+    if (fbmem != nullptr) munmap(fbmem - memory_offset, memory_offset + buffersize);
     if (fbfd >= 0) close(fbfd);
 }

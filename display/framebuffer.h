@@ -9,7 +9,8 @@ extern fb_var_screeninfo fbvar;  // read once by fb_init
 extern fb_fix_screeninfo fbfix;  // read once by fb_init; zero where the driver does not answer
 extern uint32_t buffersize;      // bytes mapped: from the device memory's start to the end of
                                  // the visible screen (xres * yres * Bpp on a plain screen)
-extern uint8_t* fbmem;           // start of the mapping, null while not mapped
+extern uint8_t* fbmem;           // the device memory's first byte in the mapping (as far
+                                 // into its first page as smem_start), null while not mapped
 
 // Where the visible screen lies in the mapping. On a plain screen rows are
 // xres * Bpp bytes apart from fbmem; a driver may report padded rows
@@ -32,8 +33,11 @@ uint64_t fb_visible_end();
 // Opens "/dev/graphics/fb0" and reads fbvar. 0, or -1 after a perror.
 int fb_init();
 // Prints the resolution block and the layout line (row pitch, offsets, channel
-// offsets), then maps the device memory up to the visible screen's end. 0, or
-// -1 after a perror when the mapping fails (fbmem then stays null).
+// offsets), then maps the device memory up to the visible screen's end. A
+// visible page that lies past the driver's memory (smem_len, where known) is
+// drawn on the first page, and the driver is panned there. 0, or -1 after a
+// perror when the mapping fails, or a line when even the first page does not
+// fit (fbmem then stays null).
 int fb_map();
 // Unmaps and closes what fb_init and fb_map set up; safe after any failure.
 void fb_exit();

@@ -117,4 +117,63 @@ TEST(FbMap, MapsUpToTheVisibleScreensEndAndSaysWhereItLies) {
     }
 }
 
+// What the driver's memory allows: smem_start's offset into its page is
+// honoured; a visible page past smem_len is drawn on the first page, panned
+// there; a first page that does not fit is refused with its line.
+TEST(FbMap, TheMappingFitsTheDriversMemory) {
+    const uint32_t page = static_cast<uint32_t>(sysconf(_SC_PAGESIZE));
+    const struct {
+        unsigned long smem_start;
+        uint32_t smem_len, yoffset;
+        uint32_t first_byte;  // of the visible screen in the device file; 0: refused
+        bool panned;          // to the first page
+    } cases[] = {
+        {0x10000100, 0, 0, 256, false},     // unaligned
+        {0x10000100, 600, 8, 256, true},    // a stale yoffset: the first page
+        {0x10000000, 1024, 8, 512, false},  // the second page fits
+        {0x10000000, 0, 8, 512, false},     // unknown memory: as reported
+        {0x10000000, 511, 0, 0, false},     // not even the first page
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.smem_start << " " << c.smem_len << " " << c.yoffset);
+        open_device_file(2 * page, 16, 8);  // 16 x 8 at 32 bits: 512 bytes a page
+        fbfix.smem_start = c.smem_start;
+        fbfix.smem_len = c.smem_len;
+        fbvar.yoffset = c.yoffset;
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        const int mapped = fb_map();
+        const std::string out = testing::internal::GetCapturedStdout();
+        const std::string err = testing::internal::GetCapturedStderr();
+        if (c.first_byte == 0) {
+            EXPECT_EQ(mapped, -1);
+            EXPECT_EQ(err,
+                      "fb0 dev mmap: the screen (512 bytes) does not fit in the driver's memory "
+                      "(511 bytes)\n");
+            EXPECT_EQ(fbmem, nullptr);
+        } else {
+            ASSERT_EQ(mapped, 0) << err;
+            const uint32_t from = c.first_byte - c.smem_start % page;
+            EXPECT_NE(out.find("visible from byte " + std::to_string(from)), std::string::npos)
+                << out;
+            // A plain file refuses the pan, and says so.
+            EXPECT_EQ(out.find("FBIOPAN_DISPLAY refused") != std::string::npos, c.panned) << out;
+            const screen_layout screen = fb_layout();
+            ASSERT_NE(screen.origin, nullptr);
+            screen.origin[0] = 0x5A;
+            screen.origin[(screen.height - 1) * screen.pitch + screen.width * 4 - 1] = 0x3C;
+        }
+        fb_exit();
+        fbmem = nullptr;
+        fbfix = fb_fix_screeninfo{};
+        if (c.first_byte != 0) {
+            const std::string device = read_text_file(DEVICE);
+            EXPECT_EQ(device.find_first_not_of('\0'), c.first_byte) << "nothing drawn before it";
+            EXPECT_EQ(device.find_last_not_of('\0'), c.first_byte + 511);
+            EXPECT_EQ(device[c.first_byte + 511], 0x3C);
+        }
+        unlink(DEVICE);
+    }
+}
+
 }  // namespace
