@@ -103,11 +103,11 @@ int fb_map() {
            v.pitch, v.start, format.red_offset, format.green_offset, format.blue_offset);
     const uint64_t end = fb_visible_end();
     if (memory != 0 && end > memory) {
-        fprintf(stderr,
-                "fb0 dev mmap: the screen (%" PRIu64
-                " bytes) does not fit in the driver's "
-                "memory (%" PRIu64 " bytes)\n",
-                end, memory);
+        (void)fprintf(stderr,
+                      "fb0 dev mmap: the screen (%" PRIu64
+                      " bytes) does not fit in the driver's "
+                      "memory (%" PRIu64 " bytes)\n",
+                      end, memory);
         return -1;
     }
     const auto page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
