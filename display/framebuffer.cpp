@@ -110,7 +110,7 @@ int fb_map() {
                       end, memory);
         return -1;
     }
-    const auto page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    const auto page = static_cast<uint64_t>(getpagesize());
     memory_offset = static_cast<uint32_t>(fbfix.smem_start % page);
     buffersize =
         end > UINT32_MAX - memory_offset ? UINT32_MAX - memory_offset : static_cast<uint32_t>(end);
