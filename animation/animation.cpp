@@ -10,6 +10,7 @@
 #include "framebuffer.h"
 #include "program_threads.h"
 #include "shell.h"
+#include "vt_graphics.h"
 
 const char* const backgroundfile = "/ZQ/media/zqtitle.bmp";
 const char* const animation0file = "/ZQ/media/zqani00.bmp";
@@ -84,10 +85,15 @@ int zqanimation::main(int /*argc*/, char** /*argv*/) {
     puts("start ZQ animation.");
     if (shell_system(nullptr) == 0) {
         perror("sh");
-    } else if (fb_init() == 0 && fb_map() == 0 && load_pictures() == 0) {
-        run_threads(ui_thread_function, worker_thread_function, &EXIT_RECOVERY, nullptr);
+    } else if (fb_init() == 0) {
+        // Graphics mode is left set: the splash ends by a signal, and text mode
+        // would repaint the console over the platform's first frames.
+        vt_graphics_begin();
+        if (fb_map() == 0 && load_pictures() == 0)
+            run_threads(ui_thread_function, worker_thread_function, &EXIT_RECOVERY, nullptr);
     }
     fb_exit();
+    vt_graphics_keep();
     for (const picture_slot& slot : PICTURES) free(slot.bitmap->pixels);
     (void)fflush(stdout);
     shell_system("start recovery");

@@ -9,8 +9,9 @@
 #include "framebuffer.h"
 #include "program_threads.h"
 #include "recovery.h"
-#include "update.h"
 #include "shell.h"
+#include "update.h"
+#include "vt_graphics.h"
 
 namespace {
 
@@ -36,6 +37,8 @@ int zqrecovery::main(int argc, char** /*argv*/) {
     if (shell_system(nullptr) == 0) {
         perror("sh");
     } else if (fb_init() == 0) {
+        // The screen is the program's until its end, whichever road it takes.
+        vt_graphics_begin();
         ev_init();
         if (fb_map() == 0 && load_font() == 0) {
             if (run_threads(ui_thread_function, worker_thread_function, &EXIT_RECOVERY,
@@ -46,6 +49,7 @@ int zqrecovery::main(int argc, char** /*argv*/) {
         }
     }
     fb_exit();
+    vt_graphics_end();
     ev_exit();
     for (prepared_bitmap& glyph : font_20px) free(glyph.pixels);
     return 0;

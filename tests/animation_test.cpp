@@ -2,6 +2,7 @@
 #include "animation.h"
 
 #include <gtest/gtest.h>
+#include <linux/kd.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -133,11 +134,12 @@ TEST(AnimationThreads, FramesLargerThanTheScreenAreCut) {
 }
 
 // The whole program with frame 2 missing: the pictures before it are loaded,
-// then freed by the end sequence.
+// then freed by the end sequence; the console stays in graphics mode.
 TEST(AnimationPictures, MissingFrameStopsTheLoadAndThePicturesBeforeItAreFreed) {
     install_media();
     unlink("/ZQ/media/zqani02.bmp");
     fake_framebuffer_install(64, 64, 32);
+    fake_console_install(KD_TEXT, 0);
     platform_command("start");  // the init command the end sequence runs
     putenv(const_cast<char*>(PLATFORM_PATH));
     const size_t heap = heap_in_use();
@@ -152,6 +154,9 @@ TEST(AnimationPictures, MissingFrameStopsTheLoadAndThePicturesBeforeItAreFreed) 
     EXPECT_EQ(animation2.pixels, nullptr);
     EXPECT_EQ(animation3.pixels, nullptr);
     for (prepared_bitmap* slot : SLOTS) *slot = prepared_bitmap{};  // freed already
+    // Graphics mode is left set, never put back.
+    EXPECT_EQ(fake_console_modes_set, std::vector<int>{KD_GRAPHICS});
+    fake_console_remove();
     fake_framebuffer_remove();
 }
 

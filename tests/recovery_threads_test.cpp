@@ -1,6 +1,7 @@
 // The recovery program's threads against a mapped screen and FIFO input devices.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/kd.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
@@ -16,7 +17,6 @@
 #include "events.h"
 #include "framebuffer.h"
 #include "recovery.h"
-#include "update.h"
 #include "support/fake_framebuffer.h"
 #include "support/fake_input.h"
 #include "support/mapped_screen.h"
@@ -24,6 +24,7 @@
 #include "support/shell_layout.h"
 #include "support/test_paths.h"
 #include "support/wait_until.h"
+#include "update.h"
 #include "update_commit.h"
 
 namespace {
@@ -322,6 +323,7 @@ TEST(RecoveryProgram, CountdownRunsOutAndTheGlyphsAreFreed) {
         SCOPED_TRACE(refusal);
         fake_framebuffer_install(320, 240, 32);
         fake_framebuffer_pan_error = refusal;
+        fake_console_install(KD_TEXT, 0);
         STAGE = S_COUNTDOWN;
         EXIT_RECOVERY = 0;
         const size_t heap = heap_in_use();
@@ -335,15 +337,63 @@ TEST(RecoveryProgram, CountdownRunsOutAndTheGlyphsAreFreed) {
         // skips it once told to exit: it is told of only when it was drawn.
         const std::string shown = read_text_file("/dev/graphics/fb0");
         const bool cleared = shown.find_first_not_of('\0') == std::string::npos;
-        EXPECT_EQ(fake_framebuffer_pans,
-                  refusal != 0 ? 1 : COUNTDOWN_SECONDS + (cleared ? 1 : 0));
+        EXPECT_EQ(fake_framebuffer_pans, refusal != 0 ? 1 : COUNTDOWN_SECONDS + (cleared ? 1 : 0));
         EXPECT_EQ(out.find("FBIOPAN_DISPLAY refused: ") != std::string::npos, refusal != 0);
+        EXPECT_EQ(fake_console_modes_set, (std::vector<int>{KD_GRAPHICS, KD_TEXT}));
+        fake_console_remove();
         for (prepared_bitmap& glyph : font_20px) glyph = prepared_bitmap{};  // freed already
         pthread_mutex_init(&lock, nullptr);                                  // main destroyed them
         pthread_cond_init(&cond, nullptr);
         fake_framebuffer_remove();
     }
     fake_framebuffer_pan_error = 0;
+}
+
+// The console is in graphics mode while the program has the screen, and back
+// in the mode it had on a failed start-up too (here: no font); a console that
+// refuses or is missing is said in one line, and the program goes on.
+TEST(RecoveryProgram, TheConsoleKeepsOffTheScreenAndComesBack) {
+    make_dirs("/ZQ/media");
+    unlink(font_20px_file);
+    const struct {
+        bool present;
+        int mode, set_error;
+        std::vector<int> modes_set;
+        const char* line;
+    } cases[] = {
+        {true, KD_TEXT, 0, {KD_GRAPHICS, KD_TEXT}, nullptr},
+        {true, KD_GRAPHICS, 0, {KD_GRAPHICS}, nullptr},  // as a boot logo left it
+        {true,
+         KD_TEXT,
+         EPERM,
+         {},
+         "KDSETMODE: Operation not permitted; the console may draw over the screen\n"},
+        {false,
+         KD_TEXT,
+         0,
+         {},
+         "/dev/tty0: No such file or directory; the console may draw over the screen\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode * 100 + c.set_error);
+        fake_framebuffer_install(64, 64, 32);
+        fake_console_install(c.mode, c.set_error);
+        if (!c.present) fake_console_remove();
+        const int descriptors = open_descriptor_count();
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(zqrecovery::main(1, nullptr), 0);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "bmp_open: No such file or directory\n");
+        EXPECT_EQ(fake_console_modes_set, c.modes_set);
+        EXPECT_EQ(out.find("the console may draw") != std::string::npos, c.line != nullptr) << out;
+        if (c.line != nullptr) {
+            EXPECT_NE(out.find(c.line), std::string::npos) << out;
+        }
+        EXPECT_EQ(open_descriptor_count(), descriptors) << "the console is closed";
+        fake_console_remove();
+        fake_framebuffer_remove();
+    }
 }
 
 TEST_F(RecoveryThreads, KeyStormNeverHangsAndEndsOnExit) {

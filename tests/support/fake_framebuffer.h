@@ -3,6 +3,8 @@
 // so a test binary that uses it links with -Wl,--wrap=ioctl.
 #pragma once
 
+#include <vector>
+
 void fake_framebuffer_install(int xres, int yres, int bits_per_pixel);
 // Pans asked of any screen since the fake was installed (or the count was
 // cleared), and the errno they are refused with (0: accepted, as a panel
@@ -10,3 +12,11 @@ void fake_framebuffer_install(int xres, int yres, int bits_per_pixel);
 extern int fake_framebuffer_pans;
 extern int fake_framebuffer_pan_error;
 void fake_framebuffer_remove();
+
+// /dev/tty0 as a plain file whose KDGETMODE and KDSETMODE the same wrapper
+// answers: the mode it holds, each mode set since it was installed (in
+// order), and the errno a KDSETMODE is refused with (0: accepted).
+void fake_console_install(int mode, int set_error);
+extern int fake_console_mode;
+extern std::vector<int> fake_console_modes_set;
+void fake_console_remove();
