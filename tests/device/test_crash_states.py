@@ -144,6 +144,7 @@ def boot_state(images, baseline, work, label, read_only=()):
         assert wait_until(lambda: dev.screen_text()[:1] and dev.screen_text()[0].startswith(COUNTDOWN),
                    20)
         shown = [line for line in dev.screen_text()[1:] if line]
+        said = dev.console()
         dev.cut_power()
         trees = {name: dev.guest_dir(name) for name in ("system", "data")}
         record_left = os.path.exists(write_log.host_path(trees, COMMIT_RECORD))
