@@ -12,6 +12,10 @@ namespace {
 
 constexpr const char* VT_DEVICE = "/dev/tty0";
 constexpr const char* VT_REFUSED_FORMAT = "%s: %s; the console may draw over the screen\n";
+// The cursor's escapes: fbcon's blink work draws the cursor whatever the mode
+// (seen on 6.1), and skips a console whose cursor is hidden.
+constexpr char VT_CURSOR_HIDE[] = "\033[?25l";
+constexpr char VT_CURSOR_SHOW[] = "\033[?25h";
 
 int vt_fd = -1;
 int vt_mode_before = KD_TEXT;
@@ -20,7 +24,8 @@ int vt_mode_before = KD_TEXT;
 
 void vt_graphics_begin() {
     vt_graphics_end();
-    const int fd = open(VT_DEVICE, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    // Non-blocking: a console stopped by flow control must not hold the start.
+    const int fd = open(VT_DEVICE, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         printf(VT_REFUSED_FORMAT, VT_DEVICE, strerror(errno));
         return;
@@ -31,12 +36,15 @@ void vt_graphics_begin() {
         close(fd);
         return;
     }
+    (void)!write(fd, VT_CURSOR_HIDE, sizeof VT_CURSOR_HIDE - 1);
     vt_fd = fd;
     vt_mode_before = mode;
 }
 
 void vt_graphics_end() {
-    if (vt_fd >= 0 && vt_mode_before != KD_GRAPHICS) (void)ioctl(vt_fd, KDSETMODE, vt_mode_before);
+    if (vt_fd < 0) return;
+    if (vt_mode_before != KD_GRAPHICS) (void)ioctl(vt_fd, KDSETMODE, vt_mode_before);
+    (void)!write(vt_fd, VT_CURSOR_SHOW, sizeof VT_CURSOR_SHOW - 1);
     vt_graphics_keep();
 }
 

@@ -26,8 +26,19 @@ mount -t 9p -o trans=virtio,version=9p2000.L share /share 2>/dev/null
 n=0
 while [ ! -e /dev/fb0 ] && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done
 ln -s /dev/fb0 /dev/graphics/fb0
-# The kernel's text console would draw its cursor into the framebuffer.
-for c in /sys/class/vtconsole/vtcon*/bind; do echo 0 > "$c" 2>/dev/null; done
+# The kernel's text console would draw its cursor into the framebuffer; with
+# zq.console=1 it stays, and a numbered line is written to it every 0.2 s.
+if [ "$(arg zq.console)" = 1 ]; then
+    (n=0
+     while :; do
+         n=$((n + 1))
+         echo "console line $n" > /dev/tty0
+         echo "zq: console line $n"
+         sleep 0.2
+     done) &
+else
+    for c in /sys/class/vtconsole/vtcon*/bind; do echo 0 > "$c" 2>/dev/null; done
+fi
 
 # Disks by their serial: the SD cards (mmcblk0, mmcblk1, first partition) and
 # the system and data partitions; or the vexpress MMC card.

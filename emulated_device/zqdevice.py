@@ -361,12 +361,13 @@ def replay_and_check(image):
 # Where a panel's framebuffer lies: the board's video RAM, which the CLCD
 # would otherwise use.
 PANEL_MEMORY = 0x4C000000
-# Panel formats: bits per pixel, and at 32 bits the bytes of red, green and
-# blue in a pixel; at 16 bits Pillow's raw mode for the layout and the bits of
+# Panel formats: bits per pixel, and at 24 and 32 bits the bytes of red, green
+# and blue in a pixel; at 16 bits Pillow's raw mode for the layout and the bits of
 # red, green and blue. All but b5g6r5 (blue-first 5-6-5, which no
 # simple-framebuffer names) are simple-framebuffer formats.
 PANEL_FORMATS = {"x8b8g8r8": (32, (0, 1, 2)), "a8b8g8r8": (32, (0, 1, 2)),
                  "x8r8g8b8": (32, (2, 1, 0)), "a8r8g8b8": (32, (2, 1, 0)),
+                 "r8g8b8": (24, (2, 1, 0)),
                  "x1r5g5b5": (16, ("BGR;15", (5, 5, 5))), "b5g6r5": (16, ("RGB;16", (5, 6, 5)))}
 # What the driver of zq_panel.c offers that a simple-framebuffer does not.
 MODULE_FORMATS = ("b5g6r5", "x8r8g8b8")
@@ -651,6 +652,9 @@ class Screen:
     # A vexpress screen of its own: {"stride": bytes, "format": one of PANEL_FORMATS},
     # and for zq_panel.c's driver "pages": 2, "on_request": True (panel_by_module).
     panel: dict = None
+    # The kernel's console left bound to the framebuffer, as on many boards,
+    # blanking after 2 s without a key, with a line written to it every 0.2 s.
+    console_bound: bool = False
 
 
 @dataclasses.dataclass
@@ -759,6 +763,8 @@ KERNEL_ARGUMENTS = [
     ("zq.ro", "faults", "read_only", _listed),
     ("zq.trace", "boot", "trace", _flag),
     ("zq.booted", "boot", "booted", _given),
+    ("zq.console", "screen", "console_bound", _flag),
+    ("consoleblank", "screen", "console_bound", lambda v: "2" if v else None),
     # The kernel's console kept off a panel of zq_panel.c: taking it over pans
     # to the first page.
     ("fbcon", "screen", "panel", lambda v: "map:1" if v is not None and panel_by_module(v) else None),
@@ -1135,12 +1141,13 @@ class Device:
                                          stride, 1)
                 table = [v & (0xFF << (8 - n)) & 0xFF for n in bits for v in range(256)]
                 return self.width, self.height, image.point(table).tobytes()
+            size = bpp // 8
             rgb = bytearray(self.width * self.height * 3)
             for y in range(self.height):
-                row = raw[y * stride:y * stride + self.width * 4]
+                row = raw[y * stride:y * stride + self.width * size]
                 out = memoryview(rgb)[y * self.width * 3:(y + 1) * self.width * 3]
                 for channel, at in enumerate(channels):
-                    out[channel::3] = row[at::4]
+                    out[channel::3] = row[at::size]
             return self.width, self.height, bytes(rgb)
         path = os.path.join(self.work, "screen.ppm")
         self._qmp("screendump", filename=path)

@@ -156,6 +156,7 @@ TEST(AnimationPictures, MissingFrameStopsTheLoadAndThePicturesBeforeItAreFreed) 
     for (prepared_bitmap* slot : SLOTS) *slot = prepared_bitmap{};  // freed already
     // Graphics mode is left set, never put back.
     EXPECT_EQ(fake_console_modes_set, std::vector<int>{KD_GRAPHICS});
+    EXPECT_EQ(fake_console_written(), "\033[?25l") << "the cursor is left hidden";
     fake_console_remove();
     fake_framebuffer_remove();
 }

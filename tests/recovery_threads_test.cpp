@@ -359,19 +359,22 @@ TEST(RecoveryProgram, TheConsoleKeepsOffTheScreenAndComesBack) {
         bool present;
         int mode, set_error;
         std::vector<int> modes_set;
+        const char* written;  // the cursor hidden, then shown again
         const char* line;
     } cases[] = {
-        {true, KD_TEXT, 0, {KD_GRAPHICS, KD_TEXT}, nullptr},
-        {true, KD_GRAPHICS, 0, {KD_GRAPHICS}, nullptr},  // as a boot logo left it
+        {true, KD_TEXT, 0, {KD_GRAPHICS, KD_TEXT}, "\033[?25l\033[?25h", nullptr},
+        {true, KD_GRAPHICS, 0, {KD_GRAPHICS}, "\033[?25l\033[?25h", nullptr},  // a boot logo's
         {true,
          KD_TEXT,
          EPERM,
          {},
+         "",
          "KDSETMODE: Operation not permitted; the console may draw over the screen\n"},
         {false,
          KD_TEXT,
          0,
          {},
+         "",
          "/dev/tty0: No such file or directory; the console may draw over the screen\n"},
     };
     for (const auto& c : cases) {
@@ -386,6 +389,9 @@ TEST(RecoveryProgram, TheConsoleKeepsOffTheScreenAndComesBack) {
         const std::string out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "bmp_open: No such file or directory\n");
         EXPECT_EQ(fake_console_modes_set, c.modes_set);
+        if (c.present) {
+            EXPECT_EQ(fake_console_written(), c.written);
+        }
         EXPECT_EQ(out.find("the console may draw") != std::string::npos, c.line != nullptr) << out;
         if (c.line != nullptr) {
             EXPECT_NE(out.find(c.line), std::string::npos) << out;

@@ -8,7 +8,7 @@ import time
 import pytest
 from PIL import Image
 
-from conftest import BUILD, HOME, Boot, Screen, device
+from conftest import BUILD, HOME, Boot, Screen, device, recovery
 from zqdevice import wait_until
 
 
@@ -32,6 +32,10 @@ def wait_for_picture(dev, picture, timeout=10):
     return wait_until(lambda: dev.screen() == picture, timeout, interval=0)
 
 
+def console_pixels(picture):
+    return sum(1 for i in range(0, len(picture[2]), 3) if picture[2][i:i + 3] == b"\xaa\xaa\xaa")
+
+
 def differing_pixels(a, b):
     return sum(1 for i in range(0, len(a[2]), 3) if a[2][i:i + 3] != b[2][i:i + 3])
 
@@ -46,6 +50,9 @@ PANEL["line"] = "row pitch: 2624, visible from byte 0, red at bit 0, green at 8,
 # A 16-bit panel whose driver reports blue-first 5-6-5.
 PANEL_BGR565 = {"stride": 1280, "format": "b5g6r5", "order": ["--order", "BGR565"],
                 "line": "row pitch: 1280, visible from byte 0, red at bit 0, green at 5, blue at 11"}
+# A 24-bit packed panel, rows padded to 1,952 bytes.
+PANEL_888 = {"stride": 1952, "format": "r8g8b8", "order": ["--order", "BGR"],
+             "line": "row pitch: 1952, visible from byte 0, red at bit 16, green at 8, blue at 0"}
 
 # A double-height panel that shows only what its driver is told of, at its
 # second page, as a page-flipping system leaves it.
@@ -61,7 +68,8 @@ SCREEN_KEYS = ("stride", "format", "pages", "on_request")
     ("vexpress", 32, 800, 480, None), ("vexpress", 32, 640, 480, None),
     ("vexpress", 16, 800, 480, None), ("vexpress", 16, 640, 480, None),
     ("vexpress", 32, 640, 480, PANEL), ("vexpress", 16, 640, 480, PANEL_555),
-    ("vexpress", 16, 640, 480, PANEL_BGR565), ("vexpress", 32, 640, 480, PANEL_ON_REQUEST)])
+    ("vexpress", 16, 640, 480, PANEL_BGR565), ("vexpress", 24, 640, 480, PANEL_888),
+    ("vexpress", 32, 640, 480, PANEL_ON_REQUEST)])
 def test_preview_equals_the_screen(tmp_path, machine, bpp, width, height, panel):
     pictures = preview(tmp_path, width, height, bpp, (panel or {}).get("order", ()))
     screen = None if panel is None else {k: panel[k] for k in SCREEN_KEYS if k in panel}
@@ -94,3 +102,24 @@ def test_preview_equals_the_screen(tmp_path, machine, bpp, width, height, panel)
         assert (seen[-1][1] - seen[0][1]) / (len(seen) - 1) < 1.0, seen
         if panel and panel.get("pages", 1) > 1:
             assert not any(dev.screen(page=0)[2]), "nothing is drawn on the page not shown"
+
+
+def test_the_console_keeps_off_the_menu_and_shows_again_once_it_ends(tmp_path):
+    """The kernel's console bound to the screen, written to all along and
+    blanking after 2 s without a key: the menu stays as zqbmp draws it past
+    the blanking; once zqrecovery has ended, the console draws again."""
+    pictures = preview(tmp_path, 800, 480, 32)
+    with device(screen=Screen(console_bound=True), boot=recovery()) as dev:
+        dev.wait_for_line(r"worker_thread_function\(\) \d+ started")
+        dev.press(HOME)
+        assert wait_for_picture(dev, pictures["menu"]), \
+            differing_pixels(dev.screen(), pictures["menu"])
+        shown = time.time()
+        lines = dev.mark()
+        while time.time() < shown + 3:
+            assert dev.screen() == pictures["menu"], differing_pixels(dev.screen(), pictures["menu"])
+        assert dev.wait_for_line(r"zq: console line (\d+)", start=lines)
+        dev.press(HOME)
+        dev.wait_for_line(r"zq: zqrecovery exited 0")
+        # The console's text is light grey, a colour the menu has none of.
+        assert wait_until(lambda: console_pixels(dev.screen()) > 100, 5, 0)

@@ -83,6 +83,10 @@ void fake_console_install(int mode, int set_error) {
     console_installed = true;
 }
 
+std::string fake_console_written() {
+    return read_text_file(CONSOLE);
+}
+
 void fake_console_remove() {
     console_installed = false;
     unlink(CONSOLE);

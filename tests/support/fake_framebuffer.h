@@ -3,6 +3,7 @@
 // so a test binary that uses it links with -Wl,--wrap=ioctl.
 #pragma once
 
+#include <string>
 #include <vector>
 
 void fake_framebuffer_install(int xres, int yres, int bits_per_pixel);
@@ -19,4 +20,6 @@ void fake_framebuffer_remove();
 void fake_console_install(int mode, int set_error);
 extern int fake_console_mode;
 extern std::vector<int> fake_console_modes_set;
+// What the programs wrote to the console since it was installed.
+std::string fake_console_written();
 void fake_console_remove();
