@@ -62,6 +62,27 @@ constexpr const char* UPDATE_DONE = "done.\n";
 constexpr const char* UPDATE_PENDING = "the next start finishes this update.\n";
 constexpr const char* UPDATE_REFUSED =
     "an earlier update is not finished: this one does not start.\n";
+// A tree sealed with a manifest at its root (MANIFEST_NAME), checked before
+// anything is written; a difference or a damaged manifest installs nothing.
+constexpr const char* MANIFEST_NAME = "zq-manifest";
+constexpr const char* MANIFEST_CHECKED_FORMAT = "checked against the card's manifest: %u entries\n";
+constexpr const char* MANIFEST_NOT_LISTED_FORMAT = "%s: on the card, not in the manifest\n";
+constexpr const char* MANIFEST_MISSING_FORMAT = "/%s: in the manifest, not on the card\n";
+constexpr const char* MANIFEST_SIZE_FORMAT = "%s: %llu bytes on the card, %llu in the manifest\n";
+constexpr const char* MANIFEST_TYPE_FORMAT = "%s: a %s on the card, a %s in the manifest\n";
+constexpr const char* MANIFEST_CASE_FORMAT =
+    "%s: in the manifest as /%s: the names differ only in case\n";
+constexpr const char* MANIFEST_DAMAGED_FORMAT = "the card's manifest is damaged: %s\n";
+// How it is damaged.
+constexpr const char* MANIFEST_CUT_SHORT = "cut short or changed";
+constexpr const char* MANIFEST_NOT_ONE = "not a manifest of this kind";
+constexpr const char* MANIFEST_BAD_LINE = "a line that cannot be read";
+constexpr const char* MANIFEST_TWICE = "a name listed twice";
+constexpr const char* MANIFEST_TOO_LARGE = "not a file of at most 16 MiB";
+constexpr const char* MANIFEST_MORE_FORMAT = "and %u more differences\n";
+constexpr const char* MANIFEST_REFUSED =
+    "the card does not hold the tree its manifest lists: nothing installed, the device is "
+    "unchanged.\n";
 // The cards, as run_menu mounts them.
 constexpr const char* MOUNTED_FORMAT = "mounted %s. errno=%d\n";
 constexpr const char* MOUNT_FAILED_FORMAT = "failed to mount %s. errno=%d\n";
