@@ -79,6 +79,7 @@ constexpr const char* MANIFEST_NOT_ONE = "not a manifest of this kind";
 constexpr const char* MANIFEST_BAD_LINE = "a line that cannot be read";
 constexpr const char* MANIFEST_TWICE = "a name listed twice";
 constexpr const char* MANIFEST_TOO_LARGE = "not a file of at most 16 MiB";
+constexpr const char* MANIFEST_HASH_FORMAT = "%s: its bytes are not the manifest's\n";
 constexpr const char* MANIFEST_MORE_FORMAT = "and %u more differences\n";
 constexpr const char* MANIFEST_REFUSED =
     "the card does not hold the tree its manifest lists: nothing installed, the device is "

@@ -506,4 +506,64 @@ TEST(ZqbmpUpdateCheck, WarnsOfWhatTheCardOrTheDeviceWouldChange) {
     }
 }
 
+// A sealed tree passes update-check and sha256sum -c; each way it can go
+// wrong after the seal is a difference, and the card's verdict.
+TEST(ZqbmpUpdateSeal, ASealedTreeChecksAndEachChangeAfterTheSealFails) {
+    const std::string refused =
+        "the card does not hold the tree its manifest lists: nothing "
+        "installed, the device is unchanged.";
+    const struct {
+        const char* name;
+        std::function<void(const std::string&)> change;
+        std::string line;
+    } cases[] = {
+        {"untouched", [](const std::string&) {}, "checked against the card's manifest: 5 entries"},
+        {"flipped", [](const std::string& t) { write_text_file(t + "/system/lib/a.so", "hellp"); },
+         "warning: /system/lib/a.so: its bytes are not the manifest's"},
+        {"removed", [](const std::string& t) { unlink((t + "/data/b.txt").c_str()); },
+         "warning: /data/b.txt: in the manifest, not on the card"},
+        {"desktop", [](const std::string& t) { write_text_file(t + "/system/._a.so", "x"); },
+         "warning: /system/._a.so: on the card, not in the manifest"},
+        {"cut",
+         [](const std::string& t) {
+             const std::string m = read_text_file(t + "/zq-manifest");
+             write_text_file(t + "/zq-manifest", m.substr(0, m.size() / 2));
+         },
+         "warning: the card's manifest is damaged: cut short or changed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string tree = scratch_dir(std::string("seal-") + c.name);
+        make_dirs(tree + "/system/lib");
+        make_dirs(tree + "/data");
+        write_text_file(tree + "/system/lib/a.so", "hello");
+        write_text_file(tree + "/data/b.txt", "");
+        const program_result seal = zqbmp({"update-seal", tree});
+        ASSERT_EQ(seal.exit_status, 0) << seal.out << seal.err;
+        EXPECT_EQ(seal.out, "sealed " + tree + "/zq-manifest: 5 entries\n");
+        const program_result sums = run_program(
+            {.args = {
+                 "/bin/sh", "-c",
+                 "cd '" + tree + "' && grep -E '^[0-9a-f]{64}  ' zq-manifest | sha256sum -c -"}});
+        EXPECT_EQ(sums.out, "data/b.txt: OK\nsystem/lib/a.so: OK\n") << sums.err;
+        c.change(tree);
+        const program_result r = zqbmp({"update-check", tree});
+        EXPECT_EQ(r.exit_status, c.line[0] == 'w' ? 1 : 0) << r.out;
+        EXPECT_TRUE(has_line(r.out, c.line)) << r.out;
+        EXPECT_EQ(has_line(r.out, refused), c.line[0] == 'w') << r.out;
+        remove_tree(tree);
+    }
+    // A name a FAT card cannot carry is refused, and no manifest is written.
+    const std::string tree = scratch_dir("seal-refused");
+    make_dirs(tree + "/system/app.");
+    const program_result r = zqbmp({"update-seal", tree});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_NE(r.err.find("/system/app.: a name a manifest or a FAT card cannot carry"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(access((tree + "/zq-manifest").c_str(), F_OK), 0);
+    EXPECT_NE(access((tree + "/zq-manifest.new").c_str(), F_OK), 0);
+    remove_tree(tree);
+}
+
 }  // namespace

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "recovery_facts.h"
+#include "update_manifest.h"
 #include "update_paths.h"
 
 namespace {
@@ -35,7 +36,76 @@ struct check_state {
     totals system;
     totals data;
     std::string longest;  // the longest line the device would draw
+    update_manifest manifest{};
+    bool sealed = false;              // the tree holds a manifest, read whole
+    unsigned differences = 0;         // from it
+    manifest_writer* seal = nullptr;  // update-seal: the manifest being written
+    bool refused = false;             // update-seal: a name it cannot carry
 };
+
+// The SHA-256 of a file on the desk; false, errno set, when it cannot be read.
+bool hash_file(const std::string& path, char hex[SHA256_HEX_SIZE]) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    sha256_state state;
+    sha256_init(&state);
+    std::vector<char> buffer(1 << 16);
+    ssize_t got = 0;
+    while ((got = read(fd, buffer.data(), buffer.size())) > 0) {
+        sha256_feed(&state, buffer.data(), static_cast<size_t>(got));
+    }
+    const int error = errno;
+    close(fd);
+    errno = error;
+    sha256_finish(&state, hex);
+    return got == 0;
+}
+
+__attribute__((format(printf, 2, 3))) void warn(check_state* state, const char* format, ...);
+
+// An entry the walk takes, held to the tree's manifest, or written to the one being sealed.
+void manifest_entry_met(check_state* state, const update_entry* entry, bool directory) {
+    const char* dest = entry->destination;
+    const char* name = dest + 1;
+    const auto size = static_cast<unsigned long long>(entry->st.st_size);
+    char hex[SHA256_HEX_SIZE] = "";
+    const std::string host = state->tree + dest;
+    if (!directory && (state->seal != nullptr || state->sealed) && !hash_file(host, hex)) {
+        if (state->seal == nullptr) return;  // the check says it cannot be read
+        (void)fprintf(stderr, "zqbmp: %s: cannot be read: %s\n", host.c_str(), strerror(errno));
+        ++state->skipped;
+        return;
+    }
+    if (state->seal != nullptr) {
+        const size_t length = strlen(name);
+        if (strpbrk(name, "\\\n") != nullptr || name[length - 1] == '.' ||
+            name[length - 1] == ' ') {
+            (void)fprintf(stderr,
+                          "zqbmp: %s: a name a manifest or a FAT card cannot carry (a backslash, "
+                          "a line end, a trailing dot or space)\n",
+                          dest);
+            state->refused = true;
+        } else if (directory) {
+            manifest_write_directory(state->seal, name);
+        } else {
+            manifest_write_file(state->seal, name, size, hex);
+        }
+        return;
+    }
+    if (!state->sealed) return;
+    manifest_entry* listed = nullptr;
+    const manifest_verdict verdict =
+        manifest_check(&state->manifest, name, directory, size, &listed);
+    char line[TEXT_BUFFER_SIZE];
+    manifest_difference_line(line, sizeof line, verdict, dest, directory, size, listed);
+    if (verdict == MANIFEST_LISTED && !directory && strcmp(hex, listed->hash) != 0) {
+        (void)snprintf(line, sizeof line, MANIFEST_HASH_FORMAT, dest);
+    }
+    if (line[0] != '\0') {
+        ++state->differences;
+        warn(state, "%s", line);
+    }
+}
 
 const char* kind_of(mode_t mode) {
     if (S_ISLNK(mode)) return "a symbolic link";
@@ -146,7 +216,7 @@ update_step check_entry(update_choice choice, const char* directory, const char*
                         update_entry* entry, int /*depth*/, void* /*level*/, void* context) {
     auto* state = static_cast<check_state*>(context);
     if (choice == UPDATE_IGNORED) {
-        if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0) {
+        if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0 && strcmp(name, MANIFEST_NAME) != 0) {
             printf("skip %s/%s: only system and data are taken at the top of the tree\n", directory,
                    name);
             ++state->skipped;
@@ -177,8 +247,10 @@ update_step check_entry(update_choice choice, const char* directory, const char*
         ++state->skipped;
     } else if (choice == UPDATE_DIRECTORY) {
         printf("dir  %s\n", dest);
+        manifest_entry_met(state, entry, true);
         return UPDATE_STEP_DESCEND;
     } else if (choice == UPDATE_FILE) {
+        manifest_entry_met(state, entry, false);
         const long long size = entry->st.st_size;
         printf("file %s %lld bytes\n", dest, size);
         totals& t = strncmp(dest, "/system", 7) == 0 ? state->system : state->data;
@@ -215,6 +287,31 @@ void check_failed(const char* path, int /*depth*/, update_level_failure /*why*/,
 }
 
 constexpr update_visitor CHECK_WALK = {enter_level, check_entry, check_failed, leave_level};
+
+// Every entry the device would install, into the manifest; what it would
+// skip, on standard error, as a failure of the seal.
+update_step seal_entry(update_choice choice, const char* directory, const char* name,
+                       update_entry* entry, int /*depth*/, void* /*level*/, void* context) {
+    auto* state = static_cast<check_state*>(context);
+    if (choice == UPDATE_IGNORED) return UPDATE_STEP_NEXT;
+    if (choice == UPDATE_DIRECTORY || choice == UPDATE_FILE) {
+        manifest_entry_met(state, entry, choice == UPDATE_DIRECTORY);
+        return choice == UPDATE_DIRECTORY ? UPDATE_STEP_DESCEND : UPDATE_STEP_NEXT;
+    }
+    if (choice == UPDATE_OTHER) return UPDATE_STEP_NEXT;  // the device skips it silently
+    (void)fprintf(stderr, "zqbmp: %s/%s: the device would not install it: not sealed\n", directory,
+                  name);
+    ++state->skipped;
+    return UPDATE_STEP_NEXT;
+}
+
+void seal_failed(const char* path, int /*depth*/, update_level_failure /*why*/, int error,
+                 void* /*level*/, void* context) {
+    (void)fprintf(stderr, "zqbmp: %s: cannot be read: %s\n", path, strerror(error));
+    ++static_cast<check_state*>(context)->skipped;
+}
+
+constexpr update_visitor SEAL_WALK = {enter_level, seal_entry, seal_failed, leave_level};
 
 // The line the device would draw for an entry, kept when it is the longest.
 update_step longest_entry(update_choice choice, const char* directory, const char* name,
@@ -262,10 +359,64 @@ int update_check(const char* tree, int item) {
     check_state state;
     state.tree = tree;
     state.root = root;
+    const char* why = nullptr;
+    const int loaded = manifest_load(tree, &state.manifest, &why);
+    state.sealed = loaded == 0;
+    if (loaded < 0) {
+        warn(&state, MANIFEST_DAMAGED_FORMAT, why);
+        ++state.differences;
+    }
     update_walk_tree(root, 0, state.root.size(), &DESK_TREE, &CHECK_WALK, &state);
+    for (size_t i = 0; i < state.manifest.count; ++i) {
+        if (state.manifest.entries[i].seen) continue;
+        warn(&state, MANIFEST_MISSING_FORMAT, state.manifest.entries[i].name);
+        ++state.differences;
+    }
+    if (state.sealed && state.differences == 0) {
+        printf(MANIFEST_CHECKED_FORMAT, static_cast<unsigned>(state.manifest.count));
+    } else if (loaded <= 0) {
+        printf("%s", MANIFEST_REFUSED);
+    }
+    manifest_free(&state.manifest);
     printf("total /system: %lld files, %lld bytes\n", state.system.files, state.system.bytes);
     printf("total /data: %lld files, %lld bytes\n", state.data.files, state.data.bytes);
     printf("skipped: %d\n", state.skipped);
     printf("warnings: %d\n", state.warnings);
     return state.skipped > 0 || state.warnings > 0 ? 1 : 0;
+}
+
+int update_seal(const char* tree) {
+    struct stat st {};
+    if (stat(tree, &st) != 0 || !S_ISDIR(st.st_mode)) {
+        (void)fprintf(stderr, "zqbmp: %s: not a directory\n", tree);
+        return 2;
+    }
+    const std::string path = std::string(tree) + "/" + MANIFEST_NAME;
+    const std::string temporary = path + ".new";
+    FILE* out = fopen(temporary.c_str(), "w");
+    if (out == nullptr) {
+        perror(temporary.c_str());
+        return 2;
+    }
+    check_state state;
+    state.tree = tree;
+    state.root = MENU_ITEMS[4 * 2 + 1];
+    state.check_case = false;
+    manifest_writer writer;
+    manifest_write_begin(&writer, out);
+    state.seal = &writer;
+    update_walk_tree(state.root.c_str(), 0, state.root.size(), &DESK_TREE, &SEAL_WALK, &state);
+    const bool written = manifest_write_end(&writer) == 0;
+    const int error = errno;
+    if (fclose(out) != 0 || !written || state.refused || state.skipped > 0 ||
+        rename(temporary.c_str(), path.c_str()) != 0) {
+        if (!state.refused && state.skipped == 0) {
+            (void)fprintf(stderr, "zqbmp: %s: %s\n", path.c_str(),
+                          strerror(written ? errno : error));
+        }
+        unlink(temporary.c_str());
+        return state.refused || state.skipped > 0 ? 1 : 2;
+    }
+    printf("sealed %s: %zu entries\n", path.c_str(), writer.count);
+    return 0;
 }

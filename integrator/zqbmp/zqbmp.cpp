@@ -4,7 +4,9 @@
 //   zqbmp check MEDIA_DIR --screen WxHxBPP [GEOMETRY] [--tree TREE] [--strict]
 //                                              what the programs make of /ZQ/media
 //   zqbmp preview MEDIA_DIR --screen WxHxBPP [GEOMETRY] OUTDIR   PNGs of what the screen shows
-//   zqbmp update-check TREE [--item N]         what an update would install or skip
+//   zqbmp update-check TREE [--item N]         what an update would install or skip,
+//                                              held to the tree's manifest
+//   zqbmp update-seal TREE                     writes the tree's manifest
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +25,7 @@ int usage() {
         "       zqbmp check MEDIA_DIR --screen WxHxBPP [GEOMETRY] [--tree TREE] [--strict]\n"
         "       zqbmp preview MEDIA_DIR --screen WxHxBPP [GEOMETRY] OUTDIR\n"
         "       zqbmp update-check TREE [--item N]   (N: menu item 1 to 6, default 4)\n"
+        "       zqbmp update-seal TREE\n"
         "BPP is 16, 24 or 32. GEOMETRY, as the driver reports it:\n"
         "  --pitch BYTES   bytes from a row to the next (line_length)\n"
         "  --offset X,Y    the visible screen's place in the virtual one (xoffset, yoffset)\n"
@@ -121,6 +124,7 @@ int main(int argc, char** argv) {
         if (check && i == argc) return media_check(argv[2], screen, options);
         if (preview && i == argc - 1) return media_preview(argv[2], screen, argv[i]);
     }
+    if (argc == 3 && strcmp(argv[1], "update-seal") == 0) return update_seal(argv[2]);
     if (argc == 3 && strcmp(argv[1], "update-check") == 0) return update_check(argv[2], 4);
     if (argc == 5 && strcmp(argv[1], "update-check") == 0 && strcmp(argv[3], "--item") == 0) {
         int item = 0;

@@ -22,10 +22,11 @@ constexpr uint32_t rotr(uint32_t x, unsigned n) {
 // One block: the message schedule is kept as a 16-word ring.
 void compress(uint32_t h[8], const uint8_t* block) {
     uint32_t w[16];
-    for (unsigned i = 0; i < 16; ++i)
+    for (unsigned i = 0; i < 16; ++i) {
         w[i] = static_cast<uint32_t>(block[4 * i]) << 24 |
                static_cast<uint32_t>(block[4 * i + 1]) << 16 |
                static_cast<uint32_t>(block[4 * i + 2]) << 8 | block[4 * i + 3];
+    }
     uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], k = h[7];
     for (unsigned i = 0; i < 64; ++i) {
         if (i >= 16) {

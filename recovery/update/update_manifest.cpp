@@ -84,6 +84,7 @@ const char* read_entries(char* at, const char* end, update_manifest* m, size_t c
 
 const char* manifest_parse(char* text, size_t size, update_manifest* manifest) {
     *manifest = update_manifest{text, nullptr, 0};
+    if (text == nullptr) return strerror(ENOMEM);
     text[size] = '\0';
     // The trailer: the last line, which seals every byte before it.
     size_t last = size > 0 && text[size - 1] == '\n' ? size - 1 : 0;
