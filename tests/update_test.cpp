@@ -42,6 +42,7 @@
 #include "support/test_paths.h"
 #include "support/wait_until.h"
 #include "update_commit.h"
+#include "update_manifest.h"
 #include "update_paths.h"
 #include "update_run.h"
 
@@ -574,6 +575,81 @@ TEST_F(UpdateWalk, MissingRootSaysTheCardHoldsNoTree) {
               (std::vector<std::string>{"the update tree holds neither system nor data", "done."}));
 }
 
+// The manifest of {name under the update root: bytes, or "" with a trailing slash: a directory}.
+void seal(const std::vector<std::pair<std::string, std::string>>& entries) {
+    FILE* out = fopen((ROOT + "/zq-manifest").c_str(), "w");
+    manifest_writer writer;
+    manifest_write_begin(&writer, out);
+    for (const auto& [name, bytes] : entries) {
+        if (name.back() == '/') {
+            manifest_write_directory(&writer, name.substr(0, name.size() - 1).c_str());
+            continue;
+        }
+        sha256_state sum;
+        char hex[SHA256_HEX_SIZE];
+        sha256_init(&sum);
+        sha256_feed(&sum, bytes.data(), bytes.size());
+        sha256_finish(&sum, hex);
+        manifest_write_file(&writer, name.c_str(), bytes.size(), hex);
+    }
+    ASSERT_EQ(manifest_write_end(&writer), 0);
+    fclose(out);
+}
+
+// A sealed tree installs as the card holds it; one that differs from its
+// manifest, or whose manifest is damaged, installs nothing.
+TEST_F(UpdateWalk, ASealedTreeInstallsOnlyAsItsManifestListsIt) {
+    const std::string refused =
+        "the card does not hold the tree its manifest lists: nothing installed, the device is "
+        "unchanged.";
+    const struct {
+        const char* what;
+        std::function<void()> change;  // after the seal
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"as sealed", [] {}, {"checked against the card's manifest: 5 entries"}},
+        {"cut short",
+         [this] { file("system/lib/a.so", "he"); },
+         {"/system/lib/a.so: 2 bytes on the card, 5 in the manifest", refused}},
+        {"a file gone",
+         [] { unlink((ROOT + "/data/b.txt").c_str()); },
+         {"/data/b.txt: in the manifest, not on the card", refused}},
+        {"six desktop files",
+         [this] {
+             for (int i = 0; i < 6; ++i) file("system/._" + std::to_string(i), "x");
+         },
+         {"and 2 more differences", refused}},
+        {"manifest damaged",
+         [] { truncate((ROOT + "/zq-manifest").c_str(), 40); },
+         {"the card's manifest is damaged: cut short or changed", refused}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        remove_tree("/system/lib");
+        remove_tree(ROOT);
+        file("system/lib/a.so", "hello");
+        file("data/b.txt", "");
+        seal({{"system/", ""},
+              {"system/lib/", ""},
+              {"system/lib/a.so", "hello"},
+              {"data/", ""},
+              {"data/b.txt", ""}});
+        c.change();
+        fb_clear();
+        posx = posy = console_offsetY = 0;
+        walk();
+        std::string shown;  // the lines joined: the refusal wraps
+        for (const std::string& line : screen_lines())
+            shown += line + (line.size() < 80 ? "\n" : "");
+        for (const std::string& line : c.lines) {
+            EXPECT_NE(shown.find(line + "\n"), std::string::npos) << line << "\n" << shown;
+        }
+        const bool installs = c.lines[0][0] == 'c';
+        EXPECT_EQ(exists("/system/lib/a.so"), installs) << shown;
+        EXPECT_EQ(shown.find(refused) != std::string::npos, !installs) << shown;
+    }
+}
+
 TEST_F(UpdateWalk, OverLongPathsAreSkippedByNameAndNothingIsInstalled) {
     // Three nested 255-character names, then a file whose source path takes
     // 1023 bytes (it fits) and one of 1024 (it does not).
@@ -937,6 +1013,10 @@ TEST_P(UpdateFaults, EveryFailingCallLeavesEachFileOldOrNewAndTheScreenTrue) {
             const bool not_committed = std::any_of(lines.begin(), lines.end(), [](const auto& l) {
                 return l.rfind("0 installed, ", 0) == 0;
             });
+            // The card's manifest could not be read: nothing was begun.
+            const bool refused = std::any_of(lines.begin(), lines.end(), [](const auto& l) {
+                return l.rfind("the card does not hold the tree", 0) == 0;
+            });
             // Committed, with what could not be renamed left to the next start, which ran.
             const bool pending = std::find(lines.begin(), lines.end(),
                                            "the next start finishes this update.") != lines.end();
@@ -959,7 +1039,7 @@ TEST_P(UpdateFaults, EveryFailingCallLeavesEachFileOldOrNewAndTheScreenTrue) {
                         return !named.empty() && (path + "/").rfind(named + "/", 0) == 0;
                     });
                 EXPECT_EQ(now[i] == "new",
-                          pending || (said_copied && !said_failed && !not_committed))
+                          pending || (said_copied && !said_failed && !not_committed && !refused))
                     << path << testing::PrintToString(lines);
                 installed_files += installed[i] == "new";
             }
@@ -994,7 +1074,7 @@ TEST_P(UpdateFaults, EveryFailingCallLeavesEachFileOldOrNewAndTheScreenTrue) {
             const std::string tally = std::to_string(installed_files) + " installed, ";
             const bool tallied = std::any_of(lines.begin(), lines.end(),
                                              [&](const auto& l) { return l.rfind(tally, 0) == 0; });
-            EXPECT_TRUE(tallied || installed_files == static_cast<int>(SCENARIO.size()))
+            EXPECT_TRUE(tallied || refused || installed_files == static_cast<int>(SCENARIO.size()))
                 << testing::PrintToString(lines);
             EXPECT_LE(failure_lines, 2) << testing::PrintToString(lines);
             // All or nothing: a failure anywhere before the commit point leaves the whole tree old.

@@ -360,10 +360,11 @@ int update_check(const char* tree, int item) {
     state.tree = tree;
     state.root = root;
     const char* why = nullptr;
-    const int loaded = manifest_load(tree, &state.manifest, &why);
+    char path[TEXT_BUFFER_SIZE];
+    const int loaded = manifest_load(tree, path, &state.manifest, &why);
     state.sealed = loaded == 0;
     if (loaded < 0) {
-        warn(&state, MANIFEST_DAMAGED_FORMAT, why);
+        warn(&state, MANIFEST_DAMAGED_FORMAT, why != nullptr ? why : strerror(errno));
         ++state.differences;
     }
     update_walk_tree(root, 0, state.root.size(), &DESK_TREE, &CHECK_WALK, &state);

@@ -155,6 +155,7 @@ char copy_buffer[COPY_BUFFER_SIZE];
 struct install_context {
     update_run run;
     char message[TEXT_BUFFER_SIZE];
+    bool refused;  // the card does not hold the tree its manifest lists
 };
 
 // An entry that failed at the commit: every file it holds is not installed.
@@ -202,7 +203,9 @@ update_outcome commit(install_context* context) {
 
 // The run of an update of root, on the road given, with nothing counted yet.
 void new_run(update_run* run, const char* root, bool all_or_nothing) {
+    update_manifest* manifest = run->manifest;
     memset(run, 0, sizeof *run);
+    run->manifest = manifest;
     run->root_length = strlen(root);
     run->all_or_nothing = all_or_nothing;
     run->copy_buffer = copy_buffer;
@@ -211,10 +214,36 @@ void new_run(update_run* run, const char* root, bool all_or_nothing) {
     run->wait_written = all_or_nothing && sync_clears_write_errors();
 }
 
+// Whether the walk met the card other than its manifest lists it: the first
+// differences are drawn, how many more, and the refusal.
+bool manifest_refuses(install_context* context) {
+    update_run* run = &context->run;
+    const update_manifest* manifest = run->manifest;
+    unsigned differences = run->differences;
+    for (size_t i = 0; i < manifest->count; ++i) {
+        if (manifest->entries[i].seen) continue;
+        if (differences < MANIFEST_SHOWN) {
+            (void)snprintf(run->difference_lines[differences], TEXT_BUFFER_SIZE,
+                           MANIFEST_MISSING_FORMAT, manifest->entries[i].name);
+        }
+        ++differences;
+    }
+    if (differences == 0) return false;
+    for (unsigned i = 0; i < differences && i < MANIFEST_SHOWN; ++i) {
+        draw_string(font_20px, run->difference_lines[i]);
+    }
+    if (differences > MANIFEST_SHOWN) {
+        draw_message(context->message, MANIFEST_MORE_FORMAT, differences - MANIFEST_SHOWN);
+    }
+    context->refused = true;
+    return true;
+}
+
 // Walks the update root with /system and /data writable: all or nothing where
 // the partitions have room for every new file at once, else file by file. A
-// failure the plan finds stages nothing.
-update_outcome install(install_context* context, const char* root) {
+// failure the plan finds stages nothing; so does a card that differs from its
+// manifest.
+update_outcome install_tree(install_context* context, const char* root) {
     update_run* run = &context->run;
     new_run(run, root, false);
     // Where the record cannot outlive a cut, nothing can be made whole.
@@ -226,7 +255,13 @@ update_outcome install(install_context* context, const char* root) {
         }
     }
     run->quiet = true;
-    bool fits = !in_memory && plan_update(run, root);
+    // A sealed tree is planned wherever it goes: the plan holds it to its manifest.
+    bool fits = (!in_memory || run->manifest != nullptr) && plan_update(run, root) && !in_memory;
+    if (run->manifest != nullptr) {
+        if (manifest_refuses(context)) return UPDATE_TOOK_NOTHING;
+        draw_message(context->message, MANIFEST_CHECKED_FORMAT,
+                     static_cast<unsigned>(run->manifest->count));
+    }
     if (fits && run->tally.failed > 0) {
         // Again, drawn: every failure the plan finds; then nothing is staged.
         // (A card that reads otherwise this time is planned anew.)
@@ -258,10 +293,37 @@ update_outcome install(install_context* context, const char* root) {
     return UPDATE_FILE_BY_FILE;
 }
 
+// The update of root, held to the manifest at its root where it has one.
+update_outcome install(install_context* context, const char* root) {
+    update_manifest manifest{};
+    const char* why = nullptr;
+    char path[TEXT_BUFFER_SIZE];
+    const int sealed = manifest_load(root, path, &manifest, &why);
+    update_outcome outcome = UPDATE_TOOK_NOTHING;
+    if (sealed < 0) {
+        if (why != nullptr) {
+            draw_message(context->message, MANIFEST_DAMAGED_FORMAT, why);
+        } else {
+            draw_message(context->message, READ_FAILED_FORMAT, path, strerror(errno));
+        }
+        context->refused = true;
+    } else {
+        context->run.manifest = sealed == 0 ? &manifest : nullptr;
+        outcome = install_tree(context, root);
+        context->run.manifest = nullptr;
+    }
+    manifest_free(&manifest);
+    return outcome;
+}
+
 // The update's last lines: why nothing took effect, the tally where not
 // everything did, a tree with nothing to install.
 void conclude(install_context* context, update_outcome outcome) {
     const update_run& run = context->run;
+    if (context->refused) {
+        draw_string(font_20px, MANIFEST_REFUSED);
+        return;
+    }
     const walk_tally& tally = run.tally;
     if (run.top_entries == 0 && tally.failed == 0) draw_string(font_20px, NEITHER_TREE);
     if (outcome == UPDATE_LEFT_PENDING) draw_string(font_20px, UPDATE_PENDING);

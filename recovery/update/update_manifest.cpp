@@ -101,45 +101,46 @@ const char* manifest_parse(char* text, size_t size, update_manifest* manifest) {
     if (last > 0 && strncmp(trailer, "end ", 4) == 0 && read_number(trailer + 4, &count, &digits) &&
         strncmp(digits + 1, sum, HASH_DIGITS) == 0 && digits[1 + HASH_DIGITS] == '\n' &&
         count <= last / 4) {
-        manifest->entries = static_cast<manifest_entry*>(calloc(count + 1, sizeof(manifest_entry)));
+        const auto entries = static_cast<size_t>(count);  // below last
+        manifest->entries =
+            static_cast<manifest_entry*>(calloc(entries + 1, sizeof(manifest_entry)));
         why = manifest->entries == nullptr ? strerror(ENOMEM)
-                                           : read_entries(text, trailer, manifest, count);
+                                           : read_entries(text, trailer, manifest, entries);
     }
     if (why != nullptr) manifest_free(manifest);
     return why;
 }
 
-int manifest_load(const char* root, update_manifest* manifest, const char** why) {
-    char path[TEXT_BUFFER_SIZE];
+int manifest_load(const char* root, char* path, update_manifest* manifest, const char** why) {
     *manifest = update_manifest{};
     *why = nullptr;
-    (void)snprintf(path, sizeof path, "%s/%s", root, MANIFEST_NAME);
+    (void)snprintf(path, TEXT_BUFFER_SIZE, "%s/%s", root, MANIFEST_NAME);
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) return 1;
-        *why = strerror(errno);
-        return -1;
-    }
+    if (fd < 0) return errno == ENOENT ? 1 : -1;
     struct stat st {};
     char* text = nullptr;
     size_t size = 0;
-    if (fstat(fd, &st) != 0) {
-        *why = strerror(errno);
-    } else if (!S_ISREG(st.st_mode) ||
-               static_cast<unsigned long long>(st.st_size) > MANIFEST_MAX_BYTES) {
+    bool failed = fstat(fd, &st) != 0;
+    if (!failed && (!S_ISREG(st.st_mode) ||
+                    static_cast<unsigned long long>(st.st_size) > MANIFEST_MAX_BYTES)) {
         *why = MANIFEST_TOO_LARGE;
-    } else if ((text = static_cast<char*>(malloc(static_cast<size_t>(st.st_size) + 1))) ==
-               nullptr) {
-        *why = strerror(ENOMEM);
+    } else if (!failed) {
+        text = static_cast<char*>(malloc(static_cast<size_t>(st.st_size) + 1));
+        failed = text == nullptr;
     }
-    while (*why == nullptr && size < static_cast<size_t>(st.st_size)) {
+    while (!failed && *why == nullptr && size < static_cast<size_t>(st.st_size)) {
         const ssize_t got = read(fd, text + size, static_cast<size_t>(st.st_size) - size);
-        if (got <= 0) *why = got == 0 ? MANIFEST_CUT_SHORT : strerror(errno);
+        if (got == 0) *why = MANIFEST_CUT_SHORT;
+        failed = got < 0;
         size += got > 0 ? static_cast<size_t>(got) : 0;
     }
+    const int error = errno;
     close(fd);
-    if (*why == nullptr) return (*why = manifest_parse(text, size, manifest)) == nullptr ? 0 : -1;
+    if (!failed && *why == nullptr) {
+        return (*why = manifest_parse(text, size, manifest)) == nullptr ? 0 : -1;
+    }
     free(text);
+    errno = error;
     return -1;
 }
 

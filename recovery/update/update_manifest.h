@@ -38,9 +38,10 @@ struct update_manifest {
 // owned by the manifest from then on, freed when it is damaged). nullptr,
 // or why it is damaged.
 const char* manifest_parse(char* text, size_t size, update_manifest* manifest);
-// Reads the manifest at the update root. 0; 1 when the root holds none;
-// -1, why set (a system error's text, or a damage), when it cannot be trusted.
-int manifest_load(const char* root, update_manifest* manifest, const char** why);
+// Reads the manifest at the update root (its path into path, TEXT_BUFFER_SIZE
+// bytes). 0; 1 when the root holds none; -1 when it cannot be trusted, with
+// why set to the damage, or nullptr and errno set where it cannot be read.
+int manifest_load(const char* root, char* path, update_manifest* manifest, const char** why);
 void manifest_free(update_manifest* manifest);
 
 // What a manifest says of an entry on the card.

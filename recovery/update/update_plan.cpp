@@ -85,6 +85,21 @@ void* enter_level(const char* /*path*/, int /*depth*/, void* parent, void* conte
     return level;
 }
 
+// Holds an entry the walk takes to the card's manifest; a difference is counted, its line kept.
+void hold_to_manifest(update_run* run, const update_entry* entry, bool directory) {
+    if (run->manifest == nullptr) return;
+    manifest_entry* listed = nullptr;
+    const auto size = static_cast<unsigned long long>(entry->st.st_size);
+    const manifest_verdict verdict =
+        manifest_check(run->manifest, entry->destination + 1, directory, size, &listed);
+    if (verdict == MANIFEST_LISTED) return;
+    if (run->differences < MANIFEST_SHOWN) {
+        manifest_difference_line(run->difference_lines[run->differences], TEXT_BUFFER_SIZE, verdict,
+                                 entry->destination, directory, size, listed);
+    }
+    ++run->differences;
+}
+
 // Reckons the room every new file and directory takes at once, and reports
 // what the walk would fail: refused entries, and a file or directory in the
 // way of the other kind (a link to a directory counts as one).
@@ -101,6 +116,7 @@ update_step plan_entry(update_choice choice, const char* directory, const char* 
     }
     if (update_report_choice(run, walk->message, choice, entry)) return UPDATE_STEP_NEXT;
     if (choice != UPDATE_DIRECTORY && choice != UPDATE_FILE) return UPDATE_STEP_NEXT;
+    hold_to_manifest(run, entry, choice == UPDATE_DIRECTORY);
     // Its entry, and its directory's, in the record.
     if (walk->record != nullptr) walk->record->bytes += 3 * strlen(entry->destination) + 32;
     struct stat st {};

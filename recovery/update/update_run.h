@@ -8,6 +8,7 @@
 #include "commit_record.h"
 #include "update.h"
 #include "update_commit.h"
+#include "update_manifest.h"
 #include "update_paths.h"
 
 // What the walk installed, and the entries it reported as not installed.
@@ -23,6 +24,9 @@ enum update_outcome {
     UPDATE_LEFT_PENDING,  // committed, with renames left to the next start
     UPDATE_FILE_BY_FILE,  // each file is old or new, as its line says
 };
+
+// Differences from a card's manifest drawn before the count of the rest.
+constexpr int MANIFEST_SHOWN = 4;
 
 struct update_run {
     size_t root_length;    // the update root's, which destinations leave out
@@ -40,6 +44,9 @@ struct update_run {
     commit_log log;
     partition_watch watch;                 // where the all-or-nothing road stages
     char first_failure[TEXT_BUFFER_SIZE];  // the first failure's line, without its line end
+    update_manifest* manifest;             // the card's, where its tree is sealed
+    unsigned differences;                  // from it, the first MANIFEST_SHOWN lines kept
+    char difference_lines[MANIFEST_SHOWN][TEXT_BUFFER_SIZE];
 };
 
 // How a line of the update counts in its tally.
