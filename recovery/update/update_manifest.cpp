@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
@@ -189,15 +188,14 @@ void manifest_difference_line(char* out, size_t size, manifest_verdict verdict,
 
 namespace {
 
-__attribute__((format(printf, 2, 3))) void put(manifest_writer* writer, const char* format, ...) {
-    char line[TEXT_BUFFER_SIZE * 2 + 128];
-    va_list args;
-    va_start(args, format);
-    const int length = vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    const size_t kept = length < 0                                  ? 0
-                        : static_cast<size_t>(length) < sizeof line ? static_cast<size_t>(length)
-                                                                    : sizeof line - 1;
+// A manifest line is at most a path twice and a hash.
+constexpr size_t LINE_SIZE = TEXT_BUFFER_SIZE * 2 + 128;
+
+// Writes a line snprintf formatted (length: its result), and seals it.
+void put(manifest_writer* writer, const char* line, int length) {
+    const size_t kept = length < 0                                ? 0
+                        : static_cast<size_t>(length) < LINE_SIZE ? static_cast<size_t>(length)
+                                                                  : LINE_SIZE - 1;
     sha256_feed(&writer->lines, line, kept);
     (void)fwrite(line, 1, kept, writer->out);
 }
@@ -208,18 +206,21 @@ void manifest_write_begin(manifest_writer* writer, FILE* out) {
     writer->out = out;
     writer->count = 0;
     sha256_init(&writer->lines);
-    put(writer, "%s\n", MANIFEST_HEADER);
+    char line[LINE_SIZE];
+    put(writer, line, snprintf(line, sizeof line, "%s\n", MANIFEST_HEADER));
 }
 
 void manifest_write_directory(manifest_writer* writer, const char* name) {
     ++writer->count;
-    put(writer, "d %s\n", name);
+    char line[LINE_SIZE];
+    put(writer, line, snprintf(line, sizeof line, "d %s\n", name));
 }
 
 void manifest_write_file(manifest_writer* writer, const char* name, unsigned long long size,
                          const char* hash) {
     ++writer->count;
-    put(writer, "f %llu %s\n%s  %s\n", size, name, hash, name);
+    char line[LINE_SIZE];
+    put(writer, line, snprintf(line, sizeof line, "f %llu %s\n%s  %s\n", size, name, hash, name));
 }
 
 int manifest_write_end(manifest_writer* writer) {
