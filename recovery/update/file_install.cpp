@@ -11,6 +11,8 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include "sha256.h"
+
 namespace {
 
 // Bytes asked of one in-kernel move: large, so that a file takes few calls.
@@ -90,6 +92,30 @@ void copy_data(int in, int out, char* buffer, size_t size, install_result* state
     }
 }
 
+// Whether the bytes fd holds from its start have the SHA-256 hash lists; a
+// read failure fails the file on the side it names.
+bool bytes_as_listed(int fd, const char* hash, char* buffer, size_t size, install_step side,
+                     install_result* state) {
+    sha256_state sum;
+    sha256_init(&sum);
+    for (off_t at = 0;;) {
+        const ssize_t n = pread(fd, buffer, size, at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            fail(state, side, errno);
+            return false;
+        }
+        if (n == 0) break;
+        sha256_feed(&sum, buffer, static_cast<size_t>(n));
+        at += n;
+    }
+    char hex[SHA256_HEX_SIZE];
+    sha256_finish(&sum, hex);
+    if (strcmp(hex, hash) == 0) return true;
+    fail(state, INSTALL_NOT_AS_LISTED, 0);
+    return false;
+}
+
 bool no_room(const install_result* state) {
     return (state->step == INSTALL_OPEN_TARGET || state->step == INSTALL_WRITE_TARGET) &&
            (state->error == ENOSPC || state->error == EDQUOT);
@@ -147,12 +173,18 @@ void replace(int in, const install_request* request, const old_file* old, instal
     const char* destination = request->destination;
     const bool now = request->road == INSTALL_REPLACE;
     (void)unlink(temporary);  // a leftover of an earlier cut
-    const int out = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const char* hash = request->expected_hash;
+    const int access = hash != nullptr ? O_RDWR : O_WRONLY;  // read back to be hashed
+    const int out = open(temporary, access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (out < 0) {
         fail(state, INSTALL_OPEN_TARGET, errno);
         return;
     }
     copy_data(in, out, request->buffer, request->size, state);
+    if (state->step == INSTALL_DONE && hash != nullptr) {
+        (void)bytes_as_listed(out, hash, request->buffer, request->size, INSTALL_WRITE_TARGET,
+                              state);
+    }
     // Owner first: a change of owner clears the set-id bits the mode then sets.
     // A process without the right to give files away keeps them as its own.
     if (state->step == INSTALL_DONE && fchown(out, old->uid, old->gid) != 0 && errno != EPERM) {
@@ -280,8 +312,12 @@ int install_file(const install_request* request, install_result* result) {
             replace(in, request, &old, result);
             if (request->road == INSTALL_REPLACE && no_room(result) && old.regular &&
                 fits_in_place(in, request->destination, &old)) {
-                if (request->before_in_place != nullptr &&
-                    request->before_in_place(request->destination, request->context) != 0) {
+                const char* hash = request->expected_hash;
+                if (hash != nullptr && !bytes_as_listed(in, hash, request->buffer, request->size,
+                                                        INSTALL_READ_SOURCE, result)) {
+                    // The card's file is not the one listed: the old file stays untouched.
+                } else if (request->before_in_place != nullptr &&
+                           request->before_in_place(request->destination, request->context) != 0) {
                     fail(result, INSTALL_WRITE_TARGET, errno);
                 } else {
                     overwrite(in, request->destination, request->buffer, request->size, result);

@@ -20,11 +20,12 @@ constexpr unsigned INSTALL_NEW_FILE_MODE = 0644;
 
 // The step that failed, which names the side the message names.
 enum install_step {
-    INSTALL_DONE,          // installed
-    INSTALL_OPEN_SOURCE,   // the source could not be opened
-    INSTALL_OPEN_TARGET,   // the destination (or its temporary file) could not be created
-    INSTALL_READ_SOURCE,   // reading the source failed
-    INSTALL_WRITE_TARGET,  // writing, flushing or renaming failed
+    INSTALL_DONE,           // installed
+    INSTALL_OPEN_SOURCE,    // the source could not be opened
+    INSTALL_OPEN_TARGET,    // the destination (or its temporary file) could not be created
+    INSTALL_READ_SOURCE,    // reading the source failed
+    INSTALL_WRITE_TARGET,   // writing, flushing or renaming failed
+    INSTALL_NOT_AS_LISTED,  // the bytes are not those the request's hash lists
 };
 
 struct install_result {
@@ -68,6 +69,10 @@ struct install_request {
     // before it is closed (kernels whose one flush clears a file's write
     // error), a failure failing the file.
     bool wait_written;
+    // The SHA-256 the new content must have (64 hex digits), or nullptr: the
+    // bytes written are read back and hashed before they may take effect, and
+    // a file written in place is hashed on the card before it is touched.
+    const char* expected_hash;
 };
 
 // "<directory of destination>/<INSTALL_TEMP_NAME>", with ".<number in hex>"

@@ -149,11 +149,15 @@ void manifest_free(update_manifest* manifest) {
     *manifest = update_manifest{};
 }
 
+manifest_entry* manifest_find(const update_manifest* manifest, const char* name) {
+    const manifest_entry key{name, nullptr, 0, false};
+    return static_cast<manifest_entry*>(
+        bsearch(&key, manifest->entries, manifest->count, sizeof key, by_name));
+}
+
 manifest_verdict manifest_check(update_manifest* manifest, const char* name, bool directory,
                                 unsigned long long size, manifest_entry** listed) {
-    const manifest_entry key{name, nullptr, 0, false};
-    auto* e = static_cast<manifest_entry*>(
-        bsearch(&key, manifest->entries, manifest->count, sizeof key, by_name));
+    manifest_entry* e = manifest_find(manifest, name);
     manifest_verdict verdict = MANIFEST_LISTED;
     for (size_t i = 0; e == nullptr && i < manifest->count; ++i) {
         manifest_entry* other = &manifest->entries[i];

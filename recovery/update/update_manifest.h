@@ -44,6 +44,9 @@ const char* manifest_parse(char* text, size_t size, update_manifest* manifest);
 int manifest_load(const char* root, char* path, update_manifest* manifest, const char** why);
 void manifest_free(update_manifest* manifest);
 
+// The entry listed under exactly name, or nullptr.
+manifest_entry* manifest_find(const update_manifest* manifest, const char* name);
+
 // What a manifest says of an entry on the card.
 enum manifest_verdict {
     MANIFEST_LISTED,      // as listed

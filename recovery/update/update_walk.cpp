@@ -93,7 +93,14 @@ void copy_file(update_run* run, walk_level* level, const update_entry* entry, co
                             run->copy_size,
                             nullptr,
                             &run->log,
-                            false};
+                            false,
+                            nullptr};
+    // A sealed tree's bytes are held to its manifest's hash; a file listed
+    // nowhere (the card changed since the plan) matches no hash.
+    if (run->manifest != nullptr) {
+        const manifest_entry* listed = manifest_find(run->manifest, entry->destination + 1);
+        request.expected_hash = listed != nullptr && listed->hash != nullptr ? listed->hash : "";
+    }
     if (run->all_or_nothing) {
         request.road = beside ? INSTALL_STAGE : INSTALL_FRESH;
         request.number = ++run->staged;
@@ -119,6 +126,8 @@ void copy_file(update_run* run, walk_level* level, const update_entry* entry, co
         if (result.in_place) {
             update_report(run, message, COUNT_NONE, IN_PLACE_FORMAT, entry->destination);
         }
+    } else if (result.step == INSTALL_NOT_AS_LISTED) {
+        update_report(run, message, COUNT_FAILED, MANIFEST_HASH_FORMAT, entry->destination);
     } else {
         // The line names the side that failed.
         const bool source =
