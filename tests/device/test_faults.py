@@ -2,8 +2,9 @@
 failure is named on the screen, and a tree the card cannot give whole
 installs nothing."""
 import os
+import subprocess
 
-from conftest import COPIED, HOME, PROMPT, Cards, Faults, Partitions, Screen, back_to_menu, \
+from conftest import BUILD, COPIED, HOME, PROMPT, Cards, Faults, Partitions, Screen, back_to_menu, \
     device, enter_menu, make_tree, menu, recovery, select, temporary_names, update_run, \
     wait_for_prompt
 from zqdevice import product_text, replay_and_check, wait_until
@@ -91,6 +92,40 @@ def test_an_unreadable_sector_under_one_file_commits_none_of_the_tree(tmp_path):
         for path, old in OLD_LIBS.items():
             assert dev.read_file(path) == old, path
         back_to_menu(dev)
+
+
+MANIFEST_CHECKED = product_text("recovery/recovery_facts.h", "MANIFEST_CHECKED_FORMAT")
+MANIFEST_REFUSED = product_text("recovery/recovery_facts.h", "MANIFEST_REFUSED").strip()
+
+
+def test_a_sealed_tree_installs_and_one_cut_short_after_its_seal_installs_nothing(tmp_path):
+    # (A screen on which no line wraps or runs off the bottom.)
+    wide = Screen(width=1920, height=1080)
+    for cut in (False, True):
+        card = make_tree(tmp_path / f"card-{cut}", LIBS)
+        subprocess.run(["qemu-arm", os.path.join(BUILD, "arm", "bin", "zqbmp"), "update-seal",
+                        os.path.join(card, "zq/update00")], check=True, capture_output=True)
+        if cut:  # as a card pulled while its last file was written
+            os.truncate(os.path.join(card, "zq/update00/system/lib/lib29.so"), 1000)
+        with device(boot=recovery(), cards=Cards(internal=card), screen=wide,
+                    partitions=Partitions(files=OLD_LIBS)) as dev:
+            enter_menu(dev)
+            select(dev, 1)
+            lines = wait_for_prompt(dev, y0=0)
+            checked = MANIFEST_CHECKED % (len(LIBS) + 2)  # and system, system/lib
+            assert (checked.strip() in lines) != cut, lines
+            assert (MANIFEST_REFUSED in lines) == cut, lines
+            if cut:
+                assert "/system/lib/lib29.so: 1000 bytes on the card, 5900 in the manifest" in lines
+                for path, old in OLD_LIBS.items():
+                    assert dev.read_file(path) == old, path
+                assert temporary_names(dev.guest_dir("system")) == []
+                _, status, out = replay_and_check(dev.images["system"])
+                assert status == 0, out
+            else:
+                for path, new in LIBS.items():
+                    assert dev.read_file(path[len("zq/update00"):]) == new, path
+            back_to_menu(dev)
 
 
 def test_a_directory_the_card_lists_twice_is_refused_and_nothing_stays_pending(tmp_path):
