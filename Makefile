@@ -20,7 +20,7 @@ $(addprefix check-,$(PRESETS)): check-%: deps
 
 demo: deps
 	cmake --preset arm >/dev/null
-	cmake --build build/arm -j$(JOBS) --target zqrecovery zqanimation run_zq_device_init zq_shell_front zq_old_kernel media
+	cmake --build build/arm -j$(JOBS) --target zqrecovery zqanimation run_zq_device_init zq_shell_front zq_old_kernel media zqbmp
 	rm -rf build/demo
 	/usr/bin/python3 emulated_device/demo.py build build/demo
 

@@ -7,6 +7,7 @@ an animated PNG at two frames per second).
 Usage: demo.py BUILD OUTDIR"""
 import os
 import struct
+import subprocess
 import sys
 import tempfile
 import zlib
@@ -72,6 +73,9 @@ def main():
         os.makedirs(os.path.dirname(os.path.join(card, rel)), exist_ok=True)
         with open(os.path.join(card, rel), "wb") as f:
             f.write(content)
+    # Sealed, as an integrator ships a tree: the device checks it against its manifest.
+    subprocess.run(["qemu-arm", os.path.join(build, "arm", "bin", "zqbmp"), "update-seal",
+                    os.path.join(card, "zq", "update00")], check=True, capture_output=True)
 
     with zqdevice.Device(build=build, cards=zqdevice.Cards(internal=card)) as dev:
         width, height = dev.width, dev.height
