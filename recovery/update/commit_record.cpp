@@ -236,12 +236,19 @@ void record_read(const char* path, record_visitor visit, void* context, record_s
     out->state = RECORD_ABSENT;
     out->error = 0;
     out->why = "";
+    const int fd = open_record(path, out);
+    if (fd < 0) return;
+    record_read_descriptor(fd, visit, context, out);
+    (void)close(fd);
+}
+
+void record_read_descriptor(int fd, record_visitor visit, void* context, record_summary* out) {
+    out->error = 0;
+    out->why = "";
     out->road = COMMIT_ALL_OR_NOTHING;
     out->sealed = false;
     out->entries = 0;
     out->in_place[0] = '\0';
-    const int fd = open_record(path, out);
-    if (fd < 0) return;
     auto* reader = static_cast<record_reader*>(malloc(sizeof(record_reader)));
     auto* fields = static_cast<char(*)[TEXT_BUFFER_SIZE]>(malloc(3 * TEXT_BUFFER_SIZE));
     if (reader == nullptr || fields == nullptr) {
@@ -269,7 +276,6 @@ void record_read(const char* path, record_visitor visit, void* context, record_s
     }
     free(fields);
     free(reader);
-    (void)close(fd);
 }
 
 int record_set_aside(const char* path) {

@@ -94,6 +94,8 @@ using record_visitor = void (*)(char kind, const char* first, const char* second
 // visited. A field cut short at the end (a cut while it was appended) ends
 // the record there. Never follows a link and never blocks.
 void record_read(const char* path, record_visitor visit, void* context, record_summary* out);
+// The same from fd, a record record_read would trust (the fuzzer's seam).
+void record_read_descriptor(int fd, record_visitor visit, void* context, record_summary* out);
 // Moves the record at path to COMMIT_RECORD_ASIDE_PATH, on storage, replacing
 // one set aside before. 0, or -1 with errno set.
 int record_set_aside(const char* path);
