@@ -19,6 +19,15 @@ constexpr uint32_t rotr(uint32_t x, unsigned n) {
     return (x >> n) | (x << (32 - n));
 }
 
+// One round; the caller renames the eight words instead of moving them.
+__attribute__((always_inline)) inline void round(uint32_t a, uint32_t b, uint32_t c, uint32_t& d,
+                                                 uint32_t e, uint32_t f, uint32_t g, uint32_t& h,
+                                                 uint32_t k) {
+    const uint32_t t1 = h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + (g ^ (e & (f ^ g))) + k;
+    d += t1;
+    h = t1 + (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (c & (a ^ b)));
+}
+
 // One block: the message schedule is kept as a 16-word ring.
 void compress(uint32_t h[8], const uint8_t* block) {
     uint32_t w[16];
@@ -28,28 +37,31 @@ void compress(uint32_t h[8], const uint8_t* block) {
                static_cast<uint32_t>(block[4 * i + 2]) << 8 | block[4 * i + 3];
     }
     uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], k = h[7];
-    for (unsigned i = 0; i < 64; ++i) {
-        if (i >= 16) {
-            const uint32_t x = w[(i + 1) & 15];
-            const uint32_t y = w[(i + 14) & 15];
-            w[i & 15] += (rotr(x, 7) ^ rotr(x, 18) ^ (x >> 3)) + w[(i + 9) & 15] +
+    for (unsigned i = 0; i < 64; i += 8) {
+        for (unsigned j = i; i >= 16 && j < i + 8; ++j) {
+            const uint32_t x = w[(j + 1) & 15];
+            const uint32_t y = w[(j + 14) & 15];
+            w[j & 15] += (rotr(x, 7) ^ rotr(x, 18) ^ (x >> 3)) + w[(j + 9) & 15] +
                          (rotr(y, 17) ^ rotr(y, 19) ^ (y >> 10));
         }
-        const uint32_t t1 =
-            k + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + K[i] + w[i & 15];
-        const uint32_t t2 =
-            (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-        k = g;
-        g = f;
-        f = e;
-        e = d + t1;
-        d = c;
-        c = b;
-        b = a;
-        a = t1 + t2;
+        const uint32_t* r = w + (i & 15);
+        round(a, b, c, d, e, f, g, k, K[i] + r[0]);
+        round(k, a, b, c, d, e, f, g, K[i + 1] + r[1]);
+        round(g, k, a, b, c, d, e, f, K[i + 2] + r[2]);
+        round(f, g, k, a, b, c, d, e, K[i + 3] + r[3]);
+        round(e, f, g, k, a, b, c, d, K[i + 4] + r[4]);
+        round(d, e, f, g, k, a, b, c, K[i + 5] + r[5]);
+        round(c, d, e, f, g, k, a, b, K[i + 6] + r[6]);
+        round(b, c, d, e, f, g, k, a, K[i + 7] + r[7]);
     }
-    const uint32_t v[8] = {a, b, c, d, e, f, g, k};
-    for (unsigned i = 0; i < 8; ++i) h[i] += v[i];
+    h[0] += a;
+    h[1] += b;
+    h[2] += c;
+    h[3] += d;
+    h[4] += e;
+    h[5] += f;
+    h[6] += g;
+    h[7] += k;
 }
 
 }  // namespace
