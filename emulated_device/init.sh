@@ -205,6 +205,15 @@ for program in $(echo "$boot" | tr ',' ' '); do
                 end=$(cut -d ' ' -f 1 /proc/uptime)
                 echo "zq: dd $tree $start $end"
                 rm -rf "/data/dd-$tree" && sync
+                # And cp -a followed by sha256sum of the copies: the peer of a
+                # sealed tree's update, which hashes what it wrote.
+                echo 3 > /proc/sys/vm/drop_caches
+                start=$(cut -d ' ' -f 1 /proc/uptime)
+                cp -a "/sdcard/zq/$tree" "/data/cs-$tree" &&
+                    find "/data/cs-$tree" -type f | xargs sha256sum > /dev/null && sync
+                end=$(cut -d ' ' -f 1 /proc/uptime)
+                echo "zq: cpsum $tree $start $end"
+                rm -rf "/data/cs-$tree" && sync
             done
             umount /sdcard
             echo 3 > /proc/sys/vm/drop_caches

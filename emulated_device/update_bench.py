@@ -14,13 +14,17 @@ prints where its time goes: the plan, the staging (with the drawing), the
 flush up to the commit point, the renames, the rest up to the unmount.
 --old-kernel-order has uname report a 2.6 release to zqrecovery, which then
 takes the order of the kernels whose one flush clears a file's write error:
-each staged file written out and waited for before it is closed.
+each staged file written out and waited for before it is closed. --sealed
+seals both trees with the build's zqbmp: the update then checks them against
+their manifests and hashes every file it writes, and is set against busybox
+cp -a followed by sha256sum of the copies, which does the same work.
 
 Usage: update_bench.py BUILD_DIR [--screen virt|vexpress|on_request] [--phases]
-                       [--old-kernel-order]"""
+                       [--old-kernel-order] [--sealed]"""
 import argparse
 import os
 import re
+import subprocess
 import sys
 import tempfile
 import time
@@ -127,26 +131,32 @@ def main():
     parser.add_argument("--screen", default="virt", choices=sorted(zqdevice.BENCH_SCREENS))
     parser.add_argument("--phases", action="store_true")
     parser.add_argument("--old-kernel-order", action="store_true")
+    parser.add_argument("--sealed", action="store_true")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
         make_card_tree(tmp)
+        for tree in ("update00", "update01") if args.sealed else ():
+            subprocess.run(["qemu-arm", os.path.join(args.build, "arm", "bin", "zqbmp"),
+                            "update-seal", os.path.join(tmp, "zq", tree)], check=True,
+                           capture_output=True)
         with Device(build=args.build, screen=zqdevice.BENCH_SCREENS[args.screen],
                     cards=Cards(internal=tmp, size_mb=256, times=True),
                     partitions=Partitions(size_mb=192, host_flush=False),
                     faults=Faults(old_kernel="uname" if args.old_kernel_order else False),
                     boot=Boot(programs=["cpbench", "zqrecovery"], quiet=True, trace=args.phases,
                               timeout=600)) as dev:
-            cp, dd = {}, {}
+            cp, dd, cs = {}, {}, {}
             for tree in ("update00", "update01"):
-                m = dev.wait_for_line(rf"^zq: cp {tree} (\S+) (\S+)$", timeout=600)
-                cp[tree] = float(m.group(2)) - float(m.group(1))
-                m = dev.wait_for_line(rf"^zq: dd {tree} (\S+) (\S+)$", timeout=600)
-                dd[tree] = float(m.group(2)) - float(m.group(1))
+                for times, name in ((cp, "cp"), (dd, "dd"), (cs, "cpsum")):
+                    m = dev.wait_for_line(rf"^zq: {name} {tree} (\S+) (\S+)$", timeout=600)
+                    times[tree] = float(m.group(2)) - float(m.group(1))
             assert wait_until(lambda: any(l.startswith("Press HOME key")
                                           for l in dev.screen_text()), 60), "no countdown"
             dev.press(HOME)
             time.sleep(2)
-            large, large_seen, _, large_phases = time_update(dev, 1, args.phases)
+            large, large_seen, large_lines, large_phases = time_update(dev, 1, args.phases)
+            checked = any(l.startswith("checked against") for l in large_lines)
+            assert checked == args.sealed, large_lines
             dev.press(HOME)
             time.sleep(2)
             small, small_seen, lines, small_phases = time_update(dev, 2, args.phases)
@@ -166,6 +176,10 @@ def main():
           f"{small_seen:.2f} s")
     if small_phases:
         print("  " + small_phases)
+    if args.sealed:
+        print(f"sealed: against cp -a + sha256sum ({cs['update00']:.2f} s, {cs['update01']:.2f} s), "
+              f"time ratio {large / cs['update00']:.2f} (target <= 1.0) and "
+              f"{small / cs['update01']:.2f} (target <= 1.2)")
 
 
 if __name__ == "__main__":
