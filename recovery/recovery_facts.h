@@ -43,6 +43,16 @@ constexpr const char* RESERVED_FORMAT = "reserved name, skipped %s\n";
 constexpr const char* LISTED_TWICE_FORMAT = "listed twice, skipped %s\n";
 constexpr const char* NOT_A_TREE_FORMAT = "not a directory, skipped %s\n";
 constexpr const char* DAMAGED_FORMAT = "%s may be damaged: it was being written in place.\n";
+// A file whose work runs longer than PROGRESS_AFTER_MS shows how far it has
+// gone on its own line, redrawn in place at most every PROGRESS_EVERY_MS;
+// the line ends as COPIED_FORMAT, or its failure, which are never shorter.
+constexpr const char* COPYING_FORMAT = "%s copying: %u%%";
+constexpr const char* CHECKING_FORMAT = "%s checking: %u%%";
+constexpr long PROGRESS_AFTER_MS = 1000;
+constexpr long PROGRESS_EVERY_MS = 1000;
+// Drawn before the one flush of an update that staged more than WRITING_AFTER_BYTES.
+constexpr const char* WRITING_TO_STORAGE = "writing to storage...\n";
+constexpr long long WRITING_AFTER_BYTES = 4LL << 20;
 // What the update as a whole comes to.
 constexpr const char* NO_TREE_FORMAT = "the card holds no update tree at %s.\n";
 constexpr const char* NEITHER_TREE = "the update tree holds neither system nor data\n";

@@ -702,6 +702,71 @@ TEST_F(UpdateWalk, ASealedTreeInstallsOnlyAsItsManifestListsIt) {
     }
 }
 
+// The screen at each reading of the slow clock.
+std::vector<std::vector<std::string>> clock_shots;
+const guarded_screen* watched_screen = nullptr;
+
+// A long file's work shows how far it has gone on the line its result then
+// takes, redrawn there and never scrolled; it leaves the screen a quick copy
+// leaves. An update that staged more than 4 MiB says so before its flush.
+TEST_F(UpdateWalk, ALongCopyShowsItsProgressInPlaceAndLeavesTheScreenAsAQuickOne) {
+    const struct {
+        const char* what;
+        size_t mib;
+        bool sealed;
+        std::vector<std::string> progress;  // the phases' words seen, in order
+    } cases[] = {
+        {"6 MiB", 6, false, {"copying"}},
+        {"6 MiB, sealed", 6, true, {"copying", "checking"}},
+        {"3 MiB: done within a second", 3, false, {}},
+    };
+    watched_screen = screen_.get();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        remove_tree(ROOT);
+        const std::string big(c.mib << 20, 'b');
+        file("system/a.txt", "a");
+        file("system/big.bin", big);
+        if (c.sealed) seal({{"system/", ""}, {"system/a.txt", "a"}, {"system/big.bin", big}});
+        const auto run = [&](long long step) {
+            remove_tree("/system/big.bin");
+            fb_clear();
+            posx = posy = console_offsetY = 0;
+            clock_shots.clear();
+            clock_step_ms = step;
+            clock_watch = [] {
+                clock_shots.push_back(screen_read_lines(watched_screen->view(), font_20px));
+            };
+            walk();
+            clock_step_ms = 0;
+            clock_watch = nullptr;
+            return screen_->visible_bytes();
+        };
+        const std::vector<uint8_t> quick = run(0);
+        const std::vector<uint8_t> slow = run(300);  // 300 ms at each reading
+        EXPECT_TRUE(slow == quick) << "the progress leaves nothing behind";
+        const std::vector<std::string> shown = screen_lines();
+        const auto copied = std::find(shown.begin(), shown.end(),
+                                      "/system/big.bin copied " + std::to_string(big.size()) +
+                                          " bytes.");
+        ASSERT_NE(copied, shown.end());
+        const auto row = static_cast<size_t>(copied - shown.begin());
+        EXPECT_EQ(std::find(shown.begin(), shown.end(), "writing to storage...") != shown.end(),
+                  c.mib > 4);
+        std::vector<std::string> phases;
+        for (const auto& shot : clock_shots) {
+            if (shot.size() <= row || shot[row].rfind("/system/big.bin ", 0) != 0) continue;
+            const std::string line = shot[row].substr(16);
+            if (line.rfind("copied", 0) == 0) continue;
+            EXPECT_EQ(shot.size(), row + 1) << "nothing below the progress: " << line;
+            EXPECT_TRUE(std::equal(shown.begin(), copied, shot.begin())) << line;
+            const std::string word = line.substr(0, line.find(':'));
+            if (phases.empty() || phases.back() != word) phases.push_back(word);
+        }
+        EXPECT_EQ(phases, c.progress);
+    }
+}
+
 TEST_F(UpdateWalk, OverLongPathsAreSkippedByNameAndNothingIsInstalled) {
     // Three nested 255-character names, then a file whose source path takes
     // 1023 bytes (it fits) and one of 1024 (it does not).

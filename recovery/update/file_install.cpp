@@ -55,24 +55,34 @@ void inspect(const char* destination, old_file* old) {
     old->mode = st.st_mode & 07777;
 }
 
+void report_progress(const install_request* request, install_phase phase, long long done) {
+    if (request->progress != nullptr) request->progress(phase, done, request->progress_context);
+}
+
 // Moves what it can of the rest of in to out inside the kernel, from one
-// file's page cache to the other's. Stops at the end of in, or at the first
-// error, which leaves both offsets at the first byte not moved: an error
-// does not say which side failed, so the buffered copy takes over from there.
-void copy_in_kernel(int in, int out, install_result* state) {
+// file's page cache to the other's: in chunks where progress is told. Stops
+// at the end of in, or at the first error, which leaves both offsets at the
+// first byte not moved: an error does not say which side failed, so the
+// buffered copy takes over from there.
+void copy_in_kernel(int in, int out, const install_request* request, install_result* state) {
+    const size_t chunk = request->progress != nullptr ? INSTALL_PROGRESS_CHUNK : IN_KERNEL_CHUNK;
     for (;;) {
-        const ssize_t n = sendfile(out, in, nullptr, IN_KERNEL_CHUNK);
+        const ssize_t n = sendfile(out, in, nullptr, chunk);
         if (n <= 0) return;
         state->bytes += n;
+        if (static_cast<size_t>(n) == chunk) report_progress(request, INSTALL_COPYING, state->bytes);
     }
 }
 
-// Copies the rest of in to out: in the kernel where it can, then through
-// buffer. Failures name the source on a read and the destination on a write.
-void copy_data(int in, int out, char* buffer, size_t size, install_result* state) {
-    copy_in_kernel(in, out, state);
+// Copies the rest of in to out: in the kernel where it can, then through the
+// request's buffer. Failures name the source on a read and the destination on
+// a write.
+void copy_data(int in, int out, const install_request* request, install_result* state) {
+    copy_in_kernel(in, out, request, state);
+    char* buffer = request->buffer;
+    long long reported = state->bytes;
     for (;;) {
-        const ssize_t n = read(in, buffer, size);
+        const ssize_t n = read(in, buffer, request->size);
         if (n == 0) return;
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -89,29 +99,38 @@ void copy_data(int in, int out, char* buffer, size_t size, install_result* state
             done += written;
             state->bytes += written;
         }
+        if (state->bytes - reported >= INSTALL_PROGRESS_CHUNK) {
+            reported = state->bytes;
+            report_progress(request, INSTALL_COPYING, reported);
+        }
     }
 }
 
-// Whether the bytes fd holds from its start have the SHA-256 hash lists; a
-// read failure fails the file on the side it names.
-bool bytes_as_listed(int fd, const char* hash, char* buffer, size_t size, install_step side,
+// Whether the bytes fd holds from its start have the SHA-256 hash the request
+// lists; a read failure fails the file on the side it names.
+bool bytes_as_listed(int fd, const install_request* request, install_step side,
                      install_result* state) {
     sha256_state sum;
     sha256_init(&sum);
+    long long reported = 0;
     for (off_t at = 0;;) {
-        const ssize_t n = pread(fd, buffer, size, at);
+        const ssize_t n = pread(fd, request->buffer, request->size, at);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             fail(state, side, errno);
             return false;
         }
         if (n == 0) break;
-        sha256_feed(&sum, buffer, static_cast<size_t>(n));
+        sha256_feed(&sum, request->buffer, static_cast<size_t>(n));
         at += n;
+        if (at - reported >= INSTALL_PROGRESS_CHUNK) {
+            reported = at;
+            report_progress(request, INSTALL_CHECKING, at);
+        }
     }
     char hex[SHA256_HEX_SIZE];
     sha256_finish(&sum, hex);
-    if (strcmp(hex, hash) == 0) return true;
+    if (strcmp(hex, request->expected_hash) == 0) return true;
     fail(state, INSTALL_NOT_AS_LISTED, 0);
     return false;
 }
@@ -180,10 +199,9 @@ void replace(int in, const install_request* request, const old_file* old, instal
         fail(state, INSTALL_OPEN_TARGET, errno);
         return;
     }
-    copy_data(in, out, request->buffer, request->size, state);
+    copy_data(in, out, request, state);
     if (state->step == INSTALL_DONE && hash != nullptr) {
-        (void)bytes_as_listed(out, hash, request->buffer, request->size, INSTALL_WRITE_TARGET,
-                              state);
+        (void)bytes_as_listed(out, request, INSTALL_WRITE_TARGET, state);
     }
     // Owner first: a change of owner clears the set-id bits the mode then sets.
     // A process without the right to give files away keeps them as its own.
@@ -222,19 +240,19 @@ bool fits_in_place(int in, const char* destination, const old_file* old) {
 
 // Overwrites the old regular file itself, from the source's start: the road
 // for a partition that cannot hold the old and the new file at once.
-void overwrite(int in, const char* destination, char* buffer, size_t size, install_result* state) {
+void overwrite(int in, const install_request* request, install_result* state) {
     *state = install_result{INSTALL_DONE, 0, 0, true, state->names, state->leftover};
     if (lseek(in, 0, SEEK_SET) != 0) {
         fail(state, INSTALL_READ_SOURCE, errno);
         return;
     }
-    const int out = open(destination, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int out = open(request->destination, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
     if (out < 0) {
         fail(state, INSTALL_OPEN_TARGET, errno);
         return;
     }
     release_space(out);
-    copy_data(in, out, buffer, size, state);
+    copy_data(in, out, request, state);
     finish_file(out, true, false, state);
 }
 
@@ -313,14 +331,14 @@ int install_file(const install_request* request, install_result* result) {
             if (request->road == INSTALL_REPLACE && no_room(result) && old.regular &&
                 fits_in_place(in, request->destination, &old)) {
                 const char* hash = request->expected_hash;
-                if (hash != nullptr && !bytes_as_listed(in, hash, request->buffer, request->size,
-                                                        INSTALL_READ_SOURCE, result)) {
+                if (hash != nullptr &&
+                    !bytes_as_listed(in, request, INSTALL_READ_SOURCE, result)) {
                     // The card's file is not the one listed: the old file stays untouched.
                 } else if (request->before_in_place != nullptr &&
                            request->before_in_place(request->destination, request->context) != 0) {
                     fail(result, INSTALL_WRITE_TARGET, errno);
                 } else {
-                    overwrite(in, request->destination, request->buffer, request->size, result);
+                    overwrite(in, request, result);
                 }
             }
         }

@@ -37,6 +37,14 @@ struct install_result {
     bool leftover;    // the temporary file could not be removed
 };
 
+// What a long file's work is doing when it tells how far it has gone.
+enum install_phase {
+    INSTALL_COPYING,   // writing the new content
+    INSTALL_CHECKING,  // hashing it (or the card's file, before a write in place)
+};
+// Bytes between two reports of a long file's work.
+constexpr long long INSTALL_PROGRESS_CHUNK = 1 << 20;
+
 // What becomes of the new content.
 enum install_road {
     // Flushed and renamed over the destination, the rename itself on storage
@@ -73,6 +81,10 @@ struct install_request {
     // bytes written are read back and hashed before they may take effect, and
     // a file written in place is hashed on the card before it is touched.
     const char* expected_hash;
+    // Where set: told, at most once a chunk (INSTALL_PROGRESS_CHUNK), how many
+    // bytes of a phase are done; a file smaller than a chunk is never reported.
+    void (*progress)(install_phase phase, long long done, void* context);
+    void* progress_context;
 };
 
 // "<directory of destination>/<INSTALL_TEMP_NAME>", with ".<number in hex>"

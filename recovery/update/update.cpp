@@ -29,9 +29,7 @@ constexpr long FLUSH_INTERVAL_MS = 100;
 long long last_ms = 0;
 
 void flush_now_and_then() {
-    timespec now{};
-    (void)clock_gettime(CLOCK_MONOTONIC, &now);
-    const long long ms = static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    const long long ms = update_clock_ms();
     if (ms - last_ms < FLUSH_INTERVAL_MS) return;
     last_ms = ms;
     fb_flush();
@@ -44,6 +42,43 @@ void format_line(char* message, const char* format, va_list args) {
 }
 
 }  // namespace
+
+long long update_clock_ms() {
+    timespec now{};
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+bool progress_begin(copy_progress* progress, const char* destination, long long size,
+                    char* message) {
+    *progress = copy_progress{destination, size, 0, 0, false, posx, posy, message};
+    if (size < INSTALL_PROGRESS_CHUNK) return false;
+    progress->started_ms = update_clock_ms();
+    return true;
+}
+
+void progress_note(install_phase phase, long long done, void* context) {
+    auto* progress = static_cast<copy_progress*>(context);
+    const long long now = update_clock_ms();
+    if (now - progress->started_ms < PROGRESS_AFTER_MS) return;
+    if (progress->drawn && now - progress->drawn_ms < PROGRESS_EVERY_MS) return;
+    progress->drawn = true;
+    progress->drawn_ms = now;
+    const long long percent = done < progress->size ? done * 100 / progress->size : 99;
+    (void)snprintf(progress->message, TEXT_BUFFER_SIZE,
+                   phase == INSTALL_COPYING ? COPYING_FORMAT : CHECKING_FORMAT,
+                   progress->destination, static_cast<unsigned>(percent));
+    posx = progress->x;
+    posy = progress->y;
+    draw_string(font_20px, progress->message);
+    flush_now_and_then();
+}
+
+void progress_end(const copy_progress* progress) {
+    if (!progress->drawn) return;
+    posx = progress->x;
+    posy = progress->y;
+}
 
 void draw_message(char* message, const char* format, ...) {
     va_list args;
@@ -185,6 +220,12 @@ update_outcome commit(install_context* context) {
         return took_nothing(run);
     }
     const walk_tally walked = run->tally;
+    if (run->staged_bytes > WRITING_AFTER_BYTES) {
+        // Shown before the flush, which holds this thread until it ends.
+        draw_string(font_20px, WRITING_TO_STORAGE);
+        last_ms = update_clock_ms();
+        fb_flush();
+    }
     const seal_result sealed = commit_seal(&run->log, &run->watch, report_entry, context);
     if (sealed == SEAL_FAILED) {
         commit_abandon(&run->log, &run->watch);

@@ -6,6 +6,7 @@
 #include <sys/statvfs.h>
 
 #include "commit_record.h"
+#include "file_install.h"
 #include "update.h"
 #include "update_commit.h"
 #include "update_manifest.h"
@@ -25,6 +26,17 @@ enum update_outcome {
     UPDATE_FILE_BY_FILE,  // each file is old or new, as its line says
 };
 
+// How far one file's work has gone, drawn on the line its result takes.
+struct copy_progress {
+    const char* destination;
+    long long size;        // bytes each phase has to do
+    long long started_ms;  // update_clock_ms at the file's start
+    long long drawn_ms;    // when its line was last drawn
+    bool drawn;
+    int x, y;       // where its line starts
+    char* message;  // TEXT_BUFFER_SIZE bytes
+};
+
 // Differences from a card's manifest drawn before the count of the rest.
 constexpr int MANIFEST_SHOWN = 4;
 
@@ -37,8 +49,10 @@ struct update_run {
     bool quiet;            // lines are counted and the first failure kept, none drawn
     bool wait_written;     // each staged file waited for before it is closed (old kernels)
     unsigned staged;       // staged names handed out
+    long long staged_bytes;
     unsigned top_entries;  // system and data entries met at the update root
     walk_tally tally;
+    copy_progress progress;  // of the file being installed
     char* copy_buffer;
     size_t copy_size;
     commit_log log;
@@ -61,6 +75,18 @@ enum report_count {
 __attribute__((format(printf, 4, 5))) void update_report(update_run* run, char* message,
                                                          report_count count, const char* format,
                                                          ...);
+
+// CLOCK_MONOTONIC in milliseconds.
+long long update_clock_ms();
+// Starts the progress of the file about to be installed from the cursor
+// (drawn into message); false where it is too small to report any.
+bool progress_begin(copy_progress* progress, const char* destination, long long size,
+                    char* message);
+// The install's report of how far a phase has gone: the file's line redrawn
+// in place once its work has run PROGRESS_AFTER_MS, then every PROGRESS_EVERY_MS.
+void progress_note(install_phase phase, long long done, void* context);
+// Back to the start of the file's line, where progress was drawn there.
+void progress_end(const copy_progress* progress);
 
 // Where the lines of a finish of an interrupted update go: standard output
 // always, and the screen (draw) or report, a buffer of report_size bytes

@@ -94,12 +94,19 @@ void copy_file(update_run* run, walk_level* level, const update_entry* entry, co
                             nullptr,
                             &run->log,
                             false,
+                            nullptr,
+                            nullptr,
                             nullptr};
     // A sealed tree's bytes are held to its manifest's hash; a file listed
     // nowhere (the card changed since the plan) matches no hash.
     if (run->manifest != nullptr) {
         const manifest_entry* listed = manifest_find(run->manifest, entry->destination + 1);
         request.expected_hash = listed != nullptr && listed->hash != nullptr ? listed->hash : "";
+    }
+    if (!run->quiet && progress_begin(&run->progress, entry->destination, entry->st.st_size,
+                                      level->message)) {
+        request.progress = progress_note;
+        request.progress_context = &run->progress;
     }
     if (run->all_or_nothing) {
         request.road = beside ? INSTALL_STAGE : INSTALL_FRESH;
@@ -109,11 +116,15 @@ void copy_file(update_run* run, walk_level* level, const update_entry* entry, co
         request.before_in_place = commit_note_in_place;
     }
     install_file(&request, &result);
+    progress_end(&run->progress);
     run->leftover = run->leftover || result.leftover;
     // Whole again only when the write in place succeeded.
     if (result.in_place && result.step == INSTALL_DONE) commit_in_place_done(&run->log);
     if (result.step == INSTALL_DONE && request.road == INSTALL_STAGE) {
         commit_add(&run->log, level->temporary, entry->destination);
+    }
+    if (result.step == INSTALL_DONE && request.road != INSTALL_REPLACE) {
+        run->staged_bytes += result.bytes;
     }
     char* message = level->message;
     if (result.step == INSTALL_DONE) {

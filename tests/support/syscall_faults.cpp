@@ -6,6 +6,7 @@
 #include <stdarg.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +21,8 @@ const char* const FAULT_CALL_NAMES[FAULT_CALLS] = {
 std::string failing_directory;
 std::string listed_twice;
 std::string kernel_release;
+long long clock_step_ms = 0;
+void (*clock_watch)() = nullptr;
 write_error_model write_error;
 
 namespace {
@@ -151,6 +154,17 @@ int __wrap_uname(struct utsname* name) {
         (void)snprintf(name->release, sizeof name->release, "%s", kernel_release.c_str());
     }
     return result;
+}
+
+int __real_clock_gettime(clockid_t clock, struct timespec* now);
+int __wrap_clock_gettime(clockid_t clock, struct timespec* now) {
+    static long long fake_ms = 1000;
+    if (clock != CLOCK_MONOTONIC || clock_step_ms <= 0) return __real_clock_gettime(clock, now);
+    if (clock_watch != nullptr) clock_watch();
+    fake_ms += clock_step_ms;
+    now->tv_sec = static_cast<time_t>(fake_ms / 1000);
+    now->tv_nsec = static_cast<long>(fake_ms % 1000) * 1000000;
+    return 0;
 }
 
 int __real_open64(const char* path, int flags, ...);

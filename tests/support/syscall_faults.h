@@ -69,3 +69,9 @@ void write_error_model_set(const write_error_model& model);
 // Reads of this directory fail with EIO, as a card pulled mid-walk makes them
 // fail, armed or not; empty: none.
 extern std::string failing_directory;
+
+// A slow clock, armed or not: with a step above 0, CLOCK_MONOTONIC moves on
+// by that many milliseconds at each reading, and the watch (if set) runs
+// before each reading, seeing what the code has done up to it.
+extern long long clock_step_ms;
+extern void (*clock_watch)();
