@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Boots the emulated device headless and saves what a user sees, as PNG files:
 the countdown, the menu after HOME, the menu after moving the highlight, an
-update's progress and result, and the boot animation's four frames (also as
+update's progress (a large file part-way) and result, and the boot animation's four frames (also as
 an animated PNG at two frames per second).
 
 Usage: demo.py BUILD OUTDIR"""
@@ -54,6 +54,10 @@ def frame_shown(rgb, width, frames):
     return None
 
 
+# Large enough for its copy to show how far it has gone.
+BIG_FILE = "zq/update00/system/app/DemoMedia.apk"
+
+
 def main():
     if len(sys.argv) != 3:
         raise SystemExit(__doc__)
@@ -68,6 +72,7 @@ def main():
 
     card = tempfile.mkdtemp(prefix="zq-demo-card-")
     for rel, content in {"zq/update00/system/app/Demo.apk": b"demo " * 4000,
+                         BIG_FILE: os.urandom(12 << 20),
                          "zq/update00/system/etc/demo.conf": b"mode=demo\n",
                          "zq/update00/data/local/readme.txt": b"installed by the demo\n"}.items():
         os.makedirs(os.path.dirname(os.path.join(card, rel)), exist_ok=True)
@@ -94,6 +99,10 @@ def main():
         wait_for(lambda lines: lines[:12] == menu(1), "the menu on INTERNAL SDCARD00")
         shot(dev, "3-menu-internal-sdcard00.png")
         dev.press(HOME)
+        copying = BIG_FILE[len("zq/update00"):] + " copying: "
+        wait_for(lambda lines: any(line.startswith(copying) for line in lines),
+                 "the large file's progress")
+        shot(dev, "4-update-progress.png")
         wait_for(lambda lines: PROMPT in lines, "the update's prompt")
         shot(dev, "4-update-result.png")
         dev.press(HOME)

@@ -746,9 +746,9 @@ TEST_F(UpdateWalk, ALongCopyShowsItsProgressInPlaceAndLeavesTheScreenAsAQuickOne
         const std::vector<uint8_t> slow = run(300);  // 300 ms at each reading
         EXPECT_TRUE(slow == quick) << "the progress leaves nothing behind";
         const std::vector<std::string> shown = screen_lines();
-        const auto copied = std::find(shown.begin(), shown.end(),
-                                      "/system/big.bin copied " + std::to_string(big.size()) +
-                                          " bytes.");
+        const auto copied =
+            std::find(shown.begin(), shown.end(),
+                      "/system/big.bin copied " + std::to_string(big.size()) + " bytes.");
         ASSERT_NE(copied, shown.end());
         const auto row = static_cast<size_t>(copied - shown.begin());
         EXPECT_EQ(std::find(shown.begin(), shown.end(), "writing to storage...") != shown.end(),

@@ -34,9 +34,14 @@ def test_the_demo_saves_each_screen_a_user_sees(tmp_path):
     assert text("1-countdown.png") == [COUNTDOWN.format(4)]
     assert text("2-menu.png")[:12] == menu(0)
     assert text("3-menu-internal-sdcard00.png")[:12] == menu(1)
+    progress = text("4-update-progress.png")
+    assert progress[-1].startswith(demo.BIG_FILE[len("zq/update00"):] + " copying: "), progress
     result = text("4-update-result.png")
-    for line in ["checked against the card's manifest: 8 entries",
-                 "/system/app/Demo.apk copied 20000 bytes.", "done.", PROMPT]:
+    assert result[:len(progress) - 1] == progress[:-1], (progress, result)
+    for line in ["checked against the card's manifest: 9 entries",
+                 "/system/app/Demo.apk copied 20000 bytes.",
+                 f"/system/app/DemoMedia.apk copied {12 << 20} bytes.", "writing to storage...",
+                 "done.", PROMPT]:
         assert line in result, (line, result)
     assert text("5-menu-after-update.png")[:12] == menu(0)
     frames = [zqdevice.read_bmp_rgb(os.path.join(BUILD, "arm", "media", f"zqani0{k}.bmp"))
