@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,8 +16,10 @@
 #include "animation_facts.h"
 #include "bmplib.h"
 #include "console.h"
+#include "exit_status.h"
 #include "framebuffer.h"
 #include "memory_screen.h"
+#include "number_arguments.h"
 #include "picture_findings.h"
 #include "png_writer.h"
 #include "prepared_bitmap.h"
@@ -34,7 +37,17 @@ const char* const BACKGROUND = "zqtitle.bmp";
 const char* const FRAMES[] = {"zqani00.bmp", "zqani01.bmp", "zqani02.bmp", "zqani03.bmp"};
 const char* const PREVIEW_PICTURES[] = {
     "splash-frame0.png", "splash-frame1.png", "splash-frame2.png", "splash-frame3.png",
-    "splash.png",        "countdown.png",     "menu.png"};
+    "splash.png",        "countdown.png",     "menu.png",          "update.png"};
+
+// A line of the device's screen from one of its texts.
+__attribute__((format(printf, 1, 2))) std::string format_text(const char* format, ...) {
+    char text[TEXT_BUFFER_SIZE];
+    va_list args;
+    va_start(args, format);
+    (void)vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
+}
 
 // mkdir -p: 0, or -1 with errno set.
 int make_directories(const std::string& path) {
@@ -432,20 +445,24 @@ bool parse_layout16(const char* value, screen_geometry* screen) {
 }  // namespace
 
 int parse_screen_option(const char* name, const char* value, screen_geometry* screen) {
-    char tail = '\0';
+    unsigned long long a = 0;
+    unsigned long long b = 0;
+    const char* rest = nullptr;
     if (strcmp(name, "--pitch") == 0) {
-        if (value[0] != '-' && sscanf(value, "%u%c", &screen->line_length, &tail) == 1 &&
-            screen->line_length <= (1u << 20))
+        if (parse_count(value, 1u << 20, &a) == 0) {
+            screen->line_length = static_cast<uint32_t>(a);
             return 0;
-        (void)fprintf(stderr, "zqbmp: --pitch %s: not a number of bytes\n", value);
+        }
+        (void)fprintf(stderr, "zqbmp: --pitch %s: not a number of bytes up to 1048576\n", value);
         return -1;
     }
     if (strcmp(name, "--offset") == 0) {
-        if (value[0] != '-' &&
-            sscanf(value, "%u,%u%c", &screen->xoffset, &screen->yoffset, &tail) == 2 &&
-            screen->xoffset <= 8192 && screen->yoffset <= 8192)
+        if (parse_count_pair(value, ',', 8192, &a, &b, &rest) == 0 && *rest == '\0') {
+            screen->xoffset = static_cast<uint32_t>(a);
+            screen->yoffset = static_cast<uint32_t>(b);
             return 0;
-        (void)fprintf(stderr, "zqbmp: --offset %s: not X,Y in pixels\n", value);
+        }
+        (void)fprintf(stderr, "zqbmp: --offset %s: not X,Y in pixels, each up to 8192\n", value);
         return -1;
     }
     if (strcmp(name, "--order") == 0) {
@@ -464,16 +481,24 @@ int parse_screen_option(const char* name, const char* value, screen_geometry* sc
 }
 
 int parse_screen(const char* text, screen_geometry* screen) {
-    char tail = '\0';
-    if (sscanf(text, "%dx%dx%d%c", &screen->width, &screen->height, &screen->bits, &tail) != 3)
+    unsigned long long width = 0;
+    unsigned long long height = 0;
+    unsigned long long bits = 0;
+    const char* rest = nullptr;
+    if (parse_count_pair(text, 'x', 8192, &width, &height, &rest) != 0 || *rest != 'x' ||
+        parse_count(rest + 1, 32, &bits) != 0 || width == 0 || height == 0) {
         return -1;
-    if (screen->width <= 0 || screen->height <= 0 || screen->width > 8192 || screen->height > 8192)
-        return -1;
-    return screen->bits == 16 || screen->bits == 24 || screen->bits == 32 ? 0 : -1;
+    }
+    screen->width = static_cast<int>(width);
+    screen->height = static_cast<int>(height);
+    screen->bits = static_cast<int>(bits);
+    return bits == 16 || bits == 24 || bits == 32 ? 0 : -1;
 }
 
 int media_check(const char* media_dir, const screen_geometry& screen,
                 const check_options& options) {
+    if (!is_directory(media_dir)) return EXIT_UNREADABLE;
+    if (options.tree != nullptr && !is_directory(options.tree)) return EXIT_UNREADABLE;
     use_screen(screen);
     printf("screen: %d x %d, %d bits per pixel\n", screen.width, screen.height, screen.bits);
     describe_geometry(screen);
@@ -528,14 +553,15 @@ int media_check(const char* media_dir, const screen_geometry& screen,
            options.strict && warnings > 0 ? " (--strict: warnings fail)" : "");
     release_set(&set);
     memory_screen_close();
-    return status != 0 || (options.strict && warnings > 0) ? 1 : 0;
+    return status != 0 || (options.strict && warnings > 0) ? EXIT_FINDINGS : EXIT_CLEAN;
 }
 
 int media_preview(const char* media_dir, const screen_geometry& screen, const char* out_dir) {
+    if (!is_directory(media_dir)) return EXIT_UNREADABLE;
     const std::string dir = out_dir;
     if (make_directories(dir) != 0) {
-        perror(out_dir);
-        return 1;
+        (void)fprintf(stderr, "zqbmp: %s: cannot be made: %s\n", out_dir, strerror(errno));
+        return EXIT_UNREADABLE;
     }
     // Pictures of an earlier run that this one may not write again.
     for (const char* name : PREVIEW_PICTURES) (void)unlink((dir + "/" + name).c_str());
@@ -546,8 +572,9 @@ int media_preview(const char* media_dir, const screen_geometry& screen, const ch
                     const std::string& compressed) {
         const std::string path = dir + "/" + name;
         if (png_write(path.c_str(), picture, compressed) != 0) {
-            perror(path.c_str());
-            status = 1;
+            (void)fprintf(stderr, "zqbmp: %s: cannot be written: %s\n", path.c_str(),
+                          strerror(errno));
+            status = exit_worst(status, EXIT_UNREADABLE);
         } else {
             printf("%s\n", path.c_str());
         }
@@ -555,7 +582,7 @@ int media_preview(const char* media_dir, const screen_geometry& screen, const ch
 
     if (const media_file* problem = splash_problem(set); problem != nullptr) {
         printf("splash: not drawn: %s does not load\n", problem->name.c_str());
-        status = 1;
+        status = exit_worst(status, EXIT_FINDINGS);
     } else {
         prepared_bitmap pictures[5] = {};
         prepare_bitmap(set.background.image, &pictures[0]);
@@ -572,8 +599,9 @@ int media_preview(const char* media_dir, const screen_geometry& screen, const ch
         }
         const std::string animated = dir + "/splash.png";
         if (apng_write(animated.c_str(), frames, compressed, FRAME_MS) != 0) {
-            perror(animated.c_str());
-            status = 1;
+            (void)fprintf(stderr, "zqbmp: %s: cannot be written: %s\n", animated.c_str(),
+                          strerror(errno));
+            status = exit_worst(status, EXIT_UNREADABLE);
         } else {
             printf("%s\n", animated.c_str());
         }
@@ -581,8 +609,8 @@ int media_preview(const char* media_dir, const screen_geometry& screen, const ch
     }
 
     if (set.font.image == nullptr) {
-        printf("countdown and menu: not drawn: %s does not load\n", set.font.name.c_str());
-        status = 1;
+        printf("countdown, menu and update: not drawn: %s does not load\n", set.font.name.c_str());
+        status = exit_worst(status, EXIT_FINDINGS);
     } else {
         prepare_font(set.font.image, font_20px);
         char text[TEXT_BUFFER_SIZE];
@@ -602,6 +630,22 @@ int media_preview(const char* media_dir, const screen_geometry& screen, const ch
         }
         const rgb_picture menu = screen_picture();
         save("menu.png", menu, png_compress(menu));
+        // An update from the internal card, one file copied and a long one
+        // part-way, its progress on the line its result will take.
+        fb_clear();
+        posx = posy = console_offsetY = 0;
+        const std::vector<std::string> lines = {
+            format_text(UPDATE_HEADER_FORMAT, MENU_ITEMS[2]),
+            format_text(MOUNTED_FORMAT, "/sdcard", 0),
+            format_text(CREATE_DIR_FORMAT, "/system/app"),
+            format_text(COPIED_FORMAT, "/system/app/Settings.apk", 1452310LL),
+            format_text(COPYING_FORMAT, "/system/app/Maps.apk", 42U)};
+        for (size_t i = 0; i < lines.size(); ++i) {
+            draw_string(font_20px, lines[i].c_str());
+            if (i == 0) console_offsetY = posy + UPDATE_PROGRESS_GAP;
+        }
+        const rgb_picture update = screen_picture();
+        save("update.png", update, png_compress(update));
     }
     release_set(&set);
     memory_screen_close();

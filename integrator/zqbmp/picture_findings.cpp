@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "bmplib.h"
@@ -45,6 +46,31 @@ std::string picture_load_problem(const char* path, const char* reason) {
     if (stat(path, &st) != 0) return reason;
     if (S_ISREG(st.st_mode) && st.st_size == 0) return "the file is empty (0 bytes)";
     const std::vector<uint8_t> bytes = read_file(path);
+    const auto starts = [&](const char* magic, size_t n) {
+        return bytes.size() >= n && memcmp(bytes.data(), magic, n) == 0;
+    };
+    const char* other = starts("\x89PNG", 4)        ? "a PNG picture"
+                        : starts("\xFF\xD8\xFF", 3) ? "a JPEG picture"
+                        : starts("GIF8", 4)         ? "a GIF picture"
+                                                    : nullptr;
+    if (other != nullptr) {
+        return std::string(other) +
+               ", not a BMP: save it as a BMP (24 bits, or 8 with a colour table)";
+    }
+    if (bytes.size() >= FILE_HEADER + INFO_HEADER && bytes[0] == 'B' && bytes[1] == 'M') {
+        const unsigned bits = bytes[28] | (bytes[29] << 8);
+        const uint32_t compression = le32(&bytes[30]);
+        const char* kind = compression == 2                 ? "RLE4-compressed"
+                           : compression == 4 && bits == 24 ? "RLE24-compressed (an OS/2 BMP)"
+                           : compression == 4               ? "a JPEG inside a BMP"
+                           : compression == 5               ? "a PNG inside a BMP"
+                                                            : nullptr;
+        if (kind != nullptr) {
+            return std::string(kind) + " (compression " + std::to_string(compression) +
+                   "): the device reads uncompressed, RLE8 and bit-field BMPs; save it "
+                   "uncompressed";
+        }
+    }
     if (bytes.size() >= FILE_HEADER + INFO_HEADER && bytes[0] == 'B' && bytes[1] == 'M') {
         const uint32_t offset = le32(&bytes[10]);
         const uint32_t header = le32(&bytes[14]);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "exit_status.h"
 #include "recovery_facts.h"
 #include "update_manifest.h"
 #include "update_paths.h"
@@ -339,6 +340,15 @@ constexpr update_visitor LONGEST_WALK = {enter_level, longest_entry, longest_fai
 
 }  // namespace
 
+bool is_directory(const char* path) {
+    struct stat st {};
+    const int found = stat(path, &st);
+    if (found == 0 && S_ISDIR(st.st_mode)) return true;
+    (void)fprintf(stderr, "zqbmp: %s: %s\n", path,
+                  found == 0 ? "not a directory" : strerror(errno));
+    return false;
+}
+
 std::string update_longest_line(const char* tree, int item) {
     check_state state;
     state.tree = tree;
@@ -348,13 +358,9 @@ std::string update_longest_line(const char* tree, int item) {
     return state.longest;
 }
 
-int update_check(const char* tree, int item) {
+int update_check(const char* tree, int item, bool strict) {
     const char* root = MENU_ITEMS[item * 2 + 1];
-    struct stat st {};
-    if (stat(tree, &st) != 0 || !S_ISDIR(st.st_mode)) {
-        printf("%s: not a directory\n", tree);
-        return 2;
-    }
+    if (!is_directory(tree)) return EXIT_UNREADABLE;
     printf("tree %s as %s (%s)\n", tree, root, MENU_ITEMS[item * 2]);
     check_state state;
     state.tree = tree;
@@ -383,21 +389,20 @@ int update_check(const char* tree, int item) {
     printf("total /data: %lld files, %lld bytes\n", state.data.files, state.data.bytes);
     printf("skipped: %d\n", state.skipped);
     printf("warnings: %d\n", state.warnings);
-    return state.skipped > 0 || state.warnings > 0 ? 1 : 0;
+    const bool findings =
+        state.skipped > 0 || state.differences > 0 || (strict && state.warnings > 0);
+    return findings ? EXIT_FINDINGS : EXIT_CLEAN;
 }
 
 int update_seal(const char* tree) {
-    struct stat st {};
-    if (stat(tree, &st) != 0 || !S_ISDIR(st.st_mode)) {
-        (void)fprintf(stderr, "zqbmp: %s: not a directory\n", tree);
-        return 2;
-    }
+    if (!is_directory(tree)) return EXIT_UNREADABLE;
     const std::string path = std::string(tree) + "/" + MANIFEST_NAME;
     const std::string temporary = path + ".new";
     FILE* out = fopen(temporary.c_str(), "w");
     if (out == nullptr) {
-        perror(temporary.c_str());
-        return 2;
+        (void)fprintf(stderr, "zqbmp: %s: cannot be written: %s\n", temporary.c_str(),
+                      strerror(errno));
+        return EXIT_UNREADABLE;
     }
     check_state state;
     state.tree = tree;
@@ -416,7 +421,7 @@ int update_seal(const char* tree) {
                           strerror(written ? errno : error));
         }
         unlink(temporary.c_str());
-        return state.refused || state.skipped > 0 ? 1 : 2;
+        return state.refused || state.skipped > 0 ? EXIT_FINDINGS : EXIT_UNREADABLE;
     }
     printf("sealed %s: %zu entries\n", path.c_str(), writer.count);
     return 0;

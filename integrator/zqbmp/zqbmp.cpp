@@ -1,139 +1,258 @@
 // zqbmp: what the device makes of picture files, media sets and update trees.
-//   zqbmp info FILE...                         loadable or not, with its geometry
-//   zqbmp ppm FILE OUT.ppm                     the decoded picture as binary PPM (P6)
-//   zqbmp check MEDIA_DIR --screen WxHxBPP [GEOMETRY] [--tree TREE] [--strict]
-//                                              what the programs make of /ZQ/media
-//   zqbmp preview MEDIA_DIR --screen WxHxBPP [GEOMETRY] OUTDIR   PNGs of what the screen shows
-//   zqbmp update-check TREE [--item N]         what an update would install or skip,
-//                                              held to the tree's manifest
-//   zqbmp update-seal TREE                     writes the tree's manifest
+// The command line: a command, then its operands and options in any order
+// (getopt_long: --opt value and --opt=value alike), --help for each.
+#include <getopt.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
-#include "bmplib.h"
+#include "exit_status.h"
 #include "media_check.h"
+#include "number_arguments.h"
+#include "picture_commands.h"
 #include "update_check.h"
 
 namespace {
 
-int usage() {
+#ifndef ZQ_VERSION
+#define ZQ_VERSION "unknown"
+#endif
+
+const char* const EXIT_TABLE =
+    "Exit status (where several apply, the highest):\n"
+    "  0  clean\n"
+    "  1  findings\n"
+    "  2  usage error\n"
+    "  3  an input could not be read, or an output could not be written\n";
+
+const char* const GEOMETRY_HELP =
+    "  --screen WxHxBPP  the screen, e.g. 800x480x32; BPP is 16, 24 or 32\n"
+    "  --pitch BYTES     bytes from a row to the next (the driver's line_length)\n"
+    "  --offset X,Y      the visible screen's place in the virtual one (xoffset, yoffset)\n"
+    "  --order ORDER     a pixel's bytes in memory order: BGRX (the usual), RGBX, XRGB,\n"
+    "                    XBGR; BGR or RGB at 24 bits; at 16 bits the layout from the top\n"
+    "                    bit down: RGB565 (the usual), BGR565, RGB555, BGR555\n";
+
+// The options, each taken by the commands whose mask holds its bit.
+enum option_id {
+    OPT_HELP,
+    OPT_SCREEN,
+    OPT_PITCH,
+    OPT_OFFSET,
+    OPT_ORDER,
+    OPT_TREE,
+    OPT_STRICT,
+    OPT_ITEM,
+    OPT_COUNT,
+};
+constexpr unsigned bit(option_id id) {
+    return 1u << id;
+}
+constexpr unsigned GEOMETRY = bit(OPT_SCREEN) | bit(OPT_PITCH) | bit(OPT_OFFSET) | bit(OPT_ORDER);
+
+const option LONG_OPTIONS[] = {
+    {"help", no_argument, nullptr, OPT_HELP},
+    {"screen", required_argument, nullptr, OPT_SCREEN},
+    {"pitch", required_argument, nullptr, OPT_PITCH},
+    {"offset", required_argument, nullptr, OPT_OFFSET},
+    {"order", required_argument, nullptr, OPT_ORDER},
+    {"tree", required_argument, nullptr, OPT_TREE},
+    {"strict", no_argument, nullptr, OPT_STRICT},
+    {"item", required_argument, nullptr, OPT_ITEM},
+    {nullptr, 0, nullptr, 0},
+};
+
+// What one run was asked.
+struct invocation {
+    std::vector<const char*> operands;
+    const char* values[OPT_COUNT] = {};  // each option's value ("" for a flag), or nullptr
+    screen_geometry screen{};
+    int item = 4;
+};
+
+struct command {
+    const char* name;
+    const char* synopsis;  // after "zqbmp NAME "
+    const char* help;      // what it does and its own options
+    unsigned options;      // bits of option_id, beyond --help
+    size_t operands_min;
+    size_t operands_max;
+    int (*run)(const invocation& call);
+};
+
+int run_info(const invocation& call) {
+    return picture_info(call.operands.size(), call.operands.data());
+}
+int run_ppm(const invocation& call) {
+    return picture_ppm(call.operands[0], call.operands[1]);
+}
+int run_check(const invocation& call) {
+    check_options options;
+    options.strict = call.values[OPT_STRICT] != nullptr;
+    options.tree = call.values[OPT_TREE];
+    return media_check(call.operands[0], call.screen, options);
+}
+int run_preview(const invocation& call) {
+    return media_preview(call.operands[0], call.screen, call.operands[1]);
+}
+int run_update_check(const invocation& call) {
+    return update_check(call.operands[0], call.item, call.values[OPT_STRICT] != nullptr);
+}
+int run_update_seal(const invocation& call) {
+    return update_seal(call.operands[0]);
+}
+
+const command COMMANDS[] = {
+    {"info", "FILE...",
+     "Whether each picture loads as the device loads it (and why not), its size and depth.\n", 0, 1,
+     SIZE_MAX, run_info},
+    {"ppm", "FILE OUT.ppm", "The decoded picture as a binary PPM (P6).\n", 0, 2, 2, run_ppm},
+    {"check", "MEDIA_DIR --screen WxHxBPP [GEOMETRY] [--tree TREE] [--strict]",
+     "What the programs make of the six files of /ZQ/media on that screen.\n"
+     "  --tree TREE       also measure the longest progress line of that update tree\n"
+     "  --strict          warnings count as findings\n",
+     GEOMETRY | bit(OPT_TREE) | bit(OPT_STRICT), 1, 1, run_check},
+    {"preview", "MEDIA_DIR --screen WxHxBPP [GEOMETRY] OUTDIR",
+     "PNG pictures of what the screen shows: the splash, the countdown, the menu and an\n"
+     "update, written to OUTDIR (made with its parents).\n",
+     GEOMETRY, 2, 2, run_preview},
+    {"update-check", "TREE [--item N] [--strict]",
+     "What an update from TREE would install or skip, what a FAT card would change of it,\n"
+     "and, for a sealed tree, whether it is the tree its manifest lists.\n"
+     "  --item N          the menu item whose update root TREE is, 1 to 6 (default 4)\n"
+     "  --strict          warnings count as findings\n",
+     bit(OPT_ITEM) | bit(OPT_STRICT), 1, 1, run_update_check},
+    {"update-seal", "TREE", "Writes TREE/zq-manifest: every entry the device would install.\n", 0,
+     1, 1, run_update_seal},
+};
+
+void print_usage(FILE* out) {
+    (void)fputs("usage: zqbmp COMMAND [OPTIONS] OPERANDS...\n", out);
+    for (const command& c : COMMANDS)
+        (void)fprintf(out, "       zqbmp %s %s\n", c.name, c.synopsis);
     (void)fputs(
-        "usage: zqbmp info FILE...\n"
-        "       zqbmp ppm FILE OUT.ppm\n"
-        "       zqbmp check MEDIA_DIR --screen WxHxBPP [GEOMETRY] [--tree TREE] [--strict]\n"
-        "       zqbmp preview MEDIA_DIR --screen WxHxBPP [GEOMETRY] OUTDIR\n"
-        "       zqbmp update-check TREE [--item N]   (N: menu item 1 to 6, default 4)\n"
-        "       zqbmp update-seal TREE\n"
-        "BPP is 16, 24 or 32. GEOMETRY, as the driver reports it:\n"
-        "  --pitch BYTES   bytes from a row to the next (line_length)\n"
-        "  --offset X,Y    the visible screen's place in the virtual one (xoffset, yoffset)\n"
-        "  --order ORDER   a pixel's bytes in memory order: BGRX (the usual), RGBX, XRGB,\n"
-        "                  XBGR; BGR or RGB at 24 bits; at 16 bits the layout from the top\n"
-        "                  bit down: RGB565 (the usual), BGR565, RGB555, BGR555\n",
-        stderr);
-    return 2;
+        "       zqbmp --version\n"
+        "The screen, and GEOMETRY as its driver reports it:\n",
+        out);
+    (void)fputs(GEOMETRY_HELP, out);
+    (void)fputs("'zqbmp COMMAND --help' describes a command.\n", out);
+    (void)fputs(EXIT_TABLE, out);
 }
 
-int info(int count, char** files) {
-    int status = 0;
-    for (int i = 0; i < count; ++i) {
-        const char* why = nullptr;
-        bmp_image* image = bmp_open_explained(files[i], &why);
-        if (image == nullptr) {
-            (void)printf("%s: cannot be loaded: %s\n", files[i],
-                         why != nullptr ? why : strerror(errno));
-            status = 1;
-            continue;
-        }
-        bmp_info header;
-        bmp_describe(image, &header);
-        printf("%s: %d x %d, %d bits per pixel, compression %u%s\n", files[i], bmp_width(image),
-               bmp_height(image), header.bit_count, header.compression,
-               header.top_down ? ", top-down" : "");
-        bmp_close(image);
-    }
-    return status;
+void print_help(const command& c) {
+    printf("usage: zqbmp %s %s\n%s", c.name, c.synopsis, c.help);
+    if ((c.options & GEOMETRY) != 0) (void)fputs(GEOMETRY_HELP, stdout);
+    (void)fputs("  --help            this text\n", stdout);
+    (void)fputs(EXIT_TABLE, stdout);
 }
 
-int ppm(const char* file, const char* out_path) {
-    bmp_image* image = bmp_open(file);
-    if (image == nullptr) {
-        (void)fprintf(stderr, "%s: cannot be loaded\n", file);
-        return 1;
+int usage_error(const command* c, const char* format, const char* what) {
+    (void)fputs("zqbmp: ", stderr);
+    (void)fprintf(stderr, format, what);
+    if (c != nullptr) {
+        (void)fprintf(stderr, "\nusage: zqbmp %s %s\n(see 'zqbmp %s --help')\n", c->name,
+                      c->synopsis, c->name);
+    } else {
+        (void)fputs("\n(see 'zqbmp --help')\n", stderr);
     }
-    FILE* out = fopen(out_path, "wb");
-    if (out == nullptr) {
-        perror(out_path);
-        bmp_close(image);
-        return 1;
-    }
-    const int32_t w = bmp_width(image);
-    const int32_t h = bmp_height(image);
-    (void)fprintf(out, "P6\n%d %d\n255\n", w, h);
-    auto* row = static_cast<unsigned char*>(malloc(static_cast<size_t>(w) * 3));
-    int status = row == nullptr ? 1 : 0;
-    for (int32_t y = 0; status == 0 && y < h; ++y) {
-        for (int32_t x = 0; x < w; ++x) {
-            const uint32_t c = bmp_getpixel(image, x, y);
-            row[3 * x] = static_cast<unsigned char>(c >> 16);
-            row[3 * x + 1] = static_cast<unsigned char>(c >> 8);
-            row[3 * x + 2] = static_cast<unsigned char>(c);
+    return EXIT_USAGE;
+}
+
+// The option values that need the screen's depth, applied once all are read.
+int apply_values(const command& c, invocation* call) {
+    if ((c.options & bit(OPT_SCREEN)) != 0) {
+        const char* screen = call->values[OPT_SCREEN];
+        if (screen == nullptr) return usage_error(&c, "%s needs --screen WxHxBPP", c.name);
+        if (parse_screen(screen, &call->screen) != 0) {
+            return usage_error(&c,
+                               "--screen %s: give WIDTHxHEIGHTxBPP, e.g. 1024x600x32, each side "
+                               "1 to 8192; BPP is 16, 24 or 32",
+                               screen);
         }
-        if (fwrite(row, 3, static_cast<size_t>(w), out) != static_cast<size_t>(w)) status = 1;
     }
-    free(row);
-    if (fclose(out) != 0) status = 1;
-    bmp_close(image);
+    static const option_id geometry[] = {OPT_PITCH, OPT_OFFSET, OPT_ORDER};
+    for (const option_id id : geometry) {
+        const char* value = call->values[id];
+        if (value == nullptr) continue;
+        char name[16];
+        (void)snprintf(name, sizeof name, "--%s", LONG_OPTIONS[id].name);
+        if (parse_screen_option(name, value, &call->screen) != 0) return EXIT_USAGE;
+    }
+    if (const char* item = call->values[OPT_ITEM]; item != nullptr) {
+        unsigned long long n = 0;
+        if (parse_count(item, 6, &n) != 0 || n < 1) {
+            return usage_error(&c, "--item %s: not a menu item from 1 to 6", item);
+        }
+        call->item = static_cast<int>(n);
+    }
+    return 0;
+}
+
+int run_command(const command& c, int argc, char** argv) {
+    invocation call;
+    opterr = 0;
+    optind = 1;
+    for (;;) {
+        const int id = getopt_long(argc, argv, ":h", LONG_OPTIONS, nullptr);
+        if (id == -1) break;
+        if (id == 'h' || id == OPT_HELP) {
+            print_help(c);
+            return 0;
+        }
+        if (id == '?' || id == ':') {
+            const char* given = argv[optind - 1];
+            return usage_error(
+                &c, id == ':' ? "%s needs a value" : "%s: not an option of this command", given);
+        }
+        if ((c.options & bit(static_cast<option_id>(id))) == 0) {
+            return usage_error(&c, "--%s: not an option of this command", LONG_OPTIONS[id].name);
+        }
+        call.values[id] = optarg != nullptr ? optarg : "";
+    }
+    for (int i = optind; i < argc; ++i) call.operands.push_back(argv[i]);
+    const size_t count = call.operands.size();
+    if (count < c.operands_min || count > c.operands_max) {
+        return usage_error(&c, "%s: wrong number of operands", c.name);
+    }
+    const int applied = apply_values(c, &call);
+    return applied != 0 ? applied : c.run(call);
+}
+
+// What was written to standard output must have reached it.
+int finish_output(int status) {
+    const bool failed = ferror(stdout) != 0;
+    errno = 0;
+    if (fflush(stdout) != 0 || failed) {
+        (void)fprintf(stderr, "zqbmp: standard output: %s\n",
+                      errno != 0 ? strerror(errno) : "a write failed");
+        return status > EXIT_UNREADABLE ? status : EXIT_UNREADABLE;
+    }
     return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc >= 3 && strcmp(argv[1], "info") == 0) return info(argc - 2, argv + 2);
-    if (argc == 4 && strcmp(argv[1], "ppm") == 0) return ppm(argv[2], argv[3]);
-    const bool check = argc >= 2 && strcmp(argv[1], "check") == 0;
-    const bool preview = argc >= 2 && strcmp(argv[1], "preview") == 0;
-    if ((check || preview) && argc >= 5 && strcmp(argv[3], "--screen") == 0) {
-        screen_geometry screen{};
-        if (parse_screen(argv[4], &screen) != 0) {
-            (void)fprintf(stderr,
-                          "zqbmp: --screen %s: give WIDTHxHEIGHTxBPP, e.g. 1024x600x32; BPP is "
-                          "16, 24 or 32\n",
-                          argv[4]);
-            return 2;
+    int status = EXIT_USAGE;
+    if (argc < 2) {
+        print_usage(stderr);
+    } else if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0 ||
+               strcmp(argv[1], "help") == 0) {
+        print_usage(stdout);
+        status = 0;
+    } else if (strcmp(argv[1], "--version") == 0) {
+        printf("zqbmp %s\n", ZQ_VERSION);
+        status = 0;
+    } else {
+        const command* found = nullptr;
+        for (const command& c : COMMANDS) {
+            if (strcmp(c.name, argv[1]) == 0) found = &c;
         }
-        check_options options;
-        int i = 5;
-        while (i < argc && strncmp(argv[i], "--", 2) == 0) {
-            if (check && strcmp(argv[i], "--strict") == 0) {
-                options.strict = true;
-                ++i;
-            } else if (check && strcmp(argv[i], "--tree") == 0 && i + 1 < argc) {
-                options.tree = argv[i + 1];
-                i += 2;
-            } else if (i + 1 < argc) {
-                if (parse_screen_option(argv[i], argv[i + 1], &screen) != 0) return 2;
-                i += 2;
-            } else {
-                break;
-            }
-        }
-        if (check && i == argc) return media_check(argv[2], screen, options);
-        if (preview && i == argc - 1) return media_preview(argv[2], screen, argv[i]);
+        status = found != nullptr ? run_command(*found, argc - 1, argv + 1)
+                                  : usage_error(nullptr, "%s: not a command", argv[1]);
     }
-    if (argc == 3 && strcmp(argv[1], "update-seal") == 0) return update_seal(argv[2]);
-    if (argc == 3 && strcmp(argv[1], "update-check") == 0) return update_check(argv[2], 4);
-    if (argc == 5 && strcmp(argv[1], "update-check") == 0 && strcmp(argv[3], "--item") == 0) {
-        int item = 0;
-        char tail = '\0';
-        if (sscanf(argv[4], "%d%c", &item, &tail) == 1 && item >= 1 && item <= 6) {
-            return update_check(argv[2], item);
-        }
-        (void)fprintf(stderr, "zqbmp: --item %s: not a menu item from 1 to 6\n", argv[4]);
-        return 2;
-    }
-    return usage();
+    return finish_output(status);
 }

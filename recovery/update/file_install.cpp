@@ -70,7 +70,8 @@ void copy_in_kernel(int in, int out, const install_request* request, install_res
         const ssize_t n = sendfile(out, in, nullptr, chunk);
         if (n <= 0) return;
         state->bytes += n;
-        if (static_cast<size_t>(n) == chunk) report_progress(request, INSTALL_COPYING, state->bytes);
+        if (static_cast<size_t>(n) == chunk)
+            report_progress(request, INSTALL_COPYING, state->bytes);
     }
 }
 
@@ -331,8 +332,7 @@ int install_file(const install_request* request, install_result* result) {
             if (request->road == INSTALL_REPLACE && no_room(result) && old.regular &&
                 fits_in_place(in, request->destination, &old)) {
                 const char* hash = request->expected_hash;
-                if (hash != nullptr &&
-                    !bytes_as_listed(in, request, INSTALL_READ_SOURCE, result)) {
+                if (hash != nullptr && !bytes_as_listed(in, request, INSTALL_READ_SOURCE, result)) {
                     // The card's file is not the one listed: the old file stays untouched.
                 } else if (request->before_in_place != nullptr &&
                            request->before_in_place(request->destination, request->context) != 0) {

@@ -41,14 +41,14 @@ struct copy_progress {
 constexpr int MANIFEST_SHOWN = 4;
 
 struct update_run {
-    size_t root_length;    // the update root's, which destinations leave out
-    bool all_or_nothing;   // staged and committed at once, else installed file by file
-    bool recorded;         // the commit record was started
-    bool record_failed;    // a directory could not be listed: nothing more is staged
-    bool leftover;         // a temporary file could not be removed
-    bool quiet;            // lines are counted and the first failure kept, none drawn
-    bool wait_written;     // each staged file waited for before it is closed (old kernels)
-    unsigned staged;       // staged names handed out
+    size_t root_length;   // the update root's, which destinations leave out
+    bool all_or_nothing;  // staged and committed at once, else installed file by file
+    bool recorded;        // the commit record was started
+    bool record_failed;   // a directory could not be listed: nothing more is staged
+    bool leftover;        // a temporary file could not be removed
+    bool quiet;           // lines are counted and the first failure kept, none drawn
+    bool wait_written;    // each staged file waited for before it is closed (old kernels)
+    unsigned staged;      // staged names handed out
     long long staged_bytes;
     unsigned top_entries;  // system and data entries met at the update root
     walk_tally tally;

@@ -103,8 +103,8 @@ void copy_file(update_run* run, walk_level* level, const update_entry* entry, co
         const manifest_entry* listed = manifest_find(run->manifest, entry->destination + 1);
         request.expected_hash = listed != nullptr && listed->hash != nullptr ? listed->hash : "";
     }
-    if (!run->quiet && progress_begin(&run->progress, entry->destination, entry->st.st_size,
-                                      level->message)) {
+    if (!run->quiet &&
+        progress_begin(&run->progress, entry->destination, entry->st.st_size, level->message)) {
         request.progress = progress_note;
         request.progress_context = &run->progress;
     }

@@ -71,7 +71,7 @@ program_result run_program(const program_run& run) {
         for (auto& e : env) envp.push_back(e.data());
         envp.push_back(nullptr);
         dup2(open("/dev/null", O_RDONLY), 0);
-        dup2(fileno(out), 1);
+        dup2(run.stdout_path != nullptr ? open(run.stdout_path, O_WRONLY) : fileno(out), 1);
         dup2(fileno(err), 2);
         for (int fd = 3; fd < 1024; ++fd) close(fd);
         if (run.user > 0 && (setgid(run.user) != 0 || setuid(run.user) != 0)) _exit(126);

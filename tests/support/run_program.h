@@ -9,6 +9,7 @@ struct program_run {
     std::vector<std::string> env;   // NAME=value; PATH defaults to the system's
     int timeout_seconds = 60;
     int user = 0;  // a user (and group) id to run as, from root; 0: as the test runs
+    const char* stdout_path = nullptr;  // where standard output goes instead (e.g. /dev/full)
 };
 
 struct program_result {
