@@ -3,7 +3,7 @@
 PRESETS := host asan tsan arm fuzz
 JOBS := $(shell nproc)
 
-.PHONY: check demo bench coverage deps $(addprefix check-,$(PRESETS)) clean
+.PHONY: check demo bench coverage faults deps $(addprefix check-,$(PRESETS)) clean
 
 check: deps
 	@for p in $(PRESETS); do \
@@ -34,6 +34,12 @@ bench: deps
 	sh bench/instructions.sh build/host build/arm
 	/usr/bin/python3 emulated_device/first_frame_bench.py build
 	/usr/bin/python3 emulated_device/update_bench.py build
+
+# The fault list on demand: every fault still applies to the source it names,
+# then each is injected in turn into a scratch copy and the host's unit tests run.
+faults: deps
+	/usr/bin/python3 tests/faults/inject.py --dry-run
+	/usr/bin/python3 tests/faults/inject.py
 
 # Line and branch coverage of the product code by the host's unit tests:
 # build/coverage/report/index.html and a summary.
