@@ -17,6 +17,7 @@
 #include "events.h"
 #include "framebuffer.h"
 #include "recovery.h"
+#include "recovery_facts.h"
 #include "support/fake_framebuffer.h"
 #include "support/fake_input.h"
 #include "support/mapped_screen.h"
@@ -32,20 +33,17 @@ namespace {
 const std::string COUNTDOWN_5 = "Press HOME key to enter ZQ recovery mode in 5 seconds...";
 const std::string REBOOT_LOG = "/tmp/reboot.log";  // what platform_command("reboot") records
 
+// The banner above the menu and the update screen.
+const std::vector<std::string> BANNER_TEXT = {"<< ZQ RECOVERY v0.1 >>", "http://www.example.com",
+                                              ""};
+
 // The menu as the screen must read, with the arrow on item `selected`.
 std::vector<std::string> menu_lines(int selected) {
-    const char* const items[] = {"EXIT: exit recovery",
-                                 "INTERNAL SDCARD00: /sdcard/zq/update00",
-                                 "INTERNAL SDCARD01: /sdcard/zq/update01",
-                                 "INTERNAL SDCARD02: /sdcard/zq/update02",
-                                 "EXTERNAL SDCARD00: /sdcard/sd/zq/update00",
-                                 "EXTERNAL SDCARD01: /sdcard/sd/zq/update01",
-                                 "EXTERNAL SDCARD02: /sdcard/sd/zq/update02",
-                                 "RECOVERY: reboot recovery",
-                                 "DOWNLOAD: reboot download mode"};
-    std::vector<std::string> lines = {"<< ZQ RECOVERY v0.1 >>", "http://www.example.com", ""};
-    for (int i = 0; i < 9; ++i)
-        lines.push_back(std::string(i == selected ? "--> " : "") + items[i]);
+    std::vector<std::string> lines = BANNER_TEXT;
+    for (int i = 0; i < MENU_ITEM_SIZE; ++i) {
+        lines.push_back(std::string(i == selected ? "--> " : "") + MENU_ITEMS[2 * i] + ": " +
+                        MENU_ITEMS[2 * i + 1]);
+    }
     return lines;
 }
 
@@ -245,8 +243,8 @@ TEST_F(RecoveryThreads, UpdateActionRightAfterANavigationKeyDrawsAloneAndReturns
     // HOME pressed right after the move: the redraw and the update screen never mix.
     tap(KEY_CODE_NEXT);
     tap(KEY_CODE_HOME);
-    const std::vector<std::string> header = {"<< ZQ RECOVERY v0.1 >>", "http://www.example.com", "",
-                                             "INTERNAL SDCARD00", "----------------------"};
+    std::vector<std::string> header = BANNER_TEXT;
+    header.insert(header.end(), {MENU_ITEMS[2], "----------------------"});
     // (A read of the screen may straddle a redraw: wait for the whole screen.)
     std::vector<std::string> lines;
     EXPECT_TRUE(wait_until([&] {

@@ -11,10 +11,12 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "exit_status.h"
+#include "fat_names.h"
 #include "recovery_facts.h"
 #include "update_manifest.h"
 #include "update_paths.h"
@@ -42,7 +44,29 @@ struct check_state {
     unsigned differences = 0;         // from it
     manifest_writer* seal = nullptr;  // update-seal: the manifest being written
     bool refused = false;             // update-seal: a name it cannot carry
+    bool progress = false;            // the count of entries shown on standard error
+    bool progress_shown = false;
+    long long entries = 0;
+    long long shown_ms = 0;  // when the count was last shown (or the run began)
 };
+
+long long now_ms() {
+    timespec now{};
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// A run past a second shows its count of entries, twice a second.
+void count_entry(check_state* state) {
+    ++state->entries;
+    if (!state->progress || state->entries % 256 != 0) return;
+    const long long now = now_ms();
+    if (state->shown_ms == 0) state->shown_ms = now;
+    if (now - state->shown_ms < (state->progress_shown ? 500 : 1000)) return;
+    state->shown_ms = now;
+    state->progress_shown = true;
+    (void)fprintf(stderr, "\rzqbmp: %lld entries checked", state->entries);
+}
 
 // The SHA-256 of a file on the desk; false, errno set, when it cannot be read.
 bool hash_file(const std::string& path, char hex[SHA256_HEX_SIZE]) {
@@ -148,20 +172,31 @@ void check_name(const std::string& name, const char* destination, check_state* s
     }
 }
 
-// Names of one directory that a FAT card folds into one.
+// Names of one directory that a FAT card keeps as one, and a directory with
+// more names than a FAT directory holds.
 void check_case(const std::vector<std::string>& names, const std::string& device_dir,
                 check_state* state) {
-    auto folded = [](std::string s) {
-        for (char& c : s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-        return s;
-    };
-    for (size_t i = 0; i < names.size(); ++i) {
-        for (size_t j = i + 1; j < names.size(); ++j) {
-            if (names[i] != names[j] && folded(names[i]) == folded(names[j])) {
-                warn(state, "%s: %s and %s differ only in case: a FAT card keeps one of them\n",
-                     device_dir.c_str() + state->root.size(), names[i].c_str(), names[j].c_str());
-            }
+    const char* dir = device_dir.c_str() + state->root.size();
+    std::vector<std::string> real;
+    for (const std::string& name : names) {
+        if (name != "." && name != "..") real.push_back(name);
+    }
+    for (const auto& [a, b] : fat_collisions(real)) {
+        if (fat_same_but_trailing(real[a], real[b])) {
+            warn(state,
+                 "%s: %s and %s are one name on a FAT card, which drops trailing dots and "
+                 "spaces: it keeps one of them\n",
+                 dir, real[a].c_str(), real[b].c_str());
+        } else {
+            warn(state, "%s: %s and %s differ only in case: a FAT card keeps one of them\n", dir,
+                 real[a].c_str(), real[b].c_str());
         }
+    }
+    size_t slots = device_dir.size() > state->root.size() ? 2 : 0;  // "." and ".."
+    for (const std::string& name : real) slots += fat_slots(name);
+    if (slots > FAT_DIRECTORY_SLOTS) {
+        warn(state, "%s: its %zu names take %zu directory entries: a FAT directory holds %zu\n",
+             dir[0] != '\0' ? dir : "/", real.size(), slots, FAT_DIRECTORY_SLOTS);
     }
 }
 
@@ -216,6 +251,7 @@ void leave_level(void* /*level*/, void* /*parent*/, const update_entry* /*entry*
 update_step check_entry(update_choice choice, const char* directory, const char* name,
                         update_entry* entry, int /*depth*/, void* /*level*/, void* context) {
     auto* state = static_cast<check_state*>(context);
+    count_entry(state);
     if (choice == UPDATE_IGNORED) {
         if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0 && strcmp(name, MANIFEST_NAME) != 0) {
             printf("skip %s/%s: only system and data are taken at the top of the tree\n", directory,
@@ -358,11 +394,13 @@ std::string update_longest_line(const char* tree, int item) {
     return state.longest;
 }
 
-int update_check(const char* tree, int item, bool strict) {
+int update_check(const char* tree, const update_check_options& options) {
+    const int item = options.item;
     const char* root = MENU_ITEMS[item * 2 + 1];
     if (!is_directory(tree)) return EXIT_UNREADABLE;
     printf("tree %s as %s (%s)\n", tree, root, MENU_ITEMS[item * 2]);
     check_state state;
+    state.progress = !options.quiet && isatty(2) != 0;
     state.tree = tree;
     state.root = root;
     const char* why = nullptr;
@@ -389,8 +427,9 @@ int update_check(const char* tree, int item, bool strict) {
     printf("total /data: %lld files, %lld bytes\n", state.data.files, state.data.bytes);
     printf("skipped: %d\n", state.skipped);
     printf("warnings: %d\n", state.warnings);
+    if (state.progress_shown) (void)fputs("\r\033[K", stderr);
     const bool findings =
-        state.skipped > 0 || state.differences > 0 || (strict && state.warnings > 0);
+        state.skipped > 0 || state.differences > 0 || (options.strict && state.warnings > 0);
     return findings ? EXIT_FINDINGS : EXIT_CLEAN;
 }
 

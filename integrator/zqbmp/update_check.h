@@ -5,10 +5,16 @@
 
 // Lists every directory and file the walk would install (destination, size),
 // everything it would skip and why, and the total per destination, for the
-// tree as the update root of menu item `item` (1 to 6). An exit status:
+// tree as the update root of the item (1 to 6). On a terminal, a long run
+// shows how many entries it has checked. An exit status:
 // findings when anything would be skipped, a sealed tree differs from its
 // manifest, or (strict) there is any warning; unreadable when the tree is.
-int update_check(const char* tree, int item, bool strict);
+struct update_check_options {
+    int item = 4;
+    bool strict = false;  // warnings are findings
+    bool quiet = false;   // no progress on standard error, even a terminal
+};
+int update_check(const char* tree, const update_check_options& options);
 
 // Whether path is a directory; else false after a line on standard error
 // that says what it is.

@@ -4,11 +4,13 @@
 #include <getopt.h>
 
 #include <cerrno>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "device_facts.h"
 #include "exit_status.h"
 #include "media_check.h"
 #include "number_arguments.h"
@@ -46,6 +48,8 @@ enum option_id {
     OPT_TREE,
     OPT_STRICT,
     OPT_ITEM,
+    OPT_FORMAT,
+    OPT_QUIET,
     OPT_COUNT,
 };
 constexpr unsigned bit(option_id id) {
@@ -62,8 +66,11 @@ const option LONG_OPTIONS[] = {
     {"tree", required_argument, nullptr, OPT_TREE},
     {"strict", no_argument, nullptr, OPT_STRICT},
     {"item", required_argument, nullptr, OPT_ITEM},
+    {"format", required_argument, nullptr, OPT_FORMAT},
+    {"quiet", no_argument, nullptr, OPT_QUIET},
     {nullptr, 0, nullptr, 0},
 };
+static_assert(sizeof LONG_OPTIONS / sizeof LONG_OPTIONS[0] == OPT_COUNT + 1, "one per option_id");
 
 // What one run was asked.
 struct invocation {
@@ -71,6 +78,7 @@ struct invocation {
     const char* values[OPT_COUNT] = {};  // each option's value ("" for a flag), or nullptr
     screen_geometry screen{};
     int item = 4;
+    bool json = false;  // --format json
 };
 
 struct command {
@@ -99,10 +107,15 @@ int run_preview(const invocation& call) {
     return media_preview(call.operands[0], call.screen, call.operands[1]);
 }
 int run_update_check(const invocation& call) {
-    return update_check(call.operands[0], call.item, call.values[OPT_STRICT] != nullptr);
+    const update_check_options options{call.item, call.values[OPT_STRICT] != nullptr,
+                                       call.values[OPT_QUIET] != nullptr};
+    return update_check(call.operands[0], options);
 }
 int run_update_seal(const invocation& call) {
     return update_seal(call.operands[0]);
+}
+int run_facts(const invocation& call) {
+    return device_facts(call.json);
 }
 
 const command COMMANDS[] = {
@@ -119,14 +132,20 @@ const command COMMANDS[] = {
      "PNG pictures of what the screen shows: the splash, the countdown, the menu and an\n"
      "update, written to OUTDIR (made with its parents).\n",
      GEOMETRY, 2, 2, run_preview},
-    {"update-check", "TREE [--item N] [--strict]",
+    {"update-check", "TREE [--item N] [--strict] [--quiet]",
      "What an update from TREE would install or skip, what a FAT card would change of it,\n"
      "and, for a sealed tree, whether it is the tree its manifest lists.\n"
      "  --item N          the menu item whose update root TREE is, 1 to 6 (default 4)\n"
-     "  --strict          warnings count as findings\n",
-     bit(OPT_ITEM) | bit(OPT_STRICT), 1, 1, run_update_check},
+     "  --strict          warnings count as findings\n"
+     "  --quiet           no progress on a terminal during a long run\n",
+     bit(OPT_ITEM) | bit(OPT_STRICT) | bit(OPT_QUIET), 1, 1, run_update_check},
     {"update-seal", "TREE", "Writes TREE/zq-manifest: every entry the device would install.\n", 0,
      1, 1, run_update_seal},
+    {"facts", "[--format json]",
+     "What the device programs hold: their texts, the menu with each item's command, the\n"
+     "countdown and the screens' geometry.\n"
+     "  --format FORMAT   text (the default: a line each) or json (one document)\n",
+     bit(OPT_FORMAT), 0, 0, run_facts},
 };
 
 void print_usage(FILE* out) {
@@ -180,6 +199,12 @@ int apply_values(const command& c, invocation* call) {
         char name[16];
         (void)snprintf(name, sizeof name, "--%s", LONG_OPTIONS[id].name);
         if (parse_screen_option(name, value, &call->screen) != 0) return EXIT_USAGE;
+    }
+    if (const char* format = call->values[OPT_FORMAT]; format != nullptr) {
+        call->json = strcmp(format, "json") == 0;
+        if (!call->json && strcmp(format, "text") != 0) {
+            return usage_error(&c, "--format %s: give text or json", format);
+        }
     }
     if (const char* item = call->values[OPT_ITEM]; item != nullptr) {
         unsigned long long n = 0;
@@ -236,6 +261,7 @@ int finish_output(int status) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    (void)setlocale(LC_CTYPE, "C.UTF-8");  // names' case folded as Unicode folds it
     int status = EXIT_USAGE;
     if (argc < 2) {
         print_usage(stderr);
