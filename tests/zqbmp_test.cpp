@@ -130,6 +130,11 @@ std::vector<uint8_t> font_without_space() {
     return bytes;
 }
 
+std::vector<uint8_t> truncated(std::vector<uint8_t> bytes, size_t size) {
+    bytes.resize(size);
+    return bytes;
+}
+
 // A ramp of one channel (red at 16, green at 8), 256 colours.
 std::vector<uint8_t> ramp(int channel) {
     return bmp_rgb(256, 2, [=](int x, int) { return static_cast<uint32_t>(x) << channel; });
@@ -152,14 +157,29 @@ const check_case CHECKS[] = {
       {"result: both programs would start", "0 warnings"}, {"summary:", "6 files", "0 warnings", "0 errors"}}},
     {"missing_frame", "zqani02.bmp", {}, 1,
      {{"zqani02.bmp: does not load", "No such file"}, {"result: zqanimation would not start", "zqani02.bmp"}}},
-    {"font_not_divisible", FONT, picture(105, 223), 0,
-     {{"font:", "10 x 10 cells of 10 x 22"}, {"font: warning", "105 x 223", "5 columns", "3 rows"}}},
+    {"font_not_divisible", FONT, picture(105, 223), 1,
+     {{"font:", "10 x 10 cells of 10 x 22"}, {"font: error", "105 x 223", "not a 10 x 10 grid"},
+      {"result: both programs would start, but what they show is wrong"}}},
+    {"font_blank", FONT, bmp_rgb(100, 220, [](int, int) { return 0u; }), 1,
+     {{"font: error: 62 glyphs that the programs' texts use are blank", "'%' (37)", "..."}}, {},
+     {{"font: warning"}}},
+    {"truncated", "zqtitle.bmp", truncated(picture(800, 480), 54 + 2400 * 100), 1,
+     {{"zqtitle.bmp: error: the file ends after 240054 bytes", "rows 0 to 379 of its 480"}}},
+    {"png_renamed", "zqtitle.bmp", {0x89, 'P', 'N', 'G', 13, 10, 26, 10, 0, 0, 0, 13}, 1,
+     {{"zqtitle.bmp: does not load: a PNG picture, not a BMP"}}},
+    {"extra_frame", "zqani04.bmp", picture(8, 8), 0,
+     {{"zqani04.bmp: warning: not one of the six files the programs load"}}},
+    {"wrong_case", "ZQTITLE.BMP", picture(8, 8), 0,
+     {{"ZQTITLE.BMP: warning: the programs load zqtitle.bmp"}}},
+    {"menu_too_tall", nullptr, {}, 1,
+     {{"menu: error: the banner and the nine items need 264 rows, the screen has 200"}},
+     {"--screen", "800x200x32"}},
     // The background is redrawn under every frame: frames of other sizes leave nothing behind.
     {"frame_too_tall", "zqani01.bmp", picture(800, 480 - FRAME_Y + 30), 0,
      {{"splash: warning: zqani01.bmp", FROM_ROW + ": 30 rows at the bottom", "cut off"},
       {"result: both programs would start", "1 warnings"}}, {},
      {{"splash: warning: zqani01.bmp is not the size"}}},
-    {"screen_above_frames", nullptr, {}, 0,
+    {"screen_above_frames", nullptr, {}, 1,
      {{"splash: warning: zqani00.bmp", FROM_ROW.substr(5), "never seen"}},
      {"--screen", "800x" + std::to_string(FRAME_Y - 10) + "x32"}},
     {"empty_file", "zqani03.bmp", {}, 1, {{"zqani03.bmp: does not load", "empty (0 bytes)"}}, {}, {}, true},
@@ -169,8 +189,8 @@ const check_case CHECKS[] = {
      {{"zqani00.bmp: warning", "2 of its 4 pixels", "transparent"}}},
     {"unused_fourth_byte", "zqani00.bmp", picture32({0, 0, 0, 0}, 40), 0, {}, {},
      {{"zqani00.bmp: warning"}}},
-    {"font_without_space", FONT, font_without_space(), 0,
-     {{"font: warning: the glyphs do not look like the characters 32 to 126",
+    {"font_without_space", FONT, font_without_space(), 1,
+     {{"font: error: the glyphs do not look like the characters 32 to 126",
        "the space (the first cell) is not empty", "one cell off"}}},
     {"colour_loss", "zqtitle.bmp", ramp(16), 0,
      {{"zqtitle.bmp: warning: at 16 bits", "256 colours become 32", "columns 0 to 255, rows 0 to 1"}},
@@ -343,20 +363,20 @@ TEST(ZqbmpPreview, DrawsEveryScreenTheDeviceShows) {
 // screen's, cut to the bits the screen keeps, and check says what changes.
 TEST(ZqbmpPreview, EveryScreenShowsThePlainScreenCutToItsBits) {
     const std::string plain = scratch_dir("plain");
-    ASSERT_EQ(zqbmp({"preview", ZQ_MEDIA_DIR, "--screen", "320x240x32", plain}).exit_status, 0);
+    ASSERT_EQ(zqbmp({"preview", ZQ_MEDIA_DIR, "--screen", "320x270x32", plain}).exit_status, 0);
     const struct {
         std::vector<std::string> geometry;  // after --screen
         uint8_t kept[3];
     } screens[] = {
-        {{"320x240x32", "--pitch", "1300"}, {0xFF, 0xFF, 0xFF}},
-        {{"320x240x32", "--offset", "0,240"}, {0xFF, 0xFF, 0xFF}},
-        {{"320x240x32", "--order", "RGBX"}, {0xFF, 0xFF, 0xFF}},
-        {{"320x240x32", "--order", "XBGR", "--pitch", "1344", "--offset", "8,240"},
+        {{"320x270x32", "--pitch", "1300"}, {0xFF, 0xFF, 0xFF}},
+        {{"320x270x32", "--offset", "0,270"}, {0xFF, 0xFF, 0xFF}},
+        {{"320x270x32", "--order", "RGBX"}, {0xFF, 0xFF, 0xFF}},
+        {{"320x270x32", "--order", "XBGR", "--pitch", "1344", "--offset", "8,270"},
          {0xFF, 0xFF, 0xFF}},
-        {{"320x240x16"}, {0xF8, 0xFC, 0xF8}},
-        {{"320x240x16", "--order", "BGR565", "--pitch", "700"}, {0xF8, 0xFC, 0xF8}},
-        {{"320x240x16", "--order", "RGB555"}, {0xF8, 0xF8, 0xF8}},
-        {{"320x240x16", "--order", "BGR555"}, {0xF8, 0xF8, 0xF8}},
+        {{"320x270x16"}, {0xF8, 0xFC, 0xF8}},
+        {{"320x270x16", "--order", "BGR565", "--pitch", "700"}, {0xF8, 0xFC, 0xF8}},
+        {{"320x270x16", "--order", "RGB555"}, {0xF8, 0xF8, 0xF8}},
+        {{"320x270x16", "--order", "BGR555"}, {0xF8, 0xF8, 0xF8}},
     };
     for (const auto& screen : screens) {
         const std::string out = scratch_dir("geometry");
@@ -529,6 +549,13 @@ TEST(ZqbmpUpdateCheck, ListsWhatWouldBeInstalledAndWhatSkipped) {
     }
     EXPECT_NE(r.out.find(": the path on the device is over 1023 bytes\n"), std::string::npos)
         << r.out;
+    const std::string empty = scratch_dir("empty-tree");
+    const program_result nothing = zqbmp({"update-check", empty});
+    EXPECT_EQ(nothing.exit_status, 1);
+    EXPECT_TRUE(
+        has_line(nothing.out, "nothing to install: the update tree holds neither system nor data"))
+        << nothing.out;
+    remove_tree(empty);
     const program_result typo = zqbmp({"update-check", tree, "--item", "1x"});
     EXPECT_EQ(typo.exit_status, 2);
     EXPECT_EQ(typo.err.rfind("zqbmp: --item 1x: not a menu item from 1 to 6\n", 0), 0u);

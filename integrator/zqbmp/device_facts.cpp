@@ -119,6 +119,16 @@ const named_number NUMBERS[] = {
 
 }  // namespace
 
+void device_facts_characters(bool used[95]) {
+    const auto mark = [&](const char* text) {
+        for (const char* p = text; *p != '\0'; ++p) {
+            if (*p >= 32 && *p <= 126) used[*p - 32] = true;
+        }
+    };
+    for (const named_text& t : TEXTS) mark(t.text);
+    for (const char* item : MENU_ITEMS) mark(item);
+}
+
 int device_facts(bool json) {
     if (!json) {
         for (const named_text& t : TEXTS) printf("%s: %s\n", t.name, json_string(t.text).c_str());

@@ -6,3 +6,7 @@
 // "numbers": {NAME: n}, "menu": [{"label", "argument", "command" (null for
 // EXIT and the updates)}]}; else a line for each. An exit status.
 int device_facts(bool json);
+
+// Marks used[c - 32] for each printable character (32 to 126) that a text
+// or the menu of the programs holds.
+void device_facts_characters(bool used[95]);

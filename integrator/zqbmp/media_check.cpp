@@ -1,6 +1,8 @@
 #include "media_check.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +18,7 @@
 #include "animation_facts.h"
 #include "bmplib.h"
 #include "console.h"
+#include "device_facts.h"
 #include "exit_status.h"
 #include "framebuffer.h"
 #include "memory_screen.h"
@@ -196,30 +199,37 @@ bool glyphs_equal(const prepared_bitmap& a, const prepared_bitmap& b) {
     return a.pixels != nullptr && b.pixels != nullptr && memcmp(a.pixels, b.pixels, bytes) == 0;
 }
 
-// The font's findings; the glyph table is left prepared.
-int check_font(const media_file& font, const screen_geometry& screen) {
+// What a check found: warnings, and errors (the programs start, but what
+// they show is wrong).
+struct check_tally {
     int warnings = 0;
+    int errors = 0;
+};
+
+// The font's findings; the glyph table is left prepared.
+void check_font(const media_file& font, const screen_geometry& screen, check_tally* tally) {
+    int& warnings = tally->warnings;
     const int w = bmp_width(font.image);
     const int h = bmp_height(font.image);
     const int cw = w / FONT_GRID;
     const int ch = h / FONT_GRID;
     printf("font: 10 x 10 cells of %d x %d pixels\n", cw, ch);
-    if (cw == 0 || ch == 0) {
-        printf("font: warning: the picture is smaller than 10 x 10 pixels: every glyph is empty\n");
-        return 1;
-    }
-    if (w % FONT_GRID != 0 || h % FONT_GRID != 0) {
+    if (cw == 0 || ch == 0 || w % FONT_GRID != 0 || h % FONT_GRID != 0) {
         printf(
-            "font: warning: %d x %d is not a multiple of 10: %d columns at the right and %d rows "
-            "at the bottom are never read\n",
-            w, h, w % FONT_GRID, h % FONT_GRID);
-        ++warnings;
+            "font: error: %d x %d is not a 10 x 10 grid of equal cells: the device cuts it into "
+            "cells of %d x %d and every glyph is off\n",
+            w, h, cw, ch);
+        ++tally->errors;
+        if (cw == 0 || ch == 0) return;
     }
     prepare_font(font.image, font_20px);
+    bool used[FONT_GLYPH_COUNT] = {};
+    device_facts_characters(used);
+    std::string blank;
+    int blanks = 0;
     for (int i = 1; i < FONT_GLYPH_COUNT; ++i) {  // the space is meant to be empty
         if (glyph_is_empty(font_20px[i])) {
-            printf("font: warning: glyph %s is empty (one colour)\n", glyph_name(i).c_str());
-            ++warnings;
+            if (used[i] && blanks++ < 8) blank += " " + glyph_name(i);
             continue;
         }
         for (int j = 1; j < i; ++j) {
@@ -231,6 +241,11 @@ int check_font(const media_file& font, const screen_geometry& screen) {
             }
         }
     }
+    if (blanks > 0) {
+        printf("font: error: %d glyphs that the programs' texts use are blank (one colour):%s%s\n",
+               blanks, blank.c_str(), blanks > 8 ? " ..." : "");
+        ++tally->errors;
+    }
     // The menu: banner and items, one line each, at most this many characters.
     int longest = 0;
     char line[TEXT_BUFFER_SIZE];
@@ -240,10 +255,10 @@ int check_font(const media_file& font, const screen_geometry& screen) {
     }
     if (MENU_LINES * ch > screen.height) {
         printf(
-            "menu: warning: the banner and the nine items need %d rows, the screen has %d: the "
+            "menu: error: the banner and the nine items need %d rows, the screen has %d: the "
             "last lines are drawn over the first\n",
             MENU_LINES * ch, screen.height);
-        ++warnings;
+        ++tally->errors;
     } else {
         printf("menu: the banner and the nine items take %d of %d rows\n", MENU_LINES * ch,
                screen.height);
@@ -285,7 +300,6 @@ int check_font(const media_file& font, const screen_geometry& screen) {
             (screen.height - header_rows) / ch,
             (screen.height - header_rows - UPDATE_PROGRESS_GAP) / ch);
     }
-    return warnings;
 }
 
 // The longest progress line the walk draws for the tree, against the width.
@@ -363,6 +377,37 @@ int check_splash(const media_file& background, const media_file* frames,
                 frames[k].name.c_str(), frames[0].name.c_str(), background.name.c_str());
             ++warnings;
         }
+    }
+    return warnings;
+}
+
+// Files in the media folder that the programs never load: unknown ones, and
+// ones whose name differs from a file they load only in case. The count.
+int check_folder(const char* media_dir) {
+    DIR* dir = opendir(media_dir);
+    if (dir == nullptr) return 0;
+    std::vector<std::string> names;
+    while (const dirent* entry = readdir(dir)) names.emplace_back(entry->d_name);
+    (void)closedir(dir);
+    std::sort(names.begin(), names.end());
+    int warnings = 0;
+    for (const std::string& name : names) {
+        if (name[0] == '.') continue;
+        const char* meant = nullptr;
+        bool exact = false;
+        for (const char* known : {FONT, BACKGROUND, FRAMES[0], FRAMES[1], FRAMES[2], FRAMES[3]}) {
+            exact = exact || name == known;
+            if (strcasecmp(name.c_str(), known) == 0) meant = known;
+        }
+        if (exact) continue;
+        if (meant != nullptr) {
+            printf("%s: warning: the programs load %s: names on the device are case-sensitive\n",
+                   name.c_str(), meant);
+        } else {
+            printf("%s: warning: not one of the six files the programs load: it is never shown\n",
+                   name.c_str());
+        }
+        ++warnings;
     }
     return warnings;
 }
@@ -516,21 +561,24 @@ int media_check(const char* media_dir, const screen_geometry& screen,
                bmp_width(f->image), bmp_height(f->image), info.bit_count, info.compression,
                info.top_down ? ", top-down" : "");
     }
-    int warnings = 0;
-    int errors = 0;
+    check_tally tally;
+    int& warnings = tally.warnings;
+    int& errors = tally.errors;
+    warnings += check_folder(media_dir);
     for (const media_file* f : all) {
         if (f->image == nullptr) {
             ++errors;
             continue;
         }
         const std::string path = std::string(media_dir) + "/" + f->name;
+        errors += picture_check_truncation(f->name, path.c_str(), f->image);
         warnings += picture_check_alpha(f->name, path.c_str());
         if (screen.bits == 16)
             warnings += picture_check_colour_loss(f->name, f->image, screen_kept_bits());
     }
     if (set.font.image != nullptr) {
-        warnings += check_font(set.font, screen);
-        warnings += font_check_order(font_20px);
+        check_font(set.font, screen, &tally);
+        errors += font_check_order(font_20px);
         if (options.tree != nullptr) warnings += check_progress(options.tree, set.font, screen);
     }
     const media_file* splash = splash_problem(set);
@@ -548,7 +596,13 @@ int media_check(const char* media_dir, const screen_geometry& screen,
             splash->name.c_str());
         status = 1;
     }
-    if (status == 0) printf("result: both programs would start; %d warnings\n", warnings);
+    if (status == 0 && errors > 0) {
+        printf("result: both programs would start, but what they show is wrong: %d errors\n",
+               errors);
+        status = 1;
+    } else if (status == 0) {
+        printf("result: both programs would start; %d warnings\n", warnings);
+    }
     printf("summary: %d files, %d warnings, %d errors%s\n", 6, warnings, errors,
            options.strict && warnings > 0 ? " (--strict: warnings fail)" : "");
     release_set(&set);

@@ -88,6 +88,35 @@ std::string picture_load_problem(const char* path, const char* reason) {
     return reason;
 }
 
+int picture_check_truncation(const std::string& name, const char* path, const bmp_image* image) {
+    bmp_info info;
+    bmp_describe(image, &info);
+    if (info.compression != 0 && info.compression != 3)
+        return 0;  // a run-length stream ends itself
+    struct stat st {};
+    uint8_t header[FILE_HEADER];
+    FILE* f = fopen(path, "rb");
+    if (f == nullptr) return 0;
+    const bool read =
+        fread(header, 1, sizeof header, f) == sizeof header && fstat(fileno(f), &st) == 0;
+    (void)fclose(f);
+    if (!read) return 0;
+    const long long offset = le32(&header[10]);
+    const long long rows = bmp_height(image);
+    const long long stride = info.stride;
+    const long long size = st.st_size;
+    if (offset + rows * stride <= size) return 0;
+    const long long whole = size > offset ? (size - offset) / stride : 0;
+    // Rows are stored bottom row first unless the picture is top-down.
+    const long long first = info.top_down ? whole : 0;
+    const long long last = info.top_down ? rows - 1 : rows - whole - 1;
+    printf(
+        "%s: error: the file ends after %lld bytes, %lld short: rows %lld to %lld of its %lld are "
+        "missing, and the device draws them black\n",
+        name.c_str(), size, offset + rows * stride - size, first, last, rows);
+    return 1;
+}
+
 int picture_check_alpha(const std::string& name, const char* path) {
     const std::vector<uint8_t> bytes = read_file(path);
     if (bytes.size() < FILE_HEADER + INFO_HEADER) return 0;
@@ -218,7 +247,7 @@ int font_check_order(const prepared_bitmap* table) {
     if (wrong.empty()) return 0;
     wrong.pop_back();
     printf(
-        "font: warning: the glyphs do not look like the characters 32 to 126 in order:%s (is the "
+        "font: error: the glyphs do not look like the characters 32 to 126 in order:%s (is the "
         "grid one cell off, e.g. the space left out?)\n",
         wrong.c_str());
     return 1;

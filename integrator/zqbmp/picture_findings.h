@@ -15,6 +15,10 @@ struct bmp_image;
 // header the reader takes for a colour table (with the fix), else the reason.
 std::string picture_load_problem(const char* path, const char* reason);
 
+// An error (printed, prefixed with name) when the file holds fewer rows than
+// its header says, naming the rows it lacks (counted from the top); the count.
+int picture_check_truncation(const std::string& name, const char* path, const bmp_image* image);
+
 // Warnings (printed, each prefixed with name) about a 32-bit picture's alpha
 // channel; the count.
 int picture_check_alpha(const std::string& name, const char* path);

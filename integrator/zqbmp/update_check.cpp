@@ -47,6 +47,7 @@ struct check_state {
     bool progress = false;            // the count of entries shown on standard error
     bool progress_shown = false;
     long long entries = 0;
+    long long taken = 0;     // directories and files the device would install
     long long shown_ms = 0;  // when the count was last shown (or the run began)
 };
 
@@ -283,10 +284,12 @@ update_step check_entry(update_choice choice, const char* directory, const char*
         printf("skip %s: listed twice\n", entry->source);
         ++state->skipped;
     } else if (choice == UPDATE_DIRECTORY) {
+        ++state->taken;
         printf("dir  %s\n", dest);
         manifest_entry_met(state, entry, true);
         return UPDATE_STEP_DESCEND;
     } else if (choice == UPDATE_FILE) {
+        ++state->taken;
         manifest_entry_met(state, entry, false);
         const long long size = entry->st.st_size;
         printf("file %s %lld bytes\n", dest, size);
@@ -427,9 +430,10 @@ int update_check(const char* tree, const update_check_options& options) {
     printf("total /data: %lld files, %lld bytes\n", state.data.files, state.data.bytes);
     printf("skipped: %d\n", state.skipped);
     printf("warnings: %d\n", state.warnings);
+    if (state.taken == 0) printf("nothing to install: %s", NEITHER_TREE);
     if (state.progress_shown) (void)fputs("\r\033[K", stderr);
-    const bool findings =
-        state.skipped > 0 || state.differences > 0 || (options.strict && state.warnings > 0);
+    const bool findings = state.skipped > 0 || state.differences > 0 || state.taken == 0 ||
+                          (options.strict && state.warnings > 0);
     return findings ? EXIT_FINDINGS : EXIT_CLEAN;
 }
 
