@@ -9,6 +9,7 @@
 #endif
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -195,6 +196,10 @@ const check_case CHECKS[] = {
     {"colour_loss", "zqtitle.bmp", ramp(16), 0,
      {{"zqtitle.bmp: warning: at 16 bits", "256 colours become 32", "columns 0 to 255, rows 0 to 1"}},
      {"--screen", "800x480x16"}},
+    // Ink to ground in a few large steps, as an anti-aliased edge: no band.
+    {"edge", "zqtitle.bmp",
+     bmp_rgb(12, 2, [](int x, int) { return 0x010101u * std::array<uint32_t, 12>{255, 254, 192, 115, 38, 1, 0, 11, 139, 206, 225, 255}[x]; }),
+     0, {}, {"--screen", "800x480x16"}, {{"zqtitle.bmp: warning"}}},
     // 5-6-5 keeps 64 greens, 5-5-5 keeps 32.
     {"green_at_565", "zqtitle.bmp", ramp(8), 0,
      {{"zqtitle.bmp: warning: at 16 bits", "256 colours become 64"}}, {"--screen", "800x480x16"}},
@@ -512,6 +517,19 @@ TEST(ZqbmpCommandLine, EveryCommandKeepsTheConventions) {
     EXPECT_NE(usage.find("  2  usage error\n"), std::string::npos);
     remove_tree(tree);
     remove_tree(out);
+}
+
+// The shipped media pass --strict on every depth and layout of the screen
+// they are made for: an anti-aliased edge's greys, merged at 16 bits, are no band.
+TEST(ZqbmpCheck, TheShippedMediaPassStrictOnEveryLayoutOfTheirScreen) {
+    for (const char* layout :
+         {"16 --order RGB565", "16 --order BGR565", "16 --order RGB555", "16 --order BGR555",
+          "24 --order BGR", "24 --order RGB", "32 --order BGRX", "32 --order XBGR"}) {
+        const std::string depth(layout, 2);
+        const program_result r = zqbmp({"check", ZQ_MEDIA_DIR, "--screen", "800x480x" + depth,
+                                        "--order", std::string(layout + 11), "--strict"});
+        EXPECT_EQ(r.exit_status, 0) << layout << "\n" << r.out;
+    }
 }
 
 TEST(ZqbmpUpdateCheck, ListsWhatWouldBeInstalledAndWhatSkipped) {
