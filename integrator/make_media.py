@@ -1,14 +1,17 @@
 #!/usr/bin/python3
 """Makes the device's pictures under /ZQ/media/ as BMP files the device loads.
 
-  inconsolata_20px_ffffff.bmp  the font: Inconsolata at 20 px, white on black,
-                               characters 32 to 126 in a 10 x 10 grid of cells
+  inconsolata_20px_ffffff.bmp  the font: Inconsolata (20 px unless --font-size
+                               says), white on black, characters 32 to 126 in a
+                               10 x 10 grid of cells; the programs load it by this
+                               name whatever its size
   zqtitle.bmp                  the boot splash background (8-bit palette)
   zqani00.bmp .. zqani03.bmp   the four animation frames (24-bit)
 
-Usage: make_media.py OUTDIR [WIDTH HEIGHT]   (default 800 x 480)
+Usage: make_media.py [--font-size PX] OUTDIR [WIDTH HEIGHT]   (default 800 x 480)
 Needs Debian's python3-pil and fonts-inconsolata.
 """
+import argparse
 import math
 import os
 import sys
@@ -16,14 +19,16 @@ import sys
 from PIL import Image, ImageDraw, ImageFont
 
 FONT_FILE = "/usr/share/fonts/truetype/inconsolata/Inconsolata.otf"
-FONT_PX = 20
+FONT_PX = 20  # the default size
+FONT_PX_RANGE = (8, 48)
+SIDE_RANGE = (1, 8192)  # a screen's side, as the programs take it
 GRID = 10
 FIRST, LAST = 32, 126
 FRAME_Y = 50  # where the program draws the frames
 
 
-def make_font(path):
-    font = ImageFont.truetype(FONT_FILE, FONT_PX)
+def make_font(path, size):
+    font = ImageFont.truetype(FONT_FILE, size)
     ascent, descent = font.getmetrics()
     cell_w = max(math.ceil(font.getlength(chr(c))) for c in range(FIRST, LAST + 1))
     cell_h = ascent + descent + 1  # one row of leading above the ascent
@@ -74,17 +79,42 @@ def make_frame(path, width, height, k):
     img.save(path)
 
 
+def bounded(low, high, what):
+    """An argparse type: a whole number from low to high."""
+    def parse(text):
+        try:
+            value = int(text, 10)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not a whole number of {what}") from None
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"{value} {what}: give {low} to {high}")
+        return value
+    return parse
+
+
 def main():
-    if len(sys.argv) not in (2, 4):
-        raise SystemExit(__doc__)
-    out = sys.argv[1]
-    width, height = (int(sys.argv[2]), int(sys.argv[3])) if len(sys.argv) == 4 else (800, 480)
-    os.makedirs(out, exist_ok=True)
-    make_font(os.path.join(out, "inconsolata_20px_ffffff.bmp"))
-    make_background(os.path.join(out, "zqtitle.bmp"), width, height)
+    parser = argparse.ArgumentParser(
+        description="Makes the six pictures the programs load from /ZQ/media, for a screen of "
+                    "WIDTH x HEIGHT (default 800 x 480).")
+    parser.add_argument("outdir", help="the folder to write them to (made if missing)")
+    parser.add_argument("size", nargs="*", type=bounded(*SIDE_RANGE, "pixels"),
+                        metavar="WIDTH HEIGHT", help="the screen's size in pixels")
+    parser.add_argument("--font-size", type=bounded(*FONT_PX_RANGE, "px"), default=FONT_PX,
+                        metavar="PX", help=f"the font's size in pixels (default {FONT_PX}; "
+                                           "smaller screens need a smaller one)")
+    args = parser.parse_args()
+    if len(args.size) not in (0, 2):
+        parser.error("give both WIDTH and HEIGHT, or neither")
+    width, height = args.size or (800, 480)
+    try:
+        os.makedirs(args.outdir, exist_ok=True)
+    except OSError as e:
+        parser.exit(1, f"make_media.py: {args.outdir}: {e.strerror}\n")
+    make_font(os.path.join(args.outdir, "inconsolata_20px_ffffff.bmp"), args.font_size)
+    make_background(os.path.join(args.outdir, "zqtitle.bmp"), width, height)
     frame_h = max(8, (height - FRAME_Y) // 2)
     for k in range(4):
-        make_frame(os.path.join(out, f"zqani0{k}.bmp"), width, frame_h, k)
+        make_frame(os.path.join(args.outdir, f"zqani0{k}.bmp"), width, frame_h, k)
 
 
 if __name__ == "__main__":
