@@ -47,37 +47,29 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(HERE)
 
 
-def product_constant(header, name):
-    """An integer constant as the programs define it (constexpr int NAME = N;)."""
-    with open(os.path.join(SOURCE, header)) as f:
-        return int(re.search(rf"constexpr int {name} = (\d+);", f.read()).group(1))
+def load_facts(build=None):
+    """What the device programs hold (their texts, numbers and menu), as the
+    build's own zqbmp prints them (zqbmp facts --format json): the ARM one
+    through qemu-arm, else the desk's. build: ZQ_BUILD, else build/ of the source."""
+    build = build or os.environ.get("ZQ_BUILD", os.path.join(SOURCE, "build"))
+    arm = os.path.join(build, "arm", "bin", "zqbmp")
+    command = ["qemu-arm", arm] if os.path.exists(arm) else [os.path.join(build, "host", "bin",
+                                                                          "zqbmp")]
+    out = subprocess.run(command + ["facts", "--format", "json"], check=True,
+                         capture_output=True, text=True).stdout
+    return json.loads(out)
 
 
-def _literal(text):
-    return text.encode().decode("unicode_escape")
+FACTS = load_facts()
 
 
-def product_text(source, name):
-    """A text constant as the programs define it (constexpr const char* NAME =
-    "..."; or #define NAME "..."), its escapes decoded."""
-    with open(os.path.join(SOURCE, source)) as f:
-        m = re.search(rf'(?:constexpr const char\* {name} =|#define {name})((?:\s*"[^"]*")+)',
-                      f.read())
-    return "".join(_literal(part) for part in re.findall(r'"([^"]*)"', m.group(1)))
+def fact(name):
+    """A text or number of the programs, by the name their source gives it."""
+    return FACTS["texts"][name] if name in FACTS["texts"] else FACTS["numbers"][name]
 
 
-def product_table(source, name):
-    """The texts of a table the programs define (const char* const NAME[...] =
-    {...};), each a literal or the name of a text constant of the same file."""
-    with open(os.path.join(SOURCE, source)) as f:
-        body = re.search(rf"const char\* const {name}\[[^]]*\] = \{{(.*?)\}};", f.read(),
-                         re.S).group(1)
-    return [_literal(m.group(1)) if m.group(1) is not None else product_text(source, m.group(2))
-            for m in re.finditer(r'"([^"]*)"|\b([A-Z_]+)\b', body)]
-
-
-FRAME_Y = product_constant("animation/animation_facts.h", "FRAME_Y")  # the splash frames' row
-PROGRESS_GAP = product_constant("recovery/recovery_facts.h", "UPDATE_PROGRESS_GAP")
+FRAME_Y = fact("FRAME_Y")  # the splash frames' row
+PROGRESS_GAP = fact("UPDATE_PROGRESS_GAP")
 MODULES = {
     "virt": ["virtio_mmio", "virtio_blk", "virtio_input", "evdev", "virtio_gpu", "vfat",
              "nls_cp437", "nls_ascii", "crc32c_generic", "ext4", "9pnet_virtio", "9p"],
@@ -96,14 +88,12 @@ PARTITION_MB = {"system": 64, "data": 32}
 # What zqrecovery shows: its keys, countdown line, banner, menu and prompt.
 HOME, NEXT, PREVIOUS = 50, 58, 42
 QCODES = {HOME: "m", NEXT: "caps_lock", PREVIOUS: "shift"}
-# All of it as the program defines it (recovery/recovery_facts.*).
-FACTS = "recovery/recovery_facts.h"
-COUNTDOWN = product_text(FACTS, "COUNTDOWN_FORMAT").replace("%d", "{}")
-COUNTDOWN_SECONDS = product_constant(FACTS, "COUNTDOWN_SECONDS")
-HEADER = product_text(FACTS, "ZQ_TITLE_LINES").split("\n")  # title, address, an empty line
-_items = product_table("recovery/recovery_facts.cpp", "MENU_ITEMS")
-MENU = list(zip(_items[0::2], _items[1::2]))
-PROMPT = product_text(FACTS, "UPDATE_PROMPT").rstrip("\n")
+# All of it as the program defines it (zqbmp facts).
+COUNTDOWN = fact("COUNTDOWN_FORMAT").replace("%d", "{}")
+COUNTDOWN_SECONDS = fact("COUNTDOWN_SECONDS")
+HEADER = fact("ZQ_TITLE_LINES").split("\n")  # title, address, an empty line
+MENU = [(item["label"], item["argument"]) for item in FACTS["menu"]]
+PROMPT = fact("UPDATE_PROMPT").rstrip("\n")
 
 
 def menu(selected):

@@ -35,7 +35,7 @@ def enter_menu(dev):
 
 # Where progress lines lie once they have run off the bottom: 10 pixels below
 # the five-line header.
-BELOW_HEADER = zqdevice.product_constant(zqdevice.FACTS, "UPDATE_HEADER_LINES") * 22 + \
+BELOW_HEADER = zqdevice.fact("UPDATE_HEADER_LINES") * 22 + \
     zqdevice.PROGRESS_GAP
 
 
@@ -100,9 +100,9 @@ def exit_unmounted(dev):
 # The name under which the update writes a file before renaming it over its
 # destination (a staged one adds "." and a number), and its commit record, as
 # the product defines them.
-INSTALL_TEMP = zqdevice.product_text("recovery/update/file_install.h", "INSTALL_TEMP_NAME")
-COMMIT_RECORD = zqdevice.product_text("recovery/update/commit_record.h", "COMMIT_RECORD_PATH")
-COMMIT_RECORD_NEW = zqdevice.product_text("recovery/update/commit_record.h", "COMMIT_RECORD_NEW_PATH")
+INSTALL_TEMP = zqdevice.fact("INSTALL_TEMP_NAME")
+COMMIT_RECORD = zqdevice.fact("COMMIT_RECORD_PATH")
+COMMIT_RECORD_NEW = zqdevice.fact("COMMIT_RECORD_NEW_PATH")
 
 
 def is_temporary(name):

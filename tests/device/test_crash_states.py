@@ -14,18 +14,17 @@ import types
 import write_log
 from conftest import BELOW_HEADER, COMMIT_RECORD, COMMIT_RECORD_NEW, PROMPT, Cards, Faults, \
     Partitions, Screen, device, enter_menu, is_temporary, make_tree, recovery, select
-from zqdevice import File, Link, product_text, wait_until
+from zqdevice import File, Link, fact, wait_until
 
 LABEL = b"u:object_r:system_file:s0\0"
 ROOTS = ("/system/zt", "/data/zt")
 COPIED = " copied "
 BOOTED_STATES = 5
-FACTS = "recovery/recovery_facts.h"
-DATA_IN_MEMORY = product_text(FACTS, "DATA_IN_MEMORY").rstrip("\n")
-COUNTDOWN = product_text(FACTS, "COUNTDOWN_FORMAT").split("%")[0]
-FINISHED = product_text(FACTS, "RESUME_FINISHED_FORMAT").split("%")[0]
-REMOVED = product_text(FACTS, "RESUME_REMOVED").strip()
-NOT_FINISHED = product_text(FACTS, "RESUME_NOT_FINISHED").strip()
+DATA_IN_MEMORY = fact("DATA_IN_MEMORY").rstrip("\n")
+COUNTDOWN = fact("COUNTDOWN_FORMAT").split("%")[0]
+FINISHED = fact("RESUME_FINISHED_FORMAT").split("%")[0]
+REMOVED = fact("RESUME_REMOVED").strip()
+NOT_FINISHED = fact("RESUME_NOT_FINISHED").strip()
 # A link to / that any app could leave in its data directory.
 LOOP = "/data/zt/loop"
 

@@ -7,9 +7,9 @@ import subprocess
 from conftest import BUILD, COPIED, HOME, PROMPT, Cards, Faults, Partitions, Screen, back_to_menu, \
     device, enter_menu, make_tree, menu, recovery, select, temporary_names, update_run, \
     wait_for_prompt
-from zqdevice import product_text, replay_and_check, wait_until
+from zqdevice import fact, replay_and_check, wait_until
 
-NOTHING = product_text("recovery/recovery_facts.h", "NOTHING_INSTALLED_FORMAT").split("%s")[0]
+NOTHING = fact("NOTHING_INSTALLED_FORMAT").split("%s")[0]
 
 
 def assert_nothing_installed(dev, lines, files, first=""):
@@ -94,8 +94,8 @@ def test_an_unreadable_sector_under_one_file_commits_none_of_the_tree(tmp_path):
         back_to_menu(dev)
 
 
-MANIFEST_CHECKED = product_text("recovery/recovery_facts.h", "MANIFEST_CHECKED_FORMAT")
-MANIFEST_REFUSED = product_text("recovery/recovery_facts.h", "MANIFEST_REFUSED").strip()
+MANIFEST_CHECKED = fact("MANIFEST_CHECKED_FORMAT")
+MANIFEST_REFUSED = fact("MANIFEST_REFUSED").strip()
 
 
 def test_a_sealed_tree_installs_and_one_cut_short_after_its_seal_installs_nothing(tmp_path):
@@ -163,8 +163,8 @@ def test_a_directory_the_card_lists_twice_is_refused_and_nothing_stays_pending(t
 
 def test_storage_that_cannot_keep_the_promise_is_said_and_data_in_memory_goes_file_by_file(
         tmp_path):
-    in_memory = product_text("recovery/recovery_facts.h", "DATA_IN_MEMORY").rstrip("\n")
-    barriers = product_text("recovery/recovery_facts.h", "NO_BARRIERS_FORMAT").rstrip("\n")
+    in_memory = fact("DATA_IN_MEMORY").rstrip("\n")
+    barriers = fact("NO_BARRIERS_FORMAT").rstrip("\n")
     files = {"zq/update00/system/a.txt": b"a", "zq/update00/data/b.txt": b"b"}
     with update_run(tmp_path, files, y0=0, screen=Screen(width=1920, height=1080),
                     partitions=Partitions(data_in_memory=True, options="nobarrier")) \
