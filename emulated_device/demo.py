@@ -82,7 +82,10 @@ def main():
     subprocess.run(["qemu-arm", os.path.join(build, "arm", "bin", "zqbmp"), "update-seal",
                     os.path.join(card, "zq", "update00")], check=True, capture_output=True)
 
-    with zqdevice.Device(build=build, cards=zqdevice.Cards(internal=card)) as dev:
+    # The card read at 3 MiB/s, as a real card of the class reads: the large
+    # file's copy takes long enough to show how far it has gone.
+    with zqdevice.Device(build=build, cards=zqdevice.Cards(internal=card),
+                         faults=zqdevice.Faults(throttle_card_read=3 << 20)) as dev:
         width, height = dev.width, dev.height
 
         def wait_for(condition, what, timeout=30):
