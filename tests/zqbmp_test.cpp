@@ -659,6 +659,105 @@ TEST(ZqbmpUpdateCheck, WarnsOfWhatTheCardOrTheDeviceWouldChange) {
     }
 }
 
+// The lines of a finding report, as the desk's Python reads them from the
+// JSON document in json_file: each finding's text, a line each, with the
+// lines' escapes (a control character as \xHH, a backslash doubled).
+std::string texts_of_json(const std::string& json_file) {
+    const std::string script = json_file + ".py";
+    write_text_file(script,
+                    "import json, sys\n"
+                    "for f in json.load(open(sys.argv[1]))['findings']:\n"
+                    "    t = ''.join('\\\\x%02x' % ord(c) if ord(c) < 32 or ord(c) == 127 else\n"
+                    "                '\\\\\\\\' if c == '\\\\' else c for c in f['text'])\n"
+                    "    print(t)\n");
+    FILE* parse =
+        popen(("/usr/bin/python3 '" + script + "' '" + json_file + "' 2>&1").c_str(), "r");
+    std::string out;
+    for (int ch; parse != nullptr && (ch = fgetc(parse)) != EOF;) out += static_cast<char>(ch);
+    if (parse != nullptr) (void)pclose(parse);
+    unlink(script.c_str());
+    return out;
+}
+
+// --format json and the lines come from the same findings: for info and
+// check the lines are exactly the findings' texts, and the status is the same.
+TEST(ZqbmpCommandLine, TheJsonDocumentAndTheLinesNeverDisagree) {
+    const std::string media = media_copy("json-check");
+    write_bytes(media + "/zqani01.bmp", picture32({255, 0, 128, 255}, 40));  // a warning
+    unlink((media + "/zqani03.bmp").c_str());                                // an error
+    const std::string json_file = scratch_dir("json-lines") + "/out.json";
+    for (const auto& args : {std::vector<std::string>{"check", media, "--screen", "800x480x16"},
+                             {"info", media + "/zqtitle.bmp", media + "/zqani03.bmp"}}) {
+        SCOPED_TRACE(args[0]);
+        const program_result lines = zqbmp(args);
+        std::vector<std::string> json_args = args;
+        json_args.emplace_back("--format=json");
+        const program_result json = zqbmp(json_args);
+        EXPECT_EQ(json.exit_status, lines.exit_status);
+        EXPECT_EQ(lines.exit_status, args[0] == "check" ? 1 : 3);
+        write_text_file(json_file, json.out);
+        EXPECT_EQ(texts_of_json(json_file), lines.out);
+        EXPECT_NE(json.out.find("\"status\": " + std::to_string(lines.exit_status)),
+                  std::string::npos);
+    }
+    remove_tree(media);
+}
+
+// update-check --format json is one document a JSON parser reads, with
+// stable keys; each name comes back byte for byte by the documented rule,
+// and in the lines each finding stays one line.
+TEST(ZqbmpUpdateCheck, TheJsonDocumentCarriesEveryNameByteForByte) {
+    const std::string tree = scratch_dir("json");
+    make_dirs(tree + "/system");
+    // A backslash before "x41" comes back as itself, not as the byte 0x41.
+    const std::vector<std::string> names = {"new\nline", "ctl\x01", "bad\xff", "back\\x41slash",
+                                            "\xc3\x9cn\xc3\xaf"};
+    for (const std::string& name : names) write_text_file(tree + "/system/" + name, "x");
+    const program_result r = zqbmp({"update-check", tree, "--format=json"});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    write_text_file(tree + ".json", r.out);
+    // The desk's own Python (never through the build's emulator) parses it
+    // and decodes each file's device_path: \\ to a backslash, \xHH to a byte.
+    const std::string script =
+        "import json, re, sys\n"
+        "d = json.load(open(sys.argv[1]))\n"
+        "assert set(d) == {'command', 'status', 'summary', 'findings'}, d.keys()\n"
+        "for f in d['findings']:\n"
+        "    assert {'subject', 'severity', 'code', 'figures', 'text'} <= set(f), f\n"
+        "    assert len({'card_path', 'device_path'} & set(f)) == 1, f\n"
+        "    if f['code'] != 'file': continue\n"
+        "    raw = b''\n"
+        "    for m in re.finditer(r'\\\\\\\\|\\\\x([0-9a-f]{2})|.', f['device_path'], re.S):\n"
+        "        raw += (b'\\\\' if m.group(0) == '\\\\\\\\' else bytes([int(m.group(1), 16)])\n"
+        "                if m.group(1) else m.group(0).encode())\n"
+        "    print(raw.hex())\n";
+    write_text_file(tree + ".py", script);
+    FILE* parse =
+        popen(("/usr/bin/python3 '" + tree + ".py' '" + tree + ".json' 2>&1").c_str(), "r");
+    ASSERT_NE(parse, nullptr);
+    std::string decoded;
+    for (int ch; (ch = fgetc(parse)) != EOF;) decoded += static_cast<char>(ch);
+    EXPECT_EQ(pclose(parse), 0) << decoded;
+    std::vector<std::string> sorted = names;
+    std::sort(sorted.begin(), sorted.end());
+    std::string expected;
+    for (const std::string& name : sorted) {
+        for (const unsigned char c : "/system/" + name) {
+            char hex[3];
+            (void)snprintf(hex, sizeof hex, "%02x", c);
+            expected += hex;
+        }
+        expected += "\n";
+    }
+    EXPECT_EQ(decoded, expected);
+    const program_result lines = zqbmp({"update-check", tree});
+    EXPECT_TRUE(has_line(lines.out, "file /system/new\\x0aline 1 bytes")) << lines.out;
+    EXPECT_TRUE(has_line(lines.out, "file /system/back\\\\x41slash 1 bytes")) << lines.out;
+    remove_tree(tree);
+    unlink((tree + ".json").c_str());
+    unlink((tree + ".py").c_str());
+}
+
 // One directory of 60,000 names is checked in linear time (a quadratic
 // check took 100 s natively); 22,000 long names overflow a FAT directory.
 TEST(ZqbmpUpdateCheck, ALargeDirectoryIsCheckedAtOnceAndOneTooLargeForFatIsSaid) {
@@ -705,17 +804,17 @@ TEST(ZqbmpUpdateSeal, ASealedTreeChecksAndEachChangeAfterTheSealFails) {
     } cases[] = {
         {"untouched", [](const std::string&) {}, "checked against the card's manifest: 5 entries"},
         {"flipped", [](const std::string& t) { write_text_file(t + "/system/lib/a.so", "hellp"); },
-         "warning: /system/lib/a.so: its bytes are not the manifest's"},
+         "error: /system/lib/a.so: its bytes are not the manifest's"},
         {"removed", [](const std::string& t) { unlink((t + "/data/b.txt").c_str()); },
-         "warning: /data/b.txt: in the manifest, not on the card"},
+         "error: /data/b.txt: in the manifest, not on the card"},
         {"desktop", [](const std::string& t) { write_text_file(t + "/system/._a.so", "x"); },
-         "warning: /system/._a.so: on the card, not in the manifest"},
+         "error: /system/._a.so: on the card, not in the manifest"},
         {"cut",
          [](const std::string& t) {
              const std::string m = read_text_file(t + "/zq-manifest");
              write_text_file(t + "/zq-manifest", m.substr(0, m.size() / 2));
          },
-         "warning: the card's manifest is damaged: cut short or changed"},
+         "error: the card's manifest is damaged: cut short or changed"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -739,9 +838,9 @@ TEST(ZqbmpUpdateSeal, ASealedTreeChecksAndEachChangeAfterTheSealFails) {
         EXPECT_EQ(sums, "data/b.txt: OK\nsystem/lib/a.so: OK\n");
         c.change(tree);
         const program_result r = zqbmp({"update-check", tree});
-        EXPECT_EQ(r.exit_status, c.line[0] == 'w' ? 1 : 0) << r.out;
+        EXPECT_EQ(r.exit_status, c.line[0] == 'e' ? 1 : 0) << r.out;
         EXPECT_TRUE(has_line(r.out, c.line)) << r.out;
-        EXPECT_EQ(has_line(r.out, refused), c.line[0] == 'w') << r.out;
+        EXPECT_EQ(has_line(r.out, refused), c.line[0] == 'e') << r.out;
         remove_tree(tree);
     }
     // A name a FAT card cannot carry is refused, and no manifest is written.

@@ -20,6 +20,7 @@
 #include "console.h"
 #include "device_facts.h"
 #include "exit_status.h"
+#include "findings.h"
 #include "framebuffer.h"
 #include "memory_screen.h"
 #include "number_arguments.h"
@@ -144,7 +145,7 @@ uint32_t screen_kept_bits() {
 void describe_geometry(const screen_geometry& screen) {
     const uint32_t row_bytes = static_cast<uint32_t>(screen.width) * (screen.bits / 8);
     if (screen.line_length != 0 && screen.line_length < row_bytes) {
-        printf(
+        say(FINDING_WARNING, "pitch-short",
             "screen: warning: a pitch of %u bytes is shorter than a row (%u bytes): the programs "
             "take rows %u bytes apart\n",
             screen.line_length, row_bytes, row_bytes);
@@ -153,27 +154,30 @@ void describe_geometry(const screen_geometry& screen) {
     const bool panned = screen.xoffset != 0 || screen.yoffset != 0;
     if (!padded && !panned && screen.red < 0) return;
     if (padded) {
-        printf("screen: rows %u bytes apart, %u of them pixels\n", screen.line_length, row_bytes);
+        say(FINDING_NOTE, "screen-pitch", "screen: rows %u bytes apart, %u of them pixels\n",
+            screen.line_length, row_bytes);
     }
     if (panned) {
-        printf("screen: visible from column %u, row %u of the virtual screen\n", screen.xoffset,
-               screen.yoffset);
+        say(FINDING_NOTE, "screen-offset",
+            "screen: visible from column %u, row %u of the virtual screen\n", screen.xoffset,
+            screen.yoffset);
     }
     if (screen.red >= 0 && screen.bits == 16) {
-        printf("screen: red at bits %d-%d, green at %d-%d, blue at %d-%d\n", screen.red,
-               screen.red + screen.red_bits - 1, screen.green, screen.green + screen.green_bits - 1,
-               screen.blue, screen.blue + screen.blue_bits - 1);
+        say(FINDING_NOTE, "screen-layout",
+            "screen: red at bits %d-%d, green at %d-%d, blue at %d-%d\n", screen.red,
+            screen.red + screen.red_bits - 1, screen.green, screen.green + screen.green_bits - 1,
+            screen.blue, screen.blue + screen.blue_bits - 1);
     } else if (screen.red >= 0) {
-        printf("screen: red at bit %d, green at %d, blue at %d\n", screen.red, screen.green,
-               screen.blue);
+        say(FINDING_NOTE, "screen-order", "screen: red at bit %d, green at %d, blue at %d\n",
+            screen.red, screen.green, screen.blue);
     }
     if (screen.bits == 16 && screen.green_bits == 5) {
-        printf(
+        say(FINDING_NOTE, "screen-green-5-bits",
             "screen: the programs draw where the display shows, in its layout: green keeps 5 bits, "
             "not 6, and colours that a 5-6-5 screen keeps apart become one\n");
         return;
     }
-    printf(
+    say(FINDING_NOTE, "screen-same-as-plain",
         "screen: the programs draw where the display shows, in its byte order: what it shows is "
         "the same as on a plain screen\n");
 }
@@ -213,9 +217,10 @@ void check_font(const media_file& font, const screen_geometry& screen, check_tal
     const int h = bmp_height(font.image);
     const int cw = w / FONT_GRID;
     const int ch = h / FONT_GRID;
-    printf("font: 10 x 10 cells of %d x %d pixels\n", cw, ch);
+    say(FINDING_NOTE, "font-cells", {{"cell_width", cw}, {"cell_height", ch}},
+        "font: 10 x 10 cells of %d x %d pixels\n", cw, ch);
     if (cw == 0 || ch == 0 || w % FONT_GRID != 0 || h % FONT_GRID != 0) {
-        printf(
+        say(FINDING_ERROR, "font-grid",
             "font: error: %d x %d is not a 10 x 10 grid of equal cells: the device cuts it into "
             "cells of %d x %d and every glyph is off\n",
             w, h, cw, ch);
@@ -234,16 +239,18 @@ void check_font(const media_file& font, const screen_geometry& screen, check_tal
         }
         for (int j = 1; j < i; ++j) {
             if (!glyph_is_empty(font_20px[j]) && glyphs_equal(font_20px[i], font_20px[j])) {
-                printf("font: warning: glyphs %s and %s are identical\n", glyph_name(j).c_str(),
-                       glyph_name(i).c_str());
+                say(FINDING_WARNING, "font-identical-glyphs",
+                    "font: warning: glyphs %s and %s are identical\n", glyph_name(j).c_str(),
+                    glyph_name(i).c_str());
                 ++warnings;
                 break;
             }
         }
     }
     if (blanks > 0) {
-        printf("font: error: %d glyphs that the programs' texts use are blank (one colour):%s%s\n",
-               blanks, blank.c_str(), blanks > 8 ? " ..." : "");
+        say(FINDING_ERROR, "font-blank-glyphs",
+            "font: error: %d glyphs that the programs' texts use are blank (one colour):%s%s\n",
+            blanks, blank.c_str(), blanks > 8 ? " ..." : "");
         ++tally->errors;
     }
     // The menu: banner and items, one line each, at most this many characters.
@@ -254,17 +261,18 @@ void check_font(const media_file& font, const screen_geometry& screen, check_tal
         if (length > longest) longest = length;
     }
     if (MENU_LINES * ch > screen.height) {
-        printf(
+        say(FINDING_ERROR, "menu-too-tall",
             "menu: error: the banner and the nine items need %d rows, the screen has %d: the "
             "last lines are drawn over the first\n",
             MENU_LINES * ch, screen.height);
         ++tally->errors;
     } else {
-        printf("menu: the banner and the nine items take %d of %d rows\n", MENU_LINES * ch,
-               screen.height);
+        say(FINDING_NOTE, "menu-rows", {{"rows", MENU_LINES * ch}, {"screen_rows", screen.height}},
+            "menu: the banner and the nine items take %d of %d rows\n", MENU_LINES * ch,
+            screen.height);
     }
     if (longest * cw > screen.width) {
-        printf(
+        say(FINDING_WARNING, "menu-wraps",
             "menu: warning: the longest item line, %d characters, needs %d columns, the screen "
             "has %d: it wraps\n",
             longest, longest * cw, screen.width);
@@ -275,7 +283,7 @@ void check_font(const media_file& font, const screen_geometry& screen, check_tal
     const int countdown_length =
         snprintf(countdown, sizeof countdown, COUNTDOWN_FORMAT, COUNTDOWN_SECONDS);
     if (countdown_length * cw > screen.width) {
-        printf(
+        say(FINDING_WARNING, "countdown-wraps",
             "countdown: warning: \"%s\", %d characters, needs %d columns, the screen has %d: "
             "it wraps\n",
             countdown, countdown_length, countdown_length * cw, screen.width);
@@ -284,17 +292,19 @@ void check_font(const media_file& font, const screen_geometry& screen, check_tal
     for (int i = 1; i <= ITEM_LAST_UPDATE; ++i) {
         const int length = static_cast<int>(strlen(MENU_ITEMS[2 * i]));
         if (length * cw > screen.width) {
-            printf("update: warning: the header line \"%s\" needs %d columns: it wraps\n",
-                   MENU_ITEMS[2 * i], length * cw);
+            say(FINDING_WARNING, "update-header-wraps",
+                "update: warning: the header line \"%s\" needs %d columns: it wraps\n",
+                MENU_ITEMS[2 * i], length * cw);
             ++warnings;
         }
     }
     const int header_rows = UPDATE_HEADER_LINES * ch;
     if (header_rows + UPDATE_PROGRESS_GAP + ch > screen.height) {
-        printf("update: warning: no progress line fits below the header (%d rows)\n", header_rows);
+        say(FINDING_WARNING, "update-no-progress-line",
+            "update: warning: no progress line fits below the header (%d rows)\n", header_rows);
         ++warnings;
     } else {
-        printf(
+        say(FINDING_NOTE, "update-progress-lines",
             "update: %d progress lines fit below the header, %d once progress has run off the "
             "bottom\n",
             (screen.height - header_rows) / ch,
@@ -308,13 +318,14 @@ int check_progress(const char* tree, const media_file& font, const screen_geomet
     const std::string line = update_longest_line(tree, ITEM_LAST_UPDATE);
     const int length = static_cast<int>(line.size());
     if (length * cw > screen.width) {
-        printf(
+        say(FINDING_WARNING, "update-progress-wraps",
             "update: warning: the longest progress line for %s, %d characters, needs %d columns, "
             "the screen has %d: it wraps (\"%s\")\n",
             tree, length, length * cw, screen.width, line.c_str());
         return 1;
     }
-    printf("update: the longest progress line for %s, %d characters, fits\n", tree, length);
+    say(FINDING_NOTE, "update-progress-fits",
+        "update: the longest progress line for %s, %d characters, fits\n", tree, length);
     return 0;
 }
 
@@ -324,7 +335,7 @@ int check_splash(const media_file& background, const media_file* frames,
     const int bw = bmp_width(background.image);
     const int bh = bmp_height(background.image);
     if (bw < screen.width || bh < screen.height) {
-        printf(
+        say(FINDING_WARNING, "splash-background-small",
             "splash: warning: %s is %d x %d: %d columns at the right and %d rows at the bottom "
             "stay black\n",
             background.name.c_str(), bw, bh, bw < screen.width ? screen.width - bw : 0,
@@ -332,7 +343,7 @@ int check_splash(const media_file& background, const media_file* frames,
         ++warnings;
     }
     if (bw > screen.width || bh > screen.height) {
-        printf(
+        say(FINDING_WARNING, "splash-background-cut",
             "splash: warning: %s is %d x %d: %d columns at the right and %d rows at the bottom "
             "are cut off\n",
             background.name.c_str(), bw, bh, bw > screen.width ? bw - screen.width : 0,
@@ -340,28 +351,29 @@ int check_splash(const media_file& background, const media_file* frames,
         ++warnings;
     }
     if (bw == screen.width && bh == screen.height) {
-        printf("splash: %s covers the screen\n", background.name.c_str());
+        say(FINDING_NOTE, "splash-background-covers", "splash: %s covers the screen\n",
+            background.name.c_str());
     }
     for (int k = 0; k < 4; ++k) {
         const int fw = bmp_width(frames[k].image);
         const int fh = bmp_height(frames[k].image);
         const int rows = screen.height - FRAME_Y;
         if (rows <= 0) {
-            printf(
+            say(FINDING_WARNING, "splash-frame-unseen",
                 "splash: warning: %s starts at row %d, below the screen's %d rows: it is never "
                 "seen\n",
                 frames[k].name.c_str(), FRAME_Y, screen.height);
             ++warnings;
         } else if (fh > rows || fw > screen.width) {
-            printf(
+            say(FINDING_WARNING, "splash-frame-cut",
                 "splash: warning: %s (%d x %d) from row %d: %d rows at the bottom and %d "
                 "columns at the right are cut off\n",
                 frames[k].name.c_str(), fw, fh, FRAME_Y, fh > rows ? fh - rows : 0,
                 fw > screen.width ? fw - screen.width : 0);
             ++warnings;
         } else {
-            printf("splash: %s (%d x %d) from row %d fits\n", frames[k].name.c_str(), fw, fh,
-                   FRAME_Y);
+            say(FINDING_NOTE, "splash-frame-fits", "splash: %s (%d x %d) from row %d fits\n",
+                frames[k].name.c_str(), fw, fh, FRAME_Y);
         }
         // The background is drawn before every frame: only where a larger
         // frame reaches past it does a smaller one leave parts of it.
@@ -371,7 +383,7 @@ int check_splash(const media_file& background, const media_file* frames,
         const int shown_h = std::min(FRAME_Y + std::max(fh, h0), screen.height);
         if (k > 0 && (fw != w0 || fh != h0) &&
             (shown_w > std::min(bw, screen.width) || shown_h > std::min(bh, screen.height))) {
-            printf(
+            say(FINDING_WARNING, "splash-frame-sizes",
                 "splash: warning: %s is not the size of %s and the larger one reaches past %s: "
                 "parts of it stay on screen under the smaller one\n",
                 frames[k].name.c_str(), frames[0].name.c_str(), background.name.c_str());
@@ -401,11 +413,13 @@ int check_folder(const char* media_dir) {
         }
         if (exact) continue;
         if (meant != nullptr) {
-            printf("%s: warning: the programs load %s: names on the device are case-sensitive\n",
-                   name.c_str(), meant);
+            say(FINDING_WARNING, "media-wrong-case",
+                "%s: warning: the programs load %s: names on the device are case-sensitive\n",
+                name.c_str(), meant);
         } else {
-            printf("%s: warning: not one of the six files the programs load: it is never shown\n",
-                   name.c_str());
+            say(FINDING_WARNING, "media-unknown-file",
+                "%s: warning: not one of the six files the programs load: it is never shown\n",
+                name.c_str());
         }
         ++warnings;
     }
@@ -544,22 +558,32 @@ int media_check(const char* media_dir, const screen_geometry& screen,
                 const check_options& options) {
     if (!is_directory(media_dir)) return EXIT_UNREADABLE;
     if (options.tree != nullptr && !is_directory(options.tree)) return EXIT_UNREADABLE;
+    finding_report report;
+    report.json = options.json;
+    current_report = &report;
     use_screen(screen);
-    printf("screen: %d x %d, %d bits per pixel\n", screen.width, screen.height, screen.bits);
+    say(FINDING_NOTE, "screen", "screen: %d x %d, %d bits per pixel\n", screen.width, screen.height,
+        screen.bits);
     describe_geometry(screen);
     media_set set = load_set(media_dir);
     const media_file* all[] = {&set.font,      &set.background, &set.frames[0],
                                &set.frames[1], &set.frames[2],  &set.frames[3]};
     for (const media_file* f : all) {
         if (f->image == nullptr) {
-            printf("%s: does not load: %s\n", f->name.c_str(), f->problem.c_str());
+            say(FINDING_ERROR, "does-not-load", "%s: does not load: %s\n", f->name.c_str(),
+                f->problem.c_str());
             continue;
         }
         bmp_info info;
         bmp_describe(f->image, &info);
-        printf("%s: loads: %d x %d, %d bits per pixel, compression %u%s\n", f->name.c_str(),
-               bmp_width(f->image), bmp_height(f->image), info.bit_count, info.compression,
-               info.top_down ? ", top-down" : "");
+        say(FINDING_NOTE, "loads",
+            {{"width", bmp_width(f->image)},
+             {"height", bmp_height(f->image)},
+             {"bits", info.bit_count},
+             {"compression", info.compression}},
+            "%s: loads: %d x %d, %d bits per pixel, compression %u%s\n", f->name.c_str(),
+            bmp_width(f->image), bmp_height(f->image), info.bit_count, info.compression,
+            info.top_down ? ", top-down" : "");
     }
     check_tally tally;
     int& warnings = tally.warnings;
@@ -586,28 +610,34 @@ int media_check(const char* media_dir, const screen_geometry& screen,
 
     int status = 0;
     if (set.font.image == nullptr) {
-        printf("result: zqrecovery would not start: %s does not load\n", set.font.name.c_str());
+        say(FINDING_ERROR, "zqrecovery-would-not-start",
+            "result: zqrecovery would not start: %s does not load\n", set.font.name.c_str());
         status = 1;
     }
     if (splash != nullptr) {
-        printf(
+        say(FINDING_ERROR, "zqanimation-would-not-start",
             "result: zqanimation would not start (it asks for \"start recovery\"): %s does not "
             "load\n",
             splash->name.c_str());
         status = 1;
     }
     if (status == 0 && errors > 0) {
-        printf("result: both programs would start, but what they show is wrong: %d errors\n",
-               errors);
+        say(FINDING_ERROR, "shows-wrong",
+            "result: both programs would start, but what they show is wrong: %d errors\n", errors);
         status = 1;
     } else if (status == 0) {
-        printf("result: both programs would start; %d warnings\n", warnings);
+        say(FINDING_NOTE, "both-start", "result: both programs would start; %d warnings\n",
+            warnings);
     }
-    printf("summary: %d files, %d warnings, %d errors%s\n", 6, warnings, errors,
-           options.strict && warnings > 0 ? " (--strict: warnings fail)" : "");
+    say(FINDING_NOTE, "summary", "summary: %d files, %d warnings, %d errors%s\n", 6, warnings,
+        errors, options.strict && warnings > 0 ? " (--strict: warnings fail)" : "");
     release_set(&set);
     memory_screen_close();
-    return status != 0 || (options.strict && warnings > 0) ? EXIT_FINDINGS : EXIT_CLEAN;
+    const int result = status != 0 || (options.strict && warnings > 0) ? EXIT_FINDINGS : EXIT_CLEAN;
+    report_finish(report, "check", result,
+                  {{"files", 6}, {"warnings", warnings}, {"errors", errors}});
+    current_report = nullptr;
+    return result;
 }
 
 int media_preview(const char* media_dir, const screen_geometry& screen, const char* out_dir) {

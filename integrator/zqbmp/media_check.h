@@ -17,6 +17,7 @@ int parse_screen_option(const char* name, const char* value, screen_geometry* sc
 struct check_options {
     bool strict = false;         // warnings fail the run
     const char* tree = nullptr;  // an update tree whose progress lines are measured
+    bool json = false;           // one JSON document of the findings instead of lines
 };
 
 // One line per finding on standard output, then a summary line; 0 when both

@@ -11,6 +11,7 @@
 
 #include "bmplib.h"
 #include "exit_status.h"
+#include "findings.h"
 #include "picture_findings.h"
 
 namespace {
@@ -26,7 +27,8 @@ bmp_image* open_picture(const char* path, int* status) {
         (void)fprintf(stderr, "zqbmp: %s: cannot be read: %s\n", path, strerror(errno));
         *status = exit_worst(*status, EXIT_UNREADABLE);
     } else {
-        printf("%s: does not load: %s\n", path, picture_load_problem(path, why).c_str());
+        say(FINDING_ERROR, "does-not-load", "%s: does not load: %s", path,
+            picture_load_problem(path, why).c_str());
         *status = exit_worst(*status, EXIT_FINDINGS);
     }
     return nullptr;
@@ -34,18 +36,28 @@ bmp_image* open_picture(const char* path, int* status) {
 
 }  // namespace
 
-int picture_info(size_t count, const char* const* files) {
+int picture_info(size_t count, const char* const* files, bool json) {
+    finding_report report;
+    report.json = json;
+    current_report = &report;
     int status = EXIT_CLEAN;
     for (size_t i = 0; i < count; ++i) {
         bmp_image* image = open_picture(files[i], &status);
         if (image == nullptr) continue;
         bmp_info header;
         bmp_describe(image, &header);
-        printf("%s: loads: %d x %d, %d bits per pixel, compression %u%s\n", files[i],
-               bmp_width(image), bmp_height(image), header.bit_count, header.compression,
-               header.top_down ? ", top-down" : "");
+        say(FINDING_NOTE, "loads",
+            {{"width", bmp_width(image)},
+             {"height", bmp_height(image)},
+             {"bits", header.bit_count},
+             {"compression", header.compression}},
+            "%s: loads: %d x %d, %d bits per pixel, compression %u%s", files[i], bmp_width(image),
+            bmp_height(image), header.bit_count, header.compression,
+            header.top_down ? ", top-down" : "");
         bmp_close(image);
     }
+    report_finish(report, "info", status, {{"files", static_cast<long long>(count)}});
+    current_report = nullptr;
     return status;
 }
 

@@ -10,6 +10,7 @@
 
 #include "bmplib.h"
 #include "console.h"
+#include "findings.h"
 #include "framebuffer.h"
 
 namespace {
@@ -30,13 +31,6 @@ std::vector<uint8_t> read_file(const char* path) {
     while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
     (void)fclose(f);
     return bytes;
-}
-
-// 1,234,567
-std::string grouped(long long n) {
-    std::string digits = std::to_string(n);
-    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(at, ",");
-    return digits;
 }
 
 }  // namespace
@@ -110,7 +104,12 @@ int picture_check_truncation(const std::string& name, const char* path, const bm
     // Rows are stored bottom row first unless the picture is top-down.
     const long long first = info.top_down ? whole : 0;
     const long long last = info.top_down ? rows - 1 : rows - whole - 1;
-    printf(
+    say(FINDING_ERROR, "truncated",
+        {{"bytes", size},
+         {"missing_bytes", offset + rows * stride - size},
+         {"first_row", first},
+         {"last_row", last},
+         {"rows", rows}},
         "%s: error: the file ends after %lld bytes, %lld short: rows %lld to %lld of its %lld are "
         "missing, and the device draws them black\n",
         name.c_str(), size, offset + rows * stride - size, first, last, rows);
@@ -145,11 +144,13 @@ int picture_check_alpha(const std::string& name, const char* path) {
     }
     // All zero: an unused fourth byte, not transparency.
     if (clear == pixels || opaque == pixels) return 0;
-    printf(
-        "%s: warning: %s of its %s pixels are transparent or half-transparent: the device ignores "
+    say(FINDING_WARNING, "alpha",
+        {{"not_opaque", static_cast<long long>(pixels - opaque)},
+         {"pixels", static_cast<long long>(pixels)}},
+        "%s: warning: %lld of its %lld pixels are transparent or half-transparent: the device "
+        "ignores "
         "the alpha channel and draws every pixel opaque, in its stored colour\n",
-        name.c_str(), grouped(static_cast<long long>(pixels - opaque)).c_str(),
-        grouped(static_cast<long long>(pixels)).c_str());
+        name.c_str(), static_cast<long long>(pixels - opaque), static_cast<long long>(pixels));
     return 1;
 }
 
@@ -212,10 +213,12 @@ int picture_check_colour_loss(const std::string& name, const bmp_image* image, u
     std::sort(colours.begin(), colours.end());
     const auto after = std::unique(colours.begin(), colours.end()) - colours.begin();
     if (x1 < 0) return 0;
-    printf(
-        "%s: warning: at 16 bits its %s colours become %s; neighbours merge into bands (a "
+    say(FINDING_WARNING, "colour-loss",
+        {{"colours", static_cast<long long>(before)}, {"kept", static_cast<long long>(after)}},
+        "%s: warning: at 16 bits its %lld colours become %lld; neighbours merge into bands (a "
         "gradient's steps) in columns %d to %d, rows %d to %d\n",
-        name.c_str(), grouped(before).c_str(), grouped(after).c_str(), x0, x1, y0, y1);
+        name.c_str(), static_cast<long long>(before), static_cast<long long>(after), x0, x1, y0,
+        y1);
     return 1;
 }
 
@@ -271,7 +274,7 @@ int font_check_order(const prepared_bitmap* table) {
     }
     if (wrong.empty()) return 0;
     wrong.pop_back();
-    printf(
+    say(FINDING_ERROR, "font-order",
         "font: error: the glyphs do not look like the characters 32 to 126 in order:%s (is the "
         "grid one cell off, e.g. the space left out?)\n",
         wrong.c_str());

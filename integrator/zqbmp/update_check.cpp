@@ -17,6 +17,7 @@
 
 #include "exit_status.h"
 #include "fat_names.h"
+#include "findings.h"
 #include "recovery_facts.h"
 #include "update_manifest.h"
 #include "update_paths.h"
@@ -40,11 +41,12 @@ struct check_state {
     totals data;
     std::string longest;  // the longest line the device would draw
     update_manifest manifest{};
-    bool sealed = false;              // the tree holds a manifest, read whole
-    unsigned differences = 0;         // from it
-    manifest_writer* seal = nullptr;  // update-seal: the manifest being written
-    bool refused = false;             // update-seal: a name it cannot carry
-    bool progress = false;            // the count of entries shown on standard error
+    bool sealed = false;               // the tree holds a manifest, read whole
+    unsigned differences = 0;          // from it
+    manifest_writer* seal = nullptr;   // update-seal: the manifest being written
+    bool refused = false;              // update-seal: a name it cannot carry
+    finding_report* report = nullptr;  // update-check: where its findings go
+    bool progress = false;             // the count of entries shown on standard error
     bool progress_shown = false;
     long long entries = 0;
     long long taken = 0;     // directories and files the device would install
@@ -87,7 +89,11 @@ bool hash_file(const std::string& path, char hex[SHA256_HEX_SIZE]) {
     return got == 0;
 }
 
-__attribute__((format(printf, 2, 3))) void warn(check_state* state, const char* format, ...);
+__attribute__((format(printf, 7, 8))) void emit(check_state* state, finding_severity severity,
+                                                const char* code, finding_place place,
+                                                const std::string& path,
+                                                std::vector<finding_figure> figures,
+                                                const char* format, ...);
 
 // An entry the walk takes, held to the tree's manifest, or written to the one being sealed.
 void manifest_entry_met(check_state* state, const update_entry* entry, bool directory) {
@@ -129,7 +135,8 @@ void manifest_entry_met(check_state* state, const update_entry* entry, bool dire
     }
     if (line[0] != '\0') {
         ++state->differences;
-        warn(state, "%s", line);
+        emit(state, FINDING_ERROR, "manifest-difference", FINDING_DEVICE_PATH, dest, {},
+             "error: %s", line);
     }
 }
 
@@ -149,13 +156,43 @@ int stat_on_desk(const char* source, struct stat* st, void* context) {
     return lstat(host.c_str(), st);
 }
 
-__attribute__((format(printf, 2, 3))) void warn(check_state* state, const char* format, ...) {
-    (void)fputs("warning: ", stdout);
+__attribute__((format(printf, 7, 8))) void emit(check_state* state, finding_severity severity,
+                                                const char* code, finding_place place,
+                                                const std::string& path,
+                                                std::vector<finding_figure> figures,
+                                                const char* format, ...) {
+    char line[3 * TEXT_BUFFER_SIZE];
     va_list args;
     va_start(args, format);
-    (void)vfprintf(stdout, format, args);
+    (void)vsnprintf(line, sizeof line, format, args);
     va_end(args);
-    ++state->warnings;
+    const size_t length = strlen(line);
+    if (length > 0 && line[length - 1] == '\n') line[length - 1] = '\0';  // a device text's end
+    if (severity == FINDING_WARNING) ++state->warnings;
+    finding f;
+    f.subject = path;
+    f.severity = severity;
+    f.code = code;
+    f.place = place;
+    f.path = path;
+    f.figures = std::move(figures);
+    f.text = line;
+    report_add(state->report, std::move(f));
+}
+
+// A warning about what a FAT card or the device would make of the entry (or
+// directory) at path on the device: "warning: PATH: " and the message.
+__attribute__((format(printf, 5, 6))) void warn(check_state* state, const char* code,
+                                                const std::string& path,
+                                                std::vector<finding_figure> figures,
+                                                const char* format, ...) {
+    char message[2 * TEXT_BUFFER_SIZE];
+    va_list args;
+    va_start(args, format);
+    (void)vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    emit(state, FINDING_WARNING, code, FINDING_DEVICE_PATH, path, std::move(figures),
+         "warning: %s: %s", path.c_str(), message);
 }
 
 // What a FAT card does to a name: characters it cannot hold, and the
@@ -163,13 +200,14 @@ __attribute__((format(printf, 2, 3))) void warn(check_state* state, const char* 
 void check_name(const std::string& name, const char* destination, check_state* state) {
     for (const char c : name) {
         if (strchr(":?*\"<>|\\", c) != nullptr || static_cast<unsigned char>(c) < 0x20) {
-            warn(state, "%s: a FAT card cannot hold the character '%c' in a name\n", destination,
-                 c < 0x20 ? '?' : c);
+            warn(state, "fat-character", destination, {},
+                 "a FAT card cannot hold the character '%c' in a name", c);
             break;
         }
     }
     if (name == ".DS_Store" || name == "Thumbs.db" || name.rfind("._", 0) == 0) {
-        warn(state, "%s: a desktop system's clutter: it would be installed too\n", destination);
+        warn(state, "desktop-clutter", destination, {},
+             "a desktop system's clutter: it would be installed too");
     }
 }
 
@@ -177,27 +215,34 @@ void check_name(const std::string& name, const char* destination, check_state* s
 // more names than a FAT directory holds.
 void check_case(const std::vector<std::string>& names, const std::string& device_dir,
                 check_state* state) {
-    const char* dir = device_dir.c_str() + state->root.size();
+    const std::string dir = device_dir.size() > state->root.size()
+                                ? device_dir.substr(state->root.size())
+                                : std::string("/");
     std::vector<std::string> real;
     for (const std::string& name : names) {
         if (name != "." && name != "..") real.push_back(name);
     }
     for (const auto& [a, b] : fat_collisions(real)) {
         if (fat_same_but_trailing(real[a], real[b])) {
-            warn(state,
-                 "%s: %s and %s are one name on a FAT card, which drops trailing dots and "
-                 "spaces: it keeps one of them\n",
-                 dir, real[a].c_str(), real[b].c_str());
-        } else {
-            warn(state, "%s: %s and %s differ only in case: a FAT card keeps one of them\n", dir,
+            warn(state, "fat-trailing-dot", dir, {},
+                 "%s and %s are one name on a FAT card, which drops trailing dots and spaces: it "
+                 "keeps one of them",
                  real[a].c_str(), real[b].c_str());
+        } else {
+            warn(state, "fat-case", dir, {},
+                 "%s and %s differ only in case: a FAT card keeps one of them", real[a].c_str(),
+                 real[b].c_str());
         }
     }
     size_t slots = device_dir.size() > state->root.size() ? 2 : 0;  // "." and ".."
     for (const std::string& name : real) slots += fat_slots(name);
     if (slots > FAT_DIRECTORY_SLOTS) {
-        warn(state, "%s: its %zu names take %zu directory entries: a FAT directory holds %zu\n",
-             dir[0] != '\0' ? dir : "/", real.size(), slots, FAT_DIRECTORY_SLOTS);
+        warn(state, "fat-directory-full", dir,
+             {{"names", static_cast<long long>(real.size())},
+              {"slots", static_cast<long long>(slots)},
+              {"limit", static_cast<long long>(FAT_DIRECTORY_SLOTS)}},
+             "its %zu names take %zu directory entries: a FAT directory holds %zu", real.size(),
+             slots, FAT_DIRECTORY_SLOTS);
     }
 }
 
@@ -249,72 +294,84 @@ void leave_level(void* /*level*/, void* /*parent*/, const update_entry* /*entry*
 
 // What the device would do with an entry, and what the card or the device
 // would change of it.
+// An entry the device would skip: a finding, named by its path on the card.
+__attribute__((format(printf, 4, 5))) void skip(check_state* state, const char* code,
+                                                const std::string& source, const char* format,
+                                                ...) {
+    char reason[2 * TEXT_BUFFER_SIZE];
+    va_list args;
+    va_start(args, format);
+    (void)vsnprintf(reason, sizeof reason, format, args);
+    va_end(args);
+    ++state->skipped;
+    emit(state, FINDING_ERROR, code, FINDING_CARD_PATH, source, {}, "skip %s: %s", source.c_str(),
+         reason);
+}
+
 update_step check_entry(update_choice choice, const char* directory, const char* name,
                         update_entry* entry, int /*depth*/, void* /*level*/, void* context) {
     auto* state = static_cast<check_state*>(context);
     count_entry(state);
+    const std::string beside = std::string(directory) + "/" + name;
     if (choice == UPDATE_IGNORED) {
         if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0 && strcmp(name, MANIFEST_NAME) != 0) {
-            printf("skip %s/%s: only system and data are taken at the top of the tree\n", directory,
-                   name);
-            ++state->skipped;
+            skip(state, "skip-top-level", beside,
+                 "only system and data are taken at the top of the tree");
         }
         return UPDATE_STEP_NEXT;
     }
     if (choice == UPDATE_PATH_TOO_LONG) {
-        printf("skip %s/%s: the path on the device is over %d bytes\n", directory, name,
-               TEXT_BUFFER_SIZE - 1);
-        ++state->skipped;
+        skip(state, "skip-path-too-long", beside, "the path on the device is over %d bytes",
+             TEXT_BUFFER_SIZE - 1);
         return UPDATE_STEP_NEXT;
     }
     const char* dest = entry->destination;
     check_name(name, dest, state);
     if (choice == UPDATE_RESERVED) {
-        printf("skip %s: a name the device's installer keeps for its own files\n", entry->source);
-        ++state->skipped;
+        skip(state, "skip-reserved", entry->source,
+             "a name the device's installer keeps for its own files");
     } else if (choice == UPDATE_UNREADABLE) {
-        printf("skip %s: %s\n", entry->source, strerror(entry->error));
-        ++state->skipped;
+        skip(state, "skip-unreadable", entry->source, "%s", strerror(entry->error));
     } else if (choice == UPDATE_NOT_A_TREE) {
-        warn(state,
-             "%s is a file in the tree: the device cannot put it in place of its %s "
-             "directory\n",
+        emit(state, FINDING_WARNING, "not-a-tree", FINDING_DEVICE_PATH, dest, {},
+             "warning: %s is a file in the tree: the device cannot put it in place of its %s "
+             "directory",
              dest, dest);
     } else if (choice == UPDATE_LISTED_TWICE) {
-        printf("skip %s: listed twice\n", entry->source);
-        ++state->skipped;
+        skip(state, "skip-listed-twice", entry->source, "listed twice");
     } else if (choice == UPDATE_DIRECTORY) {
         ++state->taken;
-        printf("dir  %s\n", dest);
+        emit(state, FINDING_NOTE, "dir", FINDING_DEVICE_PATH, dest, {}, "dir  %s", dest);
         manifest_entry_met(state, entry, true);
         return UPDATE_STEP_DESCEND;
     } else if (choice == UPDATE_FILE) {
         ++state->taken;
         manifest_entry_met(state, entry, false);
         const long long size = entry->st.st_size;
-        printf("file %s %lld bytes\n", dest, size);
+        emit(state, FINDING_NOTE, "file", FINDING_DEVICE_PATH, dest, {{"bytes", size}},
+             "file %s %lld bytes", dest, size);
         totals& t = strncmp(dest, "/system", 7) == 0 ? state->system : state->data;
         ++t.files;
         t.bytes += size;
         if (size >= FAT_FILE_LIMIT) {
-            warn(state, "%s: %lld bytes: a FAT32 card holds files below 4 GiB\n", dest, size);
+            warn(state, "fat-file-size", dest, {{"bytes", size}},
+                 "%lld bytes: a FAT32 card holds files below 4 GiB", size);
         }
         const std::string host = state->tree + dest;
         const int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
-            warn(state, "%s cannot be read: %s: the device's copy would fail\n", dest,
+            emit(state, FINDING_WARNING, "unreadable", FINDING_DEVICE_PATH, dest, {},
+                 "warning: %s cannot be read: %s: the device's copy would fail", dest,
                  strerror(errno));
         } else {
             close(fd);
         }
     } else {
-        printf("skip %s: %s\n", entry->source, kind_of(entry->st.st_mode));
-        ++state->skipped;
+        skip(state, "skip-kind", entry->source, "%s", kind_of(entry->st.st_mode));
         if (S_ISLNK(entry->st.st_mode)) {
-            warn(state,
-                 "%s: a FAT card holds no symbolic links: a copy of the tree puts the file it "
-                 "leads to there, or nothing\n",
-                 dest);
+            warn(state, "fat-symbolic-link", dest, {},
+                 "a FAT card holds no symbolic links: a copy of the tree puts the file it leads "
+                 "to there, or nothing");
         }
     }
     return UPDATE_STEP_NEXT;
@@ -322,8 +379,8 @@ update_step check_entry(update_choice choice, const char* directory, const char*
 
 void check_failed(const char* path, int /*depth*/, update_level_failure /*why*/, int error,
                   void* /*level*/, void* context) {
-    printf("skip %s: cannot be read: %s\n", path, strerror(error));
-    ++static_cast<check_state*>(context)->skipped;
+    skip(static_cast<check_state*>(context), "skip-unreadable-directory", path,
+         "cannot be read: %s", strerror(error));
 }
 
 constexpr update_visitor CHECK_WALK = {enter_level, check_entry, check_failed, leave_level};
@@ -401,40 +458,67 @@ int update_check(const char* tree, const update_check_options& options) {
     const int item = options.item;
     const char* root = MENU_ITEMS[item * 2 + 1];
     if (!is_directory(tree)) return EXIT_UNREADABLE;
-    printf("tree %s as %s (%s)\n", tree, root, MENU_ITEMS[item * 2]);
+    finding_report report;
+    report.json = options.json;
     check_state state;
+    state.report = &report;
     state.progress = !options.quiet && isatty(2) != 0;
+    emit(&state, FINDING_NOTE, "tree", FINDING_CARD_PATH, root, {}, "tree %s as %s (%s)", tree,
+         root, MENU_ITEMS[item * 2]);
     state.tree = tree;
     state.root = root;
     const char* why = nullptr;
     char path[TEXT_BUFFER_SIZE];
     const int loaded = manifest_load(tree, path, &state.manifest, &why);
     state.sealed = loaded == 0;
+    const std::string manifest_path = std::string(root) + "/" + MANIFEST_NAME;
     if (loaded < 0) {
-        warn(&state, MANIFEST_DAMAGED_FORMAT, why != nullptr ? why : strerror(errno));
         ++state.differences;
+        emit(&state, FINDING_ERROR, "manifest-damaged", FINDING_CARD_PATH, manifest_path, {},
+             "error: the card's manifest is damaged: %s", why != nullptr ? why : strerror(errno));
     }
     update_walk_tree(root, 0, state.root.size(), &DESK_TREE, &CHECK_WALK, &state);
     for (size_t i = 0; i < state.manifest.count; ++i) {
         if (state.manifest.entries[i].seen) continue;
-        warn(&state, MANIFEST_MISSING_FORMAT, state.manifest.entries[i].name);
         ++state.differences;
+        char line[TEXT_BUFFER_SIZE];
+        (void)snprintf(line, sizeof line, MANIFEST_MISSING_FORMAT, state.manifest.entries[i].name);
+        emit(&state, FINDING_ERROR, "manifest-difference", FINDING_DEVICE_PATH,
+             std::string("/") + state.manifest.entries[i].name, {}, "error: %s", line);
     }
+    const auto text_of = [](const char* fact) { return std::string(fact, strcspn(fact, "\n")); };
     if (state.sealed && state.differences == 0) {
-        printf(MANIFEST_CHECKED_FORMAT, static_cast<unsigned>(state.manifest.count));
+        emit(&state, FINDING_NOTE, "manifest-checked", FINDING_CARD_PATH, manifest_path,
+             {{"entries", static_cast<long long>(state.manifest.count)}}, MANIFEST_CHECKED_FORMAT,
+             static_cast<unsigned>(state.manifest.count));
     } else if (loaded <= 0) {
-        printf("%s", MANIFEST_REFUSED);
+        emit(&state, FINDING_ERROR, "manifest-refused", FINDING_CARD_PATH, manifest_path, {}, "%s",
+             text_of(MANIFEST_REFUSED).c_str());
     }
     manifest_free(&state.manifest);
-    printf("total /system: %lld files, %lld bytes\n", state.system.files, state.system.bytes);
-    printf("total /data: %lld files, %lld bytes\n", state.data.files, state.data.bytes);
-    printf("skipped: %d\n", state.skipped);
-    printf("warnings: %d\n", state.warnings);
-    if (state.taken == 0) printf("nothing to install: %s", NEITHER_TREE);
+    if (state.taken == 0) {
+        emit(&state, FINDING_ERROR, "nothing-to-install", FINDING_CARD_PATH, root, {},
+             "nothing to install: %s", text_of(NEITHER_TREE).c_str());
+    }
+    if (!report.json) {
+        printf("total /system: %lld files, %lld bytes\n", state.system.files, state.system.bytes);
+        printf("total /data: %lld files, %lld bytes\n", state.data.files, state.data.bytes);
+        printf("skipped: %d\n", state.skipped);
+        printf("warnings: %d\n", state.warnings);
+    }
     if (state.progress_shown) (void)fputs("\r\033[K", stderr);
     const bool findings = state.skipped > 0 || state.differences > 0 || state.taken == 0 ||
                           (options.strict && state.warnings > 0);
-    return findings ? EXIT_FINDINGS : EXIT_CLEAN;
+    const int status = findings ? EXIT_FINDINGS : EXIT_CLEAN;
+    report_finish(report, "update-check", status,
+                  {{"system_files", state.system.files},
+                   {"system_bytes", state.system.bytes},
+                   {"data_files", state.data.files},
+                   {"data_bytes", state.data.bytes},
+                   {"skipped", state.skipped},
+                   {"warnings", state.warnings},
+                   {"differences", static_cast<long long>(state.differences)}});
+    return status;
 }
 
 int update_seal(const char* tree) {

@@ -13,6 +13,7 @@ struct update_check_options {
     int item = 4;
     bool strict = false;  // warnings are findings
     bool quiet = false;   // no progress on standard error, even a terminal
+    bool json = false;    // one JSON document of the findings instead of lines
 };
 int update_check(const char* tree, const update_check_options& options);
 

@@ -92,7 +92,7 @@ struct command {
 };
 
 int run_info(const invocation& call) {
-    return picture_info(call.operands.size(), call.operands.data());
+    return picture_info(call.operands.size(), call.operands.data(), call.json);
 }
 int run_ppm(const invocation& call) {
     return picture_ppm(call.operands[0], call.operands[1]);
@@ -101,6 +101,7 @@ int run_check(const invocation& call) {
     check_options options;
     options.strict = call.values[OPT_STRICT] != nullptr;
     options.tree = call.values[OPT_TREE];
+    options.json = call.json;
     return media_check(call.operands[0], call.screen, options);
 }
 int run_preview(const invocation& call) {
@@ -108,7 +109,7 @@ int run_preview(const invocation& call) {
 }
 int run_update_check(const invocation& call) {
     const update_check_options options{call.item, call.values[OPT_STRICT] != nullptr,
-                                       call.values[OPT_QUIET] != nullptr};
+                                       call.values[OPT_QUIET] != nullptr, call.json};
     return update_check(call.operands[0], options);
 }
 int run_update_seal(const invocation& call) {
@@ -119,26 +120,29 @@ int run_facts(const invocation& call) {
 }
 
 const command COMMANDS[] = {
-    {"info", "FILE...",
-     "Whether each picture loads as the device loads it (and why not), its size and depth.\n", 0, 1,
-     SIZE_MAX, run_info},
+    {"info", "FILE... [--format json]",
+     "Whether each picture loads as the device loads it (and why not), its size and depth.\n"
+     "  --format FORMAT   text (the default: a line each) or json (one document)\n",
+     bit(OPT_FORMAT), 1, SIZE_MAX, run_info},
     {"ppm", "FILE OUT.ppm", "The decoded picture as a binary PPM (P6).\n", 0, 2, 2, run_ppm},
-    {"check", "MEDIA_DIR --screen WxHxBPP [GEOMETRY] [--tree TREE] [--strict]",
+    {"check", "MEDIA_DIR --screen WxHxBPP [GEOMETRY] [--tree TREE] [--strict] [--format json]",
      "What the programs make of the six files of /ZQ/media on that screen.\n"
      "  --tree TREE       also measure the longest progress line of that update tree\n"
-     "  --strict          warnings count as findings\n",
-     GEOMETRY | bit(OPT_TREE) | bit(OPT_STRICT), 1, 1, run_check},
+     "  --strict          warnings count as findings\n"
+     "  --format FORMAT   text (the default: a line each) or json (one document)\n",
+     GEOMETRY | bit(OPT_TREE) | bit(OPT_STRICT) | bit(OPT_FORMAT), 1, 1, run_check},
     {"preview", "MEDIA_DIR --screen WxHxBPP [GEOMETRY] OUTDIR",
      "PNG pictures of what the screen shows: the splash, the countdown, the menu and an\n"
      "update, written to OUTDIR (made with its parents).\n",
      GEOMETRY, 2, 2, run_preview},
-    {"update-check", "TREE [--item N] [--strict] [--quiet]",
+    {"update-check", "TREE [--item N] [--strict] [--quiet] [--format json]",
      "What an update from TREE would install or skip, what a FAT card would change of it,\n"
      "and, for a sealed tree, whether it is the tree its manifest lists.\n"
      "  --item N          the menu item whose update root TREE is, 1 to 6 (default 4)\n"
      "  --strict          warnings count as findings\n"
-     "  --quiet           no progress on a terminal during a long run\n",
-     bit(OPT_ITEM) | bit(OPT_STRICT) | bit(OPT_QUIET), 1, 1, run_update_check},
+     "  --quiet           no progress on a terminal during a long run\n"
+     "  --format FORMAT   text (the default: a line each) or json (one document)\n",
+     bit(OPT_ITEM) | bit(OPT_STRICT) | bit(OPT_QUIET) | bit(OPT_FORMAT), 1, 1, run_update_check},
     {"update-seal", "TREE", "Writes TREE/zq-manifest: every entry the device would install.\n", 0,
      1, 1, run_update_seal},
     {"facts", "[--format json]",
