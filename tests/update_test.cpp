@@ -401,6 +401,78 @@ TEST_F(UpdateWalk, ACopyThatCannotReadNamesTheSource) {
     EXPECT_EQ(leftovers("/system"), std::vector<std::string>{});
 }
 
+// What a cut or the device left in the way: a leftover under the temporary
+// name is removed (a link there is removed, not followed); what cannot be
+// removed, and a destination that is or leads to a directory, fail the file
+// with the old one whole.
+TEST_F(UpdateWalk, WhatStandsInTheWayOfTheNewFileIsRemovedOrLeftWhole) {
+    file("new.so", "new");
+    write_text_file("/data/kept", "kept");
+    const struct {
+        const char* what;
+        install_road road;
+        std::function<void()> make;
+        install_step step;
+        int error;
+        std::vector<std::string> left;  // the installer's names still there
+        const char* holds;              // what the destination reads; nullptr: still the link
+    } rows[] = {
+        {"a leftover file",
+         INSTALL_REPLACE,
+         [] { write_text_file("/system/.zq-installing", "cut"); },
+         INSTALL_DONE,
+         0,
+         {},
+         "new"},
+        {"a leftover link",
+         INSTALL_STAGE,
+         [] { symlink("/data/kept", "/system/.zq-installing.1"); },
+         INSTALL_DONE,
+         0,
+         {"/system/.zq-installing.1"},
+         "old"},
+        {"a leftover directory",
+         INSTALL_REPLACE,
+         [] { make_dirs("/system/.zq-installing/x"); },
+         INSTALL_OPEN_TARGET,
+         EEXIST,
+         {"/system/.zq-installing"},
+         "old"},
+        {"a link to a directory",
+         INSTALL_REPLACE,
+         [] { unlink("/system/lib.so"), symlink("/data", "/system/lib.so"); },
+         INSTALL_OPEN_TARGET,
+         EISDIR,
+         {},
+         nullptr},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        write_text_file("/system/lib.so", "old");
+        row.make();
+        char temporary[1024] = "";
+        static char buffer[4096];
+        const std::string source = ROOT + "/new.so";
+        const install_request request{source.c_str(), "/system/lib.so", row.road, 1,
+                                      temporary,      sizeof temporary, buffer,   sizeof buffer,
+                                      nullptr,        nullptr};
+        install_result result{};
+        install_file(&request, &result);
+        EXPECT_EQ(result.step, row.step);
+        EXPECT_EQ(result.error, row.error);
+        EXPECT_EQ(leftovers("/system"), row.left);
+        struct stat st {};
+        const bool link = lstat("/system/lib.so", &st) == 0 && S_ISLNK(st.st_mode);
+        EXPECT_EQ(link, row.holds == nullptr);
+        EXPECT_EQ(link ? "" : read_text_file("/system/lib.so"), row.holds ? row.holds : "");
+        EXPECT_EQ(row.road == INSTALL_STAGE ? read_text_file(temporary) : "",
+                  row.road == INSTALL_STAGE ? "new" : "");
+        EXPECT_EQ(read_text_file("/data/kept"), "kept");
+        remove_tree("/system/.zq-installing"), remove_tree("/system/.zq-installing.1");
+        unlink("/system/lib.so");
+    }
+}
+
 // A write that fails part-way (here: the file size limit) leaves the old
 // file whole and no temporary file.
 TEST_F(UpdateWalk, FailedWriteLeavesTheOldFileWhole) {

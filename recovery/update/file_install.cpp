@@ -20,6 +20,7 @@ constexpr size_t IN_KERNEL_CHUNK = 64 * 1024 * 1024;
 
 // What the destination holds now, and what its replacement inherits.
 struct old_file {
+    bool labelled;           // may carry labels: anything but a name known to be free
     bool regular;            // a regular file, which the in-place road can overwrite
     unsigned names;          // its hard links
     long long blocks_bytes;  // the room its blocks hold
@@ -36,13 +37,18 @@ void fail(install_result* state, install_step step, int error) {
 
 // Reads the destination without following a link. A link takes the owner and
 // mode of a regular file it leads to: a command linked to a multi-call binary
-// stays executable once it is a file of its own.
-void inspect(const char* destination, old_file* old) {
-    *old = old_file{false, 0, 0, false, 0, 0, INSTALL_NEW_FILE_MODE};
+// stays executable once it is a file of its own. A destination in a directory
+// this update made (INSTALL_FRESH) is not looked at: nothing can be there.
+void inspect(const install_request* request, old_file* old) {
+    const char* destination = request->destination;
+    *old = old_file{false, false, 0, 0, false, 0, 0, INSTALL_NEW_FILE_MODE};
     old->uid = geteuid();
     old->gid = getegid();
+    if (request->road == INSTALL_FRESH) return;
     struct stat st {};
-    if (lstat(destination, &st) != 0) return;
+    const int found = lstat(destination, &st);
+    old->labelled = found == 0 || errno != ENOENT;
+    if (found != 0) return;
     old->regular = S_ISREG(st.st_mode);
     old->names = old->regular ? static_cast<unsigned>(st.st_nlink) : 0;
     old->blocks_bytes = old->regular ? static_cast<long long>(st.st_blocks) * 512 : 0;
@@ -107,15 +113,20 @@ void copy_data(int in, int out, const install_request* request, install_result* 
     }
 }
 
-// Whether the bytes fd holds from its start have the SHA-256 hash the request
-// lists; a read failure fails the file on the side it names.
-bool bytes_as_listed(int fd, const install_request* request, install_step side,
+// Whether the bytes fd holds from its start (its first length, when length >=
+// 0) have the SHA-256 hash the request lists; a read failure fails the file on
+// the side it names.
+bool bytes_as_listed(int fd, long long length, const install_request* request, install_step side,
                      install_result* state) {
     sha256_state sum;
     sha256_init(&sum);
     long long reported = 0;
-    for (off_t at = 0;;) {
-        const ssize_t n = pread(fd, request->buffer, request->size, at);
+    for (off_t at = 0; length < 0 || at < length;) {
+        const size_t want =
+            length >= 0 && static_cast<unsigned long long>(length - at) < request->size
+                ? static_cast<size_t>(length - at)
+                : request->size;
+        const ssize_t n = pread(fd, request->buffer, want, at);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             fail(state, side, errno);
@@ -185,6 +196,20 @@ int copy_labels(const char* destination, int out, char* buffer, size_t size) {
     return 0;
 }
 
+// Creates the temporary file, open for access; a leftover of an earlier cut
+// under its name is removed first. -1 with errno set, EEXIST where the name
+// holds what cannot be removed.
+int create_temporary(const char* temporary, int access) {
+    const int flags = access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    const int out = open(temporary, flags, 0600);
+    if (out >= 0 || errno != EEXIST) return out;
+    if (unlink(temporary) != 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    return open(temporary, flags, 0600);
+}
+
 // Writes the new content under the request's temporary path and, on the
 // replacement road, renames it over the destination once it is on storage.
 // On any failure the temporary file goes.
@@ -192,17 +217,16 @@ void replace(int in, const install_request* request, const old_file* old, instal
     const char* temporary = request->temporary;
     const char* destination = request->destination;
     const bool now = request->road == INSTALL_REPLACE;
-    (void)unlink(temporary);  // a leftover of an earlier cut
     const char* hash = request->expected_hash;
     const int access = hash != nullptr ? O_RDWR : O_WRONLY;  // read back to be hashed
-    const int out = open(temporary, access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int out = create_temporary(temporary, access);
     if (out < 0) {
         fail(state, INSTALL_OPEN_TARGET, errno);
         return;
     }
     copy_data(in, out, request, state);
     if (state->step == INSTALL_DONE && hash != nullptr) {
-        (void)bytes_as_listed(out, request, INSTALL_WRITE_TARGET, state);
+        (void)bytes_as_listed(out, state->bytes, request, INSTALL_WRITE_TARGET, state);
     }
     // Owner first: a change of owner clears the set-id bits the mode then sets.
     // A process without the right to give files away keeps them as its own.
@@ -213,7 +237,7 @@ void replace(int in, const install_request* request, const old_file* old, instal
         fail(state, INSTALL_WRITE_TARGET, errno);
     }
     // Labels last: a change of owner clears file capabilities.
-    if (state->step == INSTALL_DONE &&
+    if (state->step == INSTALL_DONE && old->labelled &&
         copy_labels(destination, out, request->buffer, request->size) != 0) {
         fail(state, INSTALL_WRITE_TARGET, errno);
     }
@@ -312,7 +336,7 @@ int install_file(const install_request* request, install_result* result) {
         fail(result, INSTALL_OPEN_SOURCE, errno);
     } else {
         old_file old;
-        inspect(request->destination, &old);
+        inspect(request, &old);
         const int named =
             request->road == INSTALL_FRESH
                 ? (snprintf(request->temporary, request->temporary_size, "%s",
@@ -332,7 +356,8 @@ int install_file(const install_request* request, install_result* result) {
             if (request->road == INSTALL_REPLACE && no_room(result) && old.regular &&
                 fits_in_place(in, request->destination, &old)) {
                 const char* hash = request->expected_hash;
-                if (hash != nullptr && !bytes_as_listed(in, request, INSTALL_READ_SOURCE, result)) {
+                if (hash != nullptr &&
+                    !bytes_as_listed(in, -1, request, INSTALL_READ_SOURCE, result)) {
                     // The card's file is not the one listed: the old file stays untouched.
                 } else if (request->before_in_place != nullptr &&
                            request->before_in_place(request->destination, request->context) != 0) {
