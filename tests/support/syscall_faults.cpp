@@ -21,6 +21,7 @@ const char* const FAULT_CALL_NAMES[FAULT_CALLS] = {
 std::string failing_directory;
 std::string listed_twice;
 std::string kernel_release;
+bool short_writes = false;
 long long clock_step_ms = 0;
 void (*clock_watch)() = nullptr;
 write_error_model write_error;
@@ -128,10 +129,12 @@ void write_error_model_set(const write_error_model& model) {
 
 extern "C" {
 FAULT_WRAP(ssize_t, read, (int fd, void* b, size_t n), (fd, b, n), FAULT_FD(FAULT_READ, fd))
-FAULT_WRAP(ssize_t, write, (int fd, const void* b, size_t n), (fd, b, n),
+FAULT_WRAP(ssize_t, write, (int fd, const void* b, size_t n),
+           (fd, b, short_writes&& n > 1 ? (n + 2) / 3 : n),
            FAULT_FD(FAULT_WRITE, fd) || (note_written(fd), false))
 FAULT_WRAP(ssize_t, sendfile64, (int out, int in, off64_t* at, size_t n), (out, in, at, n),
-           FAULT_FD(FAULT_SENDFILE, out) || (note_written(out), false))
+           FAULT_FD(FAULT_SENDFILE, out) || (short_writes && (errno = EINVAL, true)) ||
+               (note_written(out), false))
 FAULT_WRAP(int, fsync, (int fd), (fd), FAULT_FD(FAULT_FSYNC, fd) || wait_reports(fd) != 0)
 FAULT_WRAP(int, fdatasync, (int fd), (fd), FAULT_FD(FAULT_FDATASYNC, fd) || wait_reports(fd) != 0)
 FAULT_WRAP(int, fchown, (int fd, uid_t u, gid_t g), (fd, u, g), FAULT_FD(FAULT_FCHOWN, fd))

@@ -66,6 +66,11 @@ struct write_error_model {
 extern write_error_model write_error;
 void write_error_model_set(const write_error_model& model);
 
+// Data moved in pieces, armed or not: the in-kernel copy is refused (EINVAL,
+// as for a file that cannot be spliced) and each write takes at most a third
+// of what it is asked, at least a byte.
+extern bool short_writes;
+
 // Reads of this directory fail with EIO, as a card pulled mid-walk makes them
 // fail, armed or not; empty: none.
 extern std::string failing_directory;
