@@ -403,53 +403,35 @@ TEST_F(UpdateWalk, ACopyThatCannotReadNamesTheSource) {
 
 // What a cut or the device left in the way: a leftover under the temporary
 // name is removed (a link there is removed, not followed); what cannot be
-// removed, and a destination that is or leads to a directory, fail the file
-// with the old one whole.
+// removed, and a destination that leads to a directory, fail the file with
+// the old one whole.
 TEST_F(UpdateWalk, WhatStandsInTheWayOfTheNewFileIsRemovedOrLeftWhole) {
     file("new.so", "new");
     write_text_file("/data/kept", "kept");
+    enum { LEFT_FILE, LEFT_LINK, LEFT_DIRECTORY, LINK_TO_A_DIRECTORY };
     const struct {
-        const char* what;
+        int in_the_way;
         install_road road;
-        std::function<void()> make;
         install_step step;
         int error;
-        std::vector<std::string> left;  // the installer's names still there
-        const char* holds;              // what the destination reads; nullptr: still the link
+        const char* holds;  // what the destination reads; nullptr: still the link
     } rows[] = {
-        {"a leftover file",
-         INSTALL_REPLACE,
-         [] { write_text_file("/system/.zq-installing", "cut"); },
-         INSTALL_DONE,
-         0,
-         {},
-         "new"},
-        {"a leftover link",
-         INSTALL_STAGE,
-         [] { symlink("/data/kept", "/system/.zq-installing.1"); },
-         INSTALL_DONE,
-         0,
-         {"/system/.zq-installing.1"},
-         "old"},
-        {"a leftover directory",
-         INSTALL_REPLACE,
-         [] { make_dirs("/system/.zq-installing/x"); },
-         INSTALL_OPEN_TARGET,
-         EEXIST,
-         {"/system/.zq-installing"},
-         "old"},
-        {"a link to a directory",
-         INSTALL_REPLACE,
-         [] { unlink("/system/lib.so"), symlink("/data", "/system/lib.so"); },
-         INSTALL_OPEN_TARGET,
-         EISDIR,
-         {},
-         nullptr},
+        {LEFT_FILE, INSTALL_REPLACE, INSTALL_DONE, 0, "new"},
+        {LEFT_LINK, INSTALL_STAGE, INSTALL_DONE, 0, "old"},
+        {LEFT_DIRECTORY, INSTALL_REPLACE, INSTALL_OPEN_TARGET, EEXIST, "old"},
+        {LINK_TO_A_DIRECTORY, INSTALL_REPLACE, INSTALL_OPEN_TARGET, EISDIR, nullptr},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
+        SCOPED_TRACE(row.in_the_way);
+        const std::string left =
+            row.road == INSTALL_STAGE ? "/system/.zq-installing.1" : "/system/.zq-installing";
         write_text_file("/system/lib.so", "old");
-        row.make();
+        if (row.in_the_way == LEFT_FILE) write_text_file(left, "cut");
+        if (row.in_the_way == LEFT_LINK) symlink("/data/kept", left.c_str());
+        if (row.in_the_way == LEFT_DIRECTORY) make_dirs(left + "/x");
+        if (row.in_the_way == LINK_TO_A_DIRECTORY) {
+            unlink("/system/lib.so"), symlink("/data", "/system/lib.so");
+        }
         char temporary[1024] = "";
         static char buffer[4096];
         const std::string source = ROOT + "/new.so";
@@ -460,16 +442,16 @@ TEST_F(UpdateWalk, WhatStandsInTheWayOfTheNewFileIsRemovedOrLeftWhole) {
         install_file(&request, &result);
         EXPECT_EQ(result.step, row.step);
         EXPECT_EQ(result.error, row.error);
-        EXPECT_EQ(leftovers("/system"), row.left);
+        const bool kept = row.road == INSTALL_STAGE || row.in_the_way == LEFT_DIRECTORY;
+        EXPECT_EQ(leftovers("/system"),
+                  kept ? std::vector<std::string>{left} : std::vector<std::string>{});
         struct stat st {};
         const bool link = lstat("/system/lib.so", &st) == 0 && S_ISLNK(st.st_mode);
         EXPECT_EQ(link, row.holds == nullptr);
         EXPECT_EQ(link ? "" : read_text_file("/system/lib.so"), row.holds ? row.holds : "");
-        EXPECT_EQ(row.road == INSTALL_STAGE ? read_text_file(temporary) : "",
-                  row.road == INSTALL_STAGE ? "new" : "");
+        EXPECT_EQ(row.road == INSTALL_STAGE ? read_text_file(left) : "new", "new");
         EXPECT_EQ(read_text_file("/data/kept"), "kept");
-        remove_tree("/system/.zq-installing"), remove_tree("/system/.zq-installing.1");
-        unlink("/system/lib.so");
+        remove_tree(left), unlink("/system/lib.so");
     }
 }
 
