@@ -28,23 +28,24 @@ __attribute__((always_inline)) inline void round(uint32_t a, uint32_t b, uint32_
     h = t1 + (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (c & (a ^ b)));
 }
 
-// One block: the message schedule is kept as a 16-word ring.
+// One block. The message schedule is expanded whole first: each word then
+// lies at a fixed distance from the one being made, with no ring to wrap.
 void compress(uint32_t h[8], const uint8_t* block) {
-    uint32_t w[16];
+    uint32_t w[64];
     for (unsigned i = 0; i < 16; ++i) {
         w[i] = static_cast<uint32_t>(block[4 * i]) << 24 |
                static_cast<uint32_t>(block[4 * i + 1]) << 16 |
                static_cast<uint32_t>(block[4 * i + 2]) << 8 | block[4 * i + 3];
     }
+    for (uint32_t* p = w + 16; p < w + 64; ++p) {
+        const uint32_t x = p[-15];
+        const uint32_t y = p[-2];
+        *p = p[-16] + (rotr(x, 7) ^ rotr(x, 18) ^ (x >> 3)) + p[-7] +
+             (rotr(y, 17) ^ rotr(y, 19) ^ (y >> 10));
+    }
     uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], k = h[7];
     for (unsigned i = 0; i < 64; i += 8) {
-        for (unsigned j = i; i >= 16 && j < i + 8; ++j) {
-            const uint32_t x = w[(j + 1) & 15];
-            const uint32_t y = w[(j + 14) & 15];
-            w[j & 15] += (rotr(x, 7) ^ rotr(x, 18) ^ (x >> 3)) + w[(j + 9) & 15] +
-                         (rotr(y, 17) ^ rotr(y, 19) ^ (y >> 10));
-        }
-        const uint32_t* r = w + (i & 15);
+        const uint32_t* r = w + i;
         round(a, b, c, d, e, f, g, k, K[i] + r[0]);
         round(k, a, b, c, d, e, f, g, K[i + 1] + r[1]);
         round(g, k, a, b, c, d, e, f, K[i + 2] + r[2]);
