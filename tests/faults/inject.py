@@ -3,7 +3,7 @@
 a time, to a scratch copy of the source, rebuilds one preset there and runs
 its tests; prints which faults no test caught.
 
-    tests/faults/inject.py [--preset host] [--label unit] [--tests REGEX] [--only SUBSTRING]
+    tests/faults/inject.py [--preset host] [--label unit] [--tests REGEX] [--only REGEX]
                            [--list FILE]
 
 faults.txt holds blocks separated by blank lines:
@@ -98,7 +98,7 @@ def main():
     parser.add_argument("--preset", default="host")
     parser.add_argument("--label", default="unit")
     parser.add_argument("--tests", default="", help="only the tests matching (ctest -R)")
-    parser.add_argument("--only", default="")
+    parser.add_argument("--only", default="", help="only the faults whose file or why matches")
     parser.add_argument("--list", default=os.path.join(SOURCE, "tests", "faults", "faults.txt"))
     parser.add_argument("--scratch", default="/tmp/zq-faults")
     parser.add_argument("--dry-run", action="store_true", help="only check the faults apply")
@@ -113,7 +113,7 @@ def main():
         print(f"{len(read_faults(args.list))} faults, {bad} do not apply")
         return 1 if bad else 0
 
-    faults = [f for f in read_faults(args.list) if args.only in f["file"] + f["why"]]
+    faults = [f for f in read_faults(args.list) if re.search(args.only, f["file"] + ": " + f["why"])]
     scratch = args.scratch
     src = os.path.join(scratch, "src")
     if os.path.exists(src):
