@@ -1598,24 +1598,38 @@ TEST_P(UpdateCommit, TheCountdownsReportCountsWhatDoesNotFitAndEndsWithItsConclu
 }
 INSTANTIATE_TEST_SUITE_P(AllOrNothing, UpdateCommit, testing::Values(road::all_or_nothing));
 
-// A directory a damaged card lists twice: refused at its second listing. All
-// or nothing, nothing is installed; file by file, the rest is. Either way
-// nothing stays pending and the next update runs.
-TEST_P(UpdateFaults, ANameListedTwiceIsRefusedAndNothingStaysPending) {
-    old_tree();
-    clear_screen();
-    listed_twice = "new";
-    install();
-    listed_twice.clear();
-    EXPECT_TRUE(screen_has("listed twice, skipped " + ROOT + "/system/new"))
-        << testing::PrintToString(screen_lines());
-    EXPECT_TRUE(all_are(states(), GetParam() == road::all_or_nothing ? "old" : "new"))
-        << testing::PrintToString(states());
-    EXPECT_EQ(next_start(), "");
-    EXPECT_EQ(next_start(), "");
-    EXPECT_EQ(leftovers(), std::vector<std::string>{});
-    install();
-    EXPECT_TRUE(all_are(states(), "new"));
+// A directory a damaged card lists twice is refused at its second listing:
+// all or nothing, nothing is installed; file by file, the rest is. A file
+// where a directory goes fails that directory, left as it is, on either road.
+// Either way nothing stays pending and the next update runs.
+TEST_P(UpdateFaults, ADirectoryListedTwiceOrBlockedFailsAndNothingStaysPending) {
+    const bool whole = GetParam() == road::all_or_nothing;
+    file("data/blocked/x.txt", "x");
+    for (const bool twice : {true, false}) {
+        SCOPED_TRACE(twice ? "listed twice" : "blocked");
+        old_tree();
+        clear_screen();
+        listed_twice = twice ? "new" : "";
+        if (!twice) write_text_file("/data/blocked", "a file");
+        install();
+        listed_twice.clear();
+        EXPECT_TRUE(screen_has(twice ? "listed twice, skipped " + ROOT + "/system/new"
+                                     : "mkdir /data/blocked failed. Not a directory"))
+            << testing::PrintToString(screen_lines());
+        EXPECT_EQ(screen_has("create dir /data/blocked"), twice && !whole);
+        EXPECT_EQ(twice ? "" : read_text_file("/data/blocked"), twice ? "" : "a file");
+        if (twice || whole) {
+            EXPECT_TRUE(all_are(states(), whole ? "old" : "new"))
+                << testing::PrintToString(states());
+        }
+        EXPECT_EQ(next_start(), "");
+        EXPECT_EQ(next_start(), "");
+        EXPECT_EQ(leftovers(), std::vector<std::string>{});
+        remove_tree("/data/blocked");
+        install();
+        EXPECT_TRUE(all_are(states(), "new"));
+        EXPECT_EQ(read_text_file("/data/blocked/x.txt"), "x");
+    }
 }
 
 // File by file, a write in place that fails leaves its file marked: a cut
